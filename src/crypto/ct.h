@@ -1,0 +1,49 @@
+// The one constant-time helper. Every comparison or selection that depends on a
+// secret goes through here, so the barrier that keeps the compiler from turning
+// masks back into branches lives in a single place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora::ct {
+
+// Hides a value from the optimiser: after this it cannot prove anything about it,
+// so it cannot replace mask arithmetic with a branch.
+inline std::uint32_t barrier(std::uint32_t v) {
+    __asm__ volatile("" : "+r"(v));
+    return v;
+}
+inline std::uint8_t barrier(std::uint8_t v) {
+    std::uint32_t w = v;
+    __asm__ volatile("" : "+r"(w));
+    return static_cast<std::uint8_t>(w);
+}
+
+// 0xFFFFFFFF when a == b, else 0, without a branch.
+inline std::uint32_t eq_mask(std::uint32_t a, std::uint32_t b) {
+    std::uint32_t x = barrier(a ^ b);
+    // (x | -x) has its top bit set exactly when x != 0.
+    std::uint32_t nonzero = (x | (0u - x)) >> 31;
+    return barrier(nonzero) - 1u;
+}
+
+// 1 if the n bytes at a and b are equal, else 0. Touches every byte, no early exit.
+inline std::uint32_t bytes_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    std::uint32_t acc = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        acc &= eq_mask(a[i], b[i]) & 1u;
+    }
+    return barrier(acc);
+}
+
+// out[i] = mask ? a[i] : b[i], for a mask that is 0x00 or 0xFF.
+inline void select_bytes(std::uint8_t* out, const std::uint8_t* a, const std::uint8_t* b,
+                         std::size_t n, std::uint8_t mask) {
+    const std::uint8_t m = barrier(mask);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<std::uint8_t>(b[i] ^ (m & (a[i] ^ b[i])));
+    }
+}
+
+}  // namespace velmora::ct

@@ -1,0 +1,1 @@
+"""Stand-in for the host package: just enough for the native enclave to import."""
