@@ -1,0 +1,65 @@
+#include "args_py.h"
+
+#include <cstring>
+
+namespace velmora {
+
+bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
+    const auto total = static_cast<Py_ssize_t>(names.size());
+    for (Py_ssize_t i = 0; i < total; ++i) out[i] = nullptr;
+    if (nargs > total) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", fname,
+                     total, total == 1 ? "" : "s", nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        const char* kname = PyUnicode_AsUTF8(key);
+        if (!kname) return false;
+        Py_ssize_t slot = -1;
+        Py_ssize_t i = 0;
+        for (const char* n : names) {
+            if (std::strcmp(n, kname) == 0) slot = i;
+            ++i;
+        }
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname,
+                         kname);
+            return false;
+        }
+        if (out[slot]) {
+            PyErr_Format(PyExc_TypeError,
+                         "argument for %s() given by name ('%s') and position (%zd)", fname,
+                         kname, slot + 1);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    std::size_t i = 0;
+    for (const char* n : names) {
+        if (i < required && !out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname,
+                         n, i + 1);
+            return false;
+        }
+        ++i;
+    }
+    return true;
+}
+
+bool arg_u64(PyObject* obj, std::uint64_t* out) {
+    if (!PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,101 @@
+// Entry point of velmora._secure: multi-phase initialisation whose one execution
+// step registers the classes, functions, exception and constants in a fixed order.
+#include <cstdint>
+
+#include "error/secure_error.h"
+#include "module_defs.h"
+#include "pyref.h"
+
+namespace velmora {
+
+namespace {
+
+using TypeGetter = PyTypeObject* (*)();
+
+struct ClassEntry {
+    const char* name;
+    TypeGetter get;
+};
+
+// Registration order is part of the interface.
+const ClassEntry kClasses[] = {
+    {"SecretBox", secret_box_type},
+};
+
+PyMethodDef* const kFunctions[] = {
+    &kHardenProcessDef,
+    &kMemoryStatusDef,
+};
+
+struct Constant {
+    const char* name;
+    std::uint64_t value;
+};
+
+const Constant kConstants[] = {
+    {"SECRETSTREAM_HEADER_BYTES", 24}, {"SECRETSTREAM_ABYTES", 17},
+    {"X25519_PUBLIC_BYTES", 32},       {"X25519_SECRET_BYTES", 32},
+    {"MLKEM768_PUBLIC_BYTES", 1184},   {"MLKEM768_SECRET_BYTES", 2400},
+    {"MLKEM768_CIPHERTEXT_BYTES", 1088},
+};
+
+int add(PyObject* module, const char* name, PyObject* value /* new ref */) {
+    PyRef v(value);
+    if (!v) return -1;
+    PyRef key(PyUnicode_FromString(name));
+    if (!key) return -1;
+    return PyObject_SetAttr(module, key.get(), v.get());
+}
+
+int exec_module(PyObject* module) {
+    return guarded<int>(-1, [&]() -> int {
+        if (!PyModule_Check(module)) {
+            PyErr_Format(PyExc_TypeError, "expected a module, got %.200s",
+                         Py_TYPE(module)->tp_name);
+            return -1;
+        }
+        for (const ClassEntry& c : kClasses) {
+            PyTypeObject* type = c.get();
+            if (!type) return -1;
+            if (add(module, c.name, Py_NewRef(reinterpret_cast<PyObject*>(type))) < 0) return -1;
+        }
+        for (PyMethodDef* def : kFunctions) {
+            PyRef name(PyModule_GetNameObject(module));
+            if (!name) return -1;
+            if (add(module, def->ml_name, PyCFunction_NewEx(def, module, name.get())) < 0)
+                return -1;
+        }
+        PyObject* secure_error = get_secure_error_type();
+        if (!secure_error) return -1;
+        if (add(module, "SecureError", Py_NewRef(secure_error)) < 0) return -1;
+        if (add(module, "__version__", PyUnicode_FromString("0.1.0")) < 0) return -1;
+        for (const Constant& k : kConstants) {
+            if (add(module, k.name, PyLong_FromUnsignedLongLong(k.value)) < 0) return -1;
+        }
+        return 0;
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_secure",
+    "🇺🇸 Module entry point: registers the classes, functions and constants Python sees.\n"
+    "🇧🇷 Ponto de entrada do módulo: registra as classes, funções e constantes que o Python vê.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace velmora
+
+PyMODINIT_FUNC PyInit__secure(void) { return PyModuleDef_Init(&velmora::kModule); }

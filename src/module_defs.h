@@ -1,0 +1,17 @@
+// What the module's execution step registers: each class's get-or-create type
+// getter and each module function's static definition, by subsystem.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace velmora {
+
+// Classes (each created once per process, on first use).
+PyTypeObject* secret_box_type();
+
+// Module functions.
+extern PyMethodDef kHardenProcessDef;
+extern PyMethodDef kMemoryStatusDef;
+
+}  // namespace velmora

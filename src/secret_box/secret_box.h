@@ -1,0 +1,51 @@
+// SecretBox: the interpreter-visible handle to one secret in one LockedRegion,
+// and the operations other subsystems use to reach a box's bytes.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <span>
+
+#include "error/error.h"
+#include "locked/mod.h"
+#include "object_lock.h"
+#include "zeroize.h"
+
+namespace velmora {
+
+struct SecretBoxObject {
+    PyObject_HEAD
+    ObjectLock lock;
+    LockedRegion region;
+};
+
+// The SecretBox type, created once per process on first use (borrowed).
+PyTypeObject* secret_box_type();
+bool is_secret_box(PyObject* obj);
+
+// A new box owning `region`; if the object cannot be allocated the region is
+// released and null returned with the error set.
+PyObject* box_from_region(LockedRegion&& region);
+
+// Runs f(std::span<const uint8_t>) -> Result<R> on the box's bytes under its
+// lock, after the poison and access checks.
+template <class F>
+auto with_secret(PyObject* box, F&& f) -> decltype(f(std::span<const std::uint8_t>{})) {
+    auto* self = reinterpret_cast<SecretBoxObject*>(box);
+    ObjectGuard guard(self->lock);
+    if (guard.poisoned()) return ErrorKind::LockPoisoned;
+    auto bytes = self->region.bytes();
+    if (!bytes) return bytes.error();
+    return f(*bytes);
+}
+
+// A self-wiping copy of a second box's bytes, taken under that box's lock and
+// released before returning, so no thread ever holds two box locks.
+Result<ZeroizingBuffer> copy_secret_out(PyObject* box);
+
+// Methods of SecretBox defined next to their subsystem (the symmetric
+// operations); a null-terminated table merged into the type at creation.
+const PyMethodDef* secret_box_crypto_methods();
+
+}  // namespace velmora

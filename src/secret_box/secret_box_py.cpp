@@ -1,0 +1,275 @@
+// The SecretBox type: creation, wipe, clone, reveal, constant-time equality,
+// representation, and the refusal of pickling and copying.
+#include "secret_box/secret_box.h"
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "args_py.h"
+#include "byte_input.h"
+#include "crypto/ct.h"
+#include "crypto/os_random.h"
+#include "error/secure_error.h"
+#include "pyref.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr const char* kNoCopy =
+    "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · SecretBox "
+    "não pode ser serializado, copiado ou deep-copiado; use clone() de propósito";
+
+SecretBoxObject* as_box(PyObject* o) { return reinterpret_cast<SecretBoxObject*>(o); }
+
+PyObject* raise_or(const Status& s) { return s ? nullptr : raise_error(s.error()); }
+
+// random(length)
+PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[1];
+        if (!bind_args("random", args, nargs, kwnames, {"length"}, 1, arg)) return nullptr;
+        std::uint64_t length;
+        if (!arg_u64(arg[0], &length)) return nullptr;
+        auto region = LockedRegion::allocate(length);
+        if (!region) return raise_error(region.error());
+        Status filled = region->view_mut(
+            [](std::span<std::uint8_t> secret) { return crypto::os_random(secret); });
+        if (!filled) return raise_or(filled);  // the region is released on the way out
+        return box_from_region(std::move(*region));
+    });
+}
+
+// from_bytes(data)
+PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[1];
+        if (!bind_args("from_bytes", args, nargs, kwnames, {"data"}, 1, arg)) return nullptr;
+        auto copy = take_byte_input_zeroing(arg[0]);
+        if (!copy) return nullptr;
+        auto region = LockedRegion::from_slice(copy->span());
+        if (!region) return raise_error(region.error());
+        return box_from_region(std::move(*region));
+    });
+}
+
+PyObject* box_wipe(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        ObjectGuard guard(as_box(self)->lock);
+        if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
+        as_box(self)->region.wipe();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* box_clone(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto region = with_secret(self, [](std::span<const std::uint8_t> secret) {
+            return LockedRegion::from_slice(secret);
+        });
+        if (!region) return raise_error(region.error());
+        return box_from_region(std::move(*region));
+    });
+}
+
+PyObject* box_reveal(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* out = nullptr;
+        auto made = with_secret(self, [&](std::span<const std::uint8_t> secret) -> Status {
+            out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
+                                                static_cast<Py_ssize_t>(secret.size()));
+            return {};
+        });
+        if (!made) return raise_error(made.error());
+        return out;  // null with MemoryError set if the bytearray could not be made
+    });
+}
+
+PyObject* box_refuse_copy(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, kNoCopy);
+    return nullptr;
+}
+
+PyObject* box_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg[1];
+    if (!bind_args("__deepcopy__", args, nargs, kwnames, {"_memo"}, 1, arg)) return nullptr;
+    PyErr_SetString(PyExc_TypeError, kNoCopy);
+    return nullptr;
+}
+
+// Reads one flag of the region under the lock (no access check).
+template <class F>
+PyObject* box_flag(PyObject* self, F&& read) {
+    return guarded([&]() -> PyObject* {
+        ObjectGuard guard(as_box(self)->lock);
+        if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
+        return PyBool_FromLong(read(as_box(self)->region));
+    });
+}
+
+PyObject* box_is_locked(PyObject* self, void*) {
+    return box_flag(self, [](const LockedRegion& r) { return r.is_locked(); });
+}
+
+PyObject* box_is_wiped(PyObject* self, void*) {
+    return box_flag(self, [](const LockedRegion& r) { return r.is_wiped(); });
+}
+
+Py_ssize_t box_len(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        ObjectGuard guard(as_box(self)->lock);
+        if (guard.poisoned()) return raise_error_int(EnclaveError::of(ErrorKind::LockPoisoned));
+        const std::uint64_t n = as_box(self)->region.len();
+        if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+            return -1;
+        }
+        return static_cast<Py_ssize_t>(n);
+    });
+}
+
+PyObject* box_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        std::string text;
+        {
+            ObjectGuard guard(as_box(self)->lock);
+            if (guard.poisoned()) {
+                text = "SecretBox(<poisoned>)";
+            } else {
+                const LockedRegion& r = as_box(self)->region;
+                text = "SecretBox(<" + std::to_string(r.len()) + " bytes, redacted, locked=" +
+                       (r.is_locked() ? "true" : "false") +
+                       ", wiped=" + (r.is_wiped() ? "true" : "false") + ">)";
+            }
+        }
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ || !is_secret_box(other)) Py_RETURN_NOTIMPLEMENTED;
+    if (self == other) Py_RETURN_TRUE;
+    return guarded([&]() -> PyObject* {
+        auto theirs = copy_secret_out(other);
+        if (!theirs) return raise_error(theirs.error());
+        auto equal = with_secret(self, [&](std::span<const std::uint8_t> mine) -> Result<bool> {
+            if (mine.size() != theirs->size()) return false;  // lengths are public
+            return ct::bytes_equal(mine.data(), theirs->data(), mine.size()) == 1;
+        });
+        if (!equal) return raise_error(equal.error());
+        return PyBool_FromLong(*equal);
+    });
+}
+
+void box_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_box(self)->region.~LockedRegion();  // zero, unlock, uncount, unmap
+    as_box(self)->lock.~ObjectLock();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+#define BOX_DOC(sig, text) sig "\n--\n\n" text
+
+const PyMethodDef kCoreMethods[] = {
+    {"random", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(box_random)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     BOX_DOC("random(length)",
+             "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
+             "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.")},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(box_from_bytes)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     BOX_DOC("from_bytes(data)",
+             "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed "
+             "afterwards.\n"
+             "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é "
+             "zerada depois.")},
+    {"__reduce__", box_refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", box_refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(box_deepcopy)),
+     METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, _memo)\n--\n\n"},
+    {"wipe", box_wipe, METH_NOARGS,
+     BOX_DOC("wipe($self)",
+             "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, "
+             "antes da coleta de lixo.")},
+    {"clone", box_clone, METH_NOARGS,
+     BOX_DOC("clone($self)",
+             "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, "
+             "independente, com os mesmos bytes.")},
+    {"reveal", box_reveal, METH_NOARGS,
+     BOX_DOC("reveal($self)",
+             "🇺🇸 The bytes as a `bytearray` — the caller owns zeroing it. Exists only for "
+             "persisting to OpenBao.\n"
+             "🇧🇷 Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só "
+             "para persistir no OpenBao.")},
+};
+
+PyGetSetDef kGetters[] = {
+    {"is_locked", box_is_locked, nullptr,
+     "🇺🇸 Whether the pages are pinned by `mlock`. 🇧🇷 Se as páginas estão presas por `mlock`.",
+     nullptr},
+    {"is_wiped", box_is_wiped, nullptr,
+     "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* g_type = nullptr;
+
+PyTypeObject* create_type() {
+    // Core methods first, then those defined with the symmetric operations.
+    static std::vector<PyMethodDef> methods;
+    methods.assign(std::begin(kCoreMethods), std::end(kCoreMethods));
+    for (const PyMethodDef* m = secret_box_crypto_methods(); m->ml_name; ++m) methods.push_back(*m);
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(
+                        "🇺🇸 Bytes that live only in locked memory; see the module docs for the "
+                        "rules.\n🇧🇷 Bytes que vivem só em memória travada; veja a doc do módulo "
+                        "para as regras.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
+        {Py_sq_length, reinterpret_cast<void*>(box_len)},
+        {Py_tp_methods, methods.data()},
+        {Py_tp_getset, kGetters},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        "velmora._secure.SecretBox",
+        sizeof(SecretBoxObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+PyTypeObject* secret_box_type() {
+    if (!g_type) g_type = create_type();  // under the interpreter lock
+    return g_type;
+}
+
+bool is_secret_box(PyObject* obj) { return g_type && Py_IS_TYPE(obj, g_type); }
+
+PyObject* box_from_region(LockedRegion&& region) {
+    LockedRegion owned(std::move(region));  // released here if no object takes it
+    PyTypeObject* type = secret_box_type();
+    if (!type) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    new (&as_box(obj)->lock) ObjectLock();
+    new (&as_box(obj)->region) LockedRegion(std::move(owned));
+    return obj;
+}
+
+Result<ZeroizingBuffer> copy_secret_out(PyObject* box) {
+    return with_secret(box, [](std::span<const std::uint8_t> secret) -> Result<ZeroizingBuffer> {
+        return ZeroizingBuffer::copy_of(secret);
+    });
+}
+
+}  // namespace velmora
