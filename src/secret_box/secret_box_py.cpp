@@ -148,6 +148,14 @@ PyObject* box_repr(PyObject* self) {
 }
 
 PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
+    if (op == Py_NE) {
+        // Our own slot replaces object's default, so != must be spelled out.
+        PyRef eq(PyObject_RichCompare(self, other, Py_EQ));
+        if (!eq) return nullptr;
+        const int truth = PyObject_IsTrue(eq.get());
+        if (truth < 0) return nullptr;
+        return PyBool_FromLong(!truth);
+    }
     if (op != Py_EQ || !is_secret_box(other)) Py_RETURN_NOTIMPLEMENTED;
     if (self == other) Py_RETURN_TRUE;
     return guarded([&]() -> PyObject* {
