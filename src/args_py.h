@@ -17,7 +17,9 @@ bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObj
                std::initializer_list<const char*> names, std::size_t required, PyObject** out);
 
 // An int argument that must fit an unsigned 64-bit value (TypeError for other
-// types, OverflowError for negative or too large values).
-bool arg_u64(PyObject* obj, std::uint64_t* out);
+// types, OverflowError for negative or too large values). With `name`, the
+// message names the argument: "argument 'length': can't convert negative int
+// to unsigned".
+bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name = nullptr);
 
 }  // namespace velmora

@@ -31,7 +31,7 @@ PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyObject* arg[1];
         if (!bind_args("random", args, nargs, kwnames, {"length"}, 1, arg)) return nullptr;
         std::uint64_t length;
-        if (!arg_u64(arg[0], &length)) return nullptr;
+        if (!arg_u64(arg[0], &length, "length")) return nullptr;
         auto region = LockedRegion::allocate(length);
         if (!region) return raise_error(region.error());
         Status filled = region->view_mut(

@@ -1,0 +1,180 @@
+"""Shared fixtures.
+
+Process-wide state (the lock policy, resource limits, capabilities, hardening,
+fork) is only ever exercised in child interpreters started by ``run_child``,
+never in the test runner itself. Children inherit the runner's environment, so
+under the sanitizer run (LD_PRELOAD of the sanitizer runtimes, PYTHONPATH at
+the sanitized build) they import the very same extension.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
+
+
+@dataclass
+class Child:
+    returncode: int
+    stdout: str
+    stderr: str
+
+    def json(self):
+        """The JSON document on the last line of stdout."""
+        lines = self.stdout.strip().splitlines()
+        assert lines, f"child printed nothing\nstderr:\n{self.stderr}"
+        return json.loads(lines[-1])
+
+
+def _child_env(env):
+    merged = {os.fsencode(k): os.fsencode(v) for k, v in os.environ.items()}
+    # Children run elsewhere: keep a relative PYTHONPATH pointing at this build.
+    if "PYTHONPATH" in os.environ:
+        parts = os.environ["PYTHONPATH"].split(os.pathsep)
+        merged[b"PYTHONPATH"] = os.fsencode(os.pathsep.join(os.path.abspath(p) for p in parts if p))
+    for key, value in (env or {}).items():
+        key = os.fsencode(key)
+        if value is None:
+            merged.pop(key, None)
+        else:
+            merged[key] = os.fsencode(value)
+    return merged
+
+
+def _run_child(code, *, env=None, prefix=(), prelude="", check=True, timeout=120, cwd=None):
+    """Runs ``code`` in a fresh interpreter (the runner's own executable).
+
+    ``env`` adds variables to a copy of the runner's environment (str or bytes
+    values; None removes one). ``prefix`` is a command the interpreter runs
+    under, such as ``prlimit``. ``prelude`` is code run first (e.g. the
+    ``seccomp_prelude`` fixture). With ``check`` a non-zero exit fails the test.
+    ``-P`` keeps the working directory (a source checkout holding a ``velmora``
+    directory without the extension) off ``sys.path``.
+    """
+    argv = [*prefix, sys.executable, "-P", "-c", prelude + textwrap.dedent(code)]
+    proc = subprocess.run(
+        argv,
+        env=_child_env(env),
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    child = Child(proc.returncode, proc.stdout, proc.stderr)
+    if check and proc.returncode != 0:
+        pytest.fail(
+            f"child exited with {proc.returncode}\n"
+            f"--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}",
+            pytrace=False,
+        )
+    return child
+
+
+@pytest.fixture
+def run_child(tmp_path):
+    """``run_child(code, env=..., prefix=[...], prelude=..., check=True) -> Child``."""
+
+    def run(code, **kwargs):
+        kwargs.setdefault("cwd", tmp_path)
+        return _run_child(code, **kwargs)
+
+    return run
+
+
+def _have(*tools):
+    return all(shutil.which(t) for t in tools)
+
+
+@pytest.fixture
+def no_mlock():
+    """A command prefix under which mlock fails: RLIMIT_MEMLOCK 0 and, for
+    root, CAP_IPC_LOCK removed from the bounding set (so the exec drops it)."""
+    if SANITIZED:
+        pytest.skip("AddressSanitizer replaces mlock with a no-op that reports success")
+    if not _have("prlimit", "setpriv"):
+        pytest.skip("needs prlimit and setpriv (util-linux)")
+    return memlock_prefix(0)
+
+
+def memlock_prefix(limit, *, hard=None):
+    """prlimit/setpriv prefix: RLIMIT_MEMLOCK soft ``limit`` (bytes, or
+    "unlimited"), hard ``hard`` (default: same) and no CAP_IPC_LOCK."""
+    hard = limit if hard is None else hard
+    prefix = ["prlimit", f"--memlock={limit}:{hard}"]
+    if os.geteuid() == 0:
+        prefix += ["setpriv", "--inh-caps=-ipc_lock", "--bounding-set=-ipc_lock", "--"]
+    return prefix
+
+
+@pytest.fixture
+def memlock_limited():
+    """``memlock_limited(soft, hard=None)`` -> prefix; skips where mlock
+    cannot really fail (the sanitizer run)."""
+    if SANITIZED:
+        pytest.skip("AddressSanitizer replaces mlock with a no-op that reports success")
+    if not _have("prlimit", "setpriv"):
+        pytest.skip("needs prlimit and setpriv (util-linux)")
+    return memlock_prefix
+
+
+@pytest.fixture
+def vectors_dir():
+    """Directory of the Wycheproof test vectors: $VELMORA_VECTORS, else
+    ../shared/vectors/wycheproof next to the repository."""
+    configured = os.environ.get("VELMORA_VECTORS")
+    path = Path(configured) if configured else REPO.parent / "shared" / "vectors" / "wycheproof"
+    if not path.is_dir():
+        pytest.skip(f"test vectors not found at {path} (set VELMORA_VECTORS)")
+    return path
+
+
+_SECCOMP_PRELUDE = r"""
+import ctypes, errno, struct
+
+_SYSCALLS = {"getrlimit": 97, "setrlimit": 160, "prlimit64": 302, "prctl": 157,
+             "capget": 125, "capset": 126, "getrandom": 318}
+
+def deny_syscalls(rules):
+    libc = ctypes.CDLL(None, use_errno=True)
+    insns = [(0x20, 0, 0, 4),                      # A = arch
+             (0x15, 1, 0, 0xC000003E),             # x86-64 -> go on
+             (0x06, 0, 0, 0x7FFF0000)]             # anything else: allow
+    insns.append((0x20, 0, 0, 0))                  # A = syscall number
+    for name, err in rules.items():
+        insns.append((0x15, 0, 1, _SYSCALLS[name]))
+        insns.append((0x06, 0, 0, 0x00050000 | err))  # SECCOMP_RET_ERRNO
+    insns.append((0x06, 0, 0, 0x7FFF0000))         # SECCOMP_RET_ALLOW
+    blob = b"".join(struct.pack("HBBI", *i) for i in insns)
+    buf = ctypes.create_string_buffer(blob, len(blob))
+
+    class Prog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+
+    prog = Prog(len(insns), ctypes.addressof(buf))
+    libc.prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p,
+                           ctypes.c_ulong, ctypes.c_ulong]
+    if libc.prctl(38, 1, None, 0, 0) != 0:         # PR_SET_NO_NEW_PRIVS
+        raise OSError(ctypes.get_errno(), "PR_SET_NO_NEW_PRIVS")
+    if libc.prctl(22, 2, ctypes.byref(prog), 0, 0) != 0:  # PR_SET_SECCOMP, filter
+        raise OSError(ctypes.get_errno(), "PR_SET_SECCOMP")
+"""
+
+
+@pytest.fixture
+def seccomp_prelude():
+    """Child code defining ``deny_syscalls({"name": errno, ...})``: installs a
+    seccomp filter under which the listed system calls fail with that errno,
+    so paths a normal machine never takes (unreadable limits, refused
+    capabilities, a missing getrandom) can run. Pass it as ``prelude=``."""
+    return _SECCOMP_PRELUDE
