@@ -1,0 +1,101 @@
+#include "crypto/sha3.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace velmora::crypto {
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "velmora: libcrypto %s failed\n", what);
+    std::abort();
+}
+
+struct Algorithms {
+    EVP_MD* sha3_256;
+    EVP_MD* sha3_512;
+    EVP_MD* shake128;
+    EVP_MD* shake256;
+};
+
+EVP_MD* fetch(const char* name) {
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    if (md == nullptr) fail(name);
+    return md;
+}
+
+// Fetched once; the handles live until the process ends (freeing them from a
+// static destructor could race the library's own exit-time cleanup).
+const Algorithms& algorithms() {
+    static const Algorithms algs{fetch("SHA3-256"), fetch("SHA3-512"), fetch("SHAKE128"),
+                                 fetch("SHAKE256")};
+    return algs;
+}
+
+// Re-initialising frees the previous algorithm context with OPENSSL_clear_free,
+// so whatever the last call left in the Keccak lanes and buffer is cleansed here.
+void absorb(EVP_MD_CTX* ctx, const EVP_MD* md, std::initializer_list<ByteView> parts) {
+    if (EVP_DigestInit_ex2(ctx, md, nullptr) != 1) fail("digest init");
+    for (ByteView p : parts) {
+        if (!p.empty() && EVP_DigestUpdate(ctx, p.data(), p.size()) != 1) fail("digest update");
+    }
+}
+
+}  // namespace
+
+Sha3::Sha3() : ctx_(EVP_MD_CTX_new()) {
+    if (ctx_ == nullptr) fail("context allocation");
+}
+
+// EVP_MD_CTX_free resets the context first: the algorithm context is freed with
+// OPENSSL_clear_free and the EVP_MD_CTX itself is cleansed.
+Sha3::~Sha3() { EVP_MD_CTX_free(ctx_); }
+
+void Sha3::wipe() { EVP_MD_CTX_reset(ctx_); }
+
+void Sha3::sha3_256(std::initializer_list<ByteView> parts, std::uint8_t out[32]) {
+    absorb(ctx_, algorithms().sha3_256, parts);
+    if (EVP_DigestFinal_ex(ctx_, out, nullptr) != 1) fail("digest final");
+}
+
+void Sha3::sha3_512(std::initializer_list<ByteView> parts, std::uint8_t out[64]) {
+    absorb(ctx_, algorithms().sha3_512, parts);
+    if (EVP_DigestFinal_ex(ctx_, out, nullptr) != 1) fail("digest final");
+}
+
+void Sha3::shake128(std::initializer_list<ByteView> parts, std::uint8_t* out, std::size_t out_len) {
+    absorb(ctx_, algorithms().shake128, parts);
+    if (EVP_DigestFinalXOF(ctx_, out, out_len) != 1) fail("xof final");
+}
+
+void Sha3::shake256(std::initializer_list<ByteView> parts, std::uint8_t* out, std::size_t out_len) {
+    absorb(ctx_, algorithms().shake256, parts);
+    if (EVP_DigestFinalXOF(ctx_, out, out_len) != 1) fail("xof final");
+}
+
+Shake128Stream::Shake128Stream(Sha3& sha3, ByteView input, std::size_t initial_blocks)
+    : sha3_(sha3), input_len_(input.size()), out_(buf_) {
+    if (input_len_ > INPUT_CAPACITY) fail("shake128 stream input length");
+    std::memcpy(input_, input.data(), input_len_);
+    available_ = initial_blocks < INLINE_BLOCKS ? initial_blocks : INLINE_BLOCKS;
+    if (available_ == 0) available_ = 1;
+    sha3_.shake128({ByteView(input_, input_len_)}, buf_, available_ * BLOCK_BYTES);
+}
+
+const std::uint8_t* Shake128Stream::next_block() {
+    if (next_ == available_) {
+        // Squeeze twice as much from the start; the prefix already handed out
+        // comes out identical and is skipped.
+        available_ *= 2;
+        long_.resize(available_ * BLOCK_BYTES);
+        sha3_.shake128({ByteView(input_, input_len_)}, long_.data(), long_.size());
+        out_ = long_.data();
+    }
+    return out_ + BLOCK_BYTES * next_++;
+}
+
+}  // namespace velmora::crypto
