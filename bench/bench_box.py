@@ -1,0 +1,98 @@
+"""Cost of creating and releasing a 32-byte SecretBox, next to the bare system
+calls a locked region needs and to libsodium's guarded allocation, in one run.
+
+    python bench/bench_box.py [--rounds N] [--iterations N] [--exe PATH]
+
+The native figures come from bench/box_create (built on first use into
+build/bench unless --exe names it); the Python figure times
+`SecretBox.random(32)` whose result is dropped at once, so every iteration is
+one creation and one release. Native and Python rounds alternate, and each
+figure is the best round (the least disturbed one). Target: the box costs at
+most 1.2x the bare system-call sequence.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from velmora._secure import SecretBox, memory_status
+
+ROOT = Path(__file__).resolve().parents[1]
+TARGET = 1.2
+
+
+def build_native(build_dir: Path) -> Path:
+    exe = build_dir / "box_create"
+    if not (build_dir / "build.ninja").exists():
+        subprocess.run(
+            ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
+             "-DCMAKE_BUILD_TYPE=Release", "-DVELMORA_BUILD_BENCH=ON",
+             "-DVELMORA_BUILD_EXTENSION=OFF"],
+            check=True, stdout=subprocess.DEVNULL,
+        )
+    subprocess.run(["cmake", "--build", str(build_dir), "-j2", "--target", "box_create"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return exe
+
+
+def native_round(exe: Path, iterations: int) -> dict[str, float]:
+    out = subprocess.run([str(exe), str(iterations), "1"], check=True, capture_output=True,
+                         text=True).stdout
+    return {row["name"]: float(row["ns"]) for row in map(json.loads, out.splitlines())}
+
+
+def box_round(iterations: int) -> float:
+    random = SecretBox.random
+    start = time.perf_counter_ns()
+    for _ in range(iterations):
+        random(32)
+    return (time.perf_counter_ns() - start) / iterations
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--iterations", type=int, default=20000)
+    parser.add_argument("--exe", type=Path, help="a built box_create")
+    args = parser.parse_args()
+
+    exe = args.exe or build_native(ROOT / "build" / "bench")
+    box_round(args.iterations // 10 + 1)  # warm up
+
+    best: dict[str, float] = {}
+    for _ in range(args.rounds):
+        for name, ns in native_round(exe, args.iterations).items():
+            best[name] = min(best.get(name, float("inf")), ns)
+        best["SecretBox"] = min(best.get("SecretBox", float("inf")), box_round(args.iterations))
+
+    status = memory_status()
+    if status["unlocked_allocations"]:
+        print("warning: some boxes were not locked (mlock failed); the box figure skips mlock",
+              file=sys.stderr)
+
+    rows = [
+        ("syscalls", "mmap + 2 mprotect + 2 madvise + mlock + munlock + munmap"),
+        ("sodium", "sodium_malloc(32) + sodium_free"),
+        ("region", "LockedRegion allocate(32) + release"),
+        ("region_random", "the same, filled from the OS random source"),
+        ("SecretBox", "SecretBox.random(32) + release, from Python"),
+    ]
+    base = best["syscalls"]
+    print(f"create + release of a 32-byte secret, best of {args.rounds} rounds "
+          f"x {args.iterations} (page size {status['page_size']})")
+    for name, what in rows:
+        print(f"  {name:<14} {best[name]:9.0f} ns  {best[name] / base:5.2f}x  {what}")
+    ratio = best["SecretBox"] / base
+    verdict = "met" if ratio <= TARGET else "MISSED"
+    print(f"SecretBox / bare system calls = {ratio:.2f}x (target <= {TARGET}x: {verdict}); "
+          f"SecretBox / sodium = {best['SecretBox'] / best['sodium']:.2f}x")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
