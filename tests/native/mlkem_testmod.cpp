@@ -1,0 +1,136 @@
+// _mlkem_test: the ML-KEM-768 core exposed to Python for cross-checks and
+// benchmarks. Built only with the tests, never installed.
+//
+//   keygen(d, z) -> (ek, dk)       encaps(ek, m) -> (key, ct)
+//   decaps(dk, ct) -> key          check_ek(ek) -> bool     check_dk(dk) -> bool
+//
+// Arguments are bytes-like; a wrong length raises ValueError. encaps and
+// decaps do not run the key checks themselves, as in the C++ API.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "crypto/mlkem768.h"
+
+namespace mlkem = velmora::crypto::mlkem768;
+
+namespace {
+
+// A buffer argument held for the duration of a call.
+class Arg {
+public:
+    Arg() = default;
+    ~Arg() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    Arg(const Arg&) = delete;
+    Arg& operator=(const Arg&) = delete;
+
+    bool get(PyObject* obj, const char* name, Py_ssize_t size) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) return false;
+        held_ = true;
+        if (view_.len != size) {
+            PyErr_Format(PyExc_ValueError, "%s must be %zd bytes, got %zd", name, size, view_.len);
+            return false;
+        }
+        return true;
+    }
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* fn) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", fn, want, nargs);
+    return false;
+}
+
+// A new bytes object of n bytes, filled by fill(ptr).
+template <class Fill>
+PyObject* new_bytes(Py_ssize_t n, Fill&& fill) {
+    PyObject* b = PyBytes_FromStringAndSize(nullptr, n);
+    if (b != nullptr) fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(b)));
+    return b;
+}
+
+PyObject* keygen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    Arg d, z;
+    if (!arity(nargs, 2, "keygen") || !d.get(args[0], "d", mlkem::SEED_BYTES) ||
+        !z.get(args[1], "z", mlkem::SEED_BYTES)) {
+        return nullptr;
+    }
+    PyObject* ek = PyBytes_FromStringAndSize(nullptr, mlkem::PUBLIC_KEY_BYTES);
+    PyObject* dk = PyBytes_FromStringAndSize(nullptr, mlkem::SECRET_KEY_BYTES);
+    if (ek == nullptr || dk == nullptr) {
+        Py_XDECREF(ek);
+        Py_XDECREF(dk);
+        return nullptr;
+    }
+    mlkem::keygen_internal(d.data(), z.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(ek)),
+                           reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(dk)));
+    return Py_BuildValue("(NN)", ek, dk);
+}
+
+PyObject* encaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    Arg ek, m;
+    if (!arity(nargs, 2, "encaps") || !ek.get(args[0], "ek", mlkem::PUBLIC_KEY_BYTES) ||
+        !m.get(args[1], "m", mlkem::SEED_BYTES)) {
+        return nullptr;
+    }
+    PyObject* key = PyBytes_FromStringAndSize(nullptr, mlkem::SHARED_BYTES);
+    PyObject* ct = PyBytes_FromStringAndSize(nullptr, mlkem::CIPHERTEXT_BYTES);
+    if (key == nullptr || ct == nullptr) {
+        Py_XDECREF(key);
+        Py_XDECREF(ct);
+        return nullptr;
+    }
+    mlkem::encaps_internal(ek.data(), m.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(key)),
+                           reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(ct)));
+    return Py_BuildValue("(NN)", key, ct);
+}
+
+PyObject* decaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    Arg dk, ct;
+    if (!arity(nargs, 2, "decaps") || !dk.get(args[0], "dk", mlkem::SECRET_KEY_BYTES) ||
+        !ct.get(args[1], "ct", mlkem::CIPHERTEXT_BYTES)) {
+        return nullptr;
+    }
+    return new_bytes(mlkem::SHARED_BYTES, [&](std::uint8_t* key) { mlkem::decaps_internal(dk.data(), ct.data(), key); });
+}
+
+PyObject* check_ek(PyObject*, PyObject* arg) {
+    Arg ek;
+    if (!ek.get(arg, "ek", mlkem::PUBLIC_KEY_BYTES)) return nullptr;
+    return PyBool_FromLong(mlkem::check_encapsulation_key(ek.data()));
+}
+
+PyObject* check_dk(PyObject*, PyObject* arg) {
+    Arg dk;
+    if (!dk.get(arg, "dk", mlkem::SECRET_KEY_BYTES)) return nullptr;
+    return PyBool_FromLong(mlkem::check_decapsulation_key(dk.data()));
+}
+
+PyMethodDef methods[] = {
+    {"keygen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keygen)), METH_FASTCALL,
+     "keygen(d, z) -> (ek, dk): ML-KEM-768 KeyGen_internal."},
+    {"encaps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encaps)), METH_FASTCALL,
+     "encaps(ek, m) -> (key, ct): ML-KEM-768 Encaps_internal."},
+    {"decaps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decaps)), METH_FASTCALL,
+     "decaps(dk, ct) -> key: ML-KEM-768 Decaps_internal, with implicit rejection."},
+    {"check_ek", check_ek, METH_O, "check_ek(ek) -> bool: the encapsulation-key modulus check."},
+    {"check_dk", check_dk, METH_O, "check_dk(dk) -> bool: the decapsulation-key checks."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "_mlkem_test", "ML-KEM-768 core, for tests and benchmarks only.", -1, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__mlkem_test() { return PyModule_Create(&module); }
