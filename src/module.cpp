@@ -20,6 +20,8 @@ struct ClassEntry {
 // Registration order is part of the interface.
 const ClassEntry kClasses[] = {
     {"SecretBox", secret_box_type},
+    {"SecretStreamPush", secret_stream_push_type},
+    {"SecretStreamPull", secret_stream_pull_type},
 };
 
 PyMethodDef* const kFunctions[] = {

@@ -9,6 +9,8 @@ namespace velmora {
 
 // Classes (each created once per process, on first use).
 PyTypeObject* secret_box_type();
+PyTypeObject* secret_stream_push_type();
+PyTypeObject* secret_stream_pull_type();
 
 // Module functions.
 extern PyMethodDef kHardenProcessDef;

@@ -76,3 +76,47 @@ class MemoryStatus(TypedDict):
 
 def harden_process() -> HardenReport: ...
 def memory_status() -> MemoryStatus: ...
+
+@final
+class SecretStreamPush:
+    """Encrypting side of a secret stream: send `header` first, then one chunk
+    per `push`. Chunks are XChaCha20-Poly1305 secret-stream chunks (libsodium's
+    published format): len(message) + 17 bytes each. Not picklable."""
+
+    def __init__(self, key: SecretBox) -> None:
+        """`key` must hold 32 bytes; it is read once and may be wiped afterwards."""
+    @property
+    def header(self) -> bytes:
+        """The 24-byte header the reader needs first (public; same bytes on every read)."""
+    @property
+    def is_finished(self) -> bool: ...
+    def push(self, message: Buffer, *, final: bool = False, ad: Buffer | None = None) -> bytes:
+        """Seals one chunk bound to its position and to `ad` (None = empty).
+
+        `final` takes a bool or numpy's bool scalar (not an int); after a final
+        chunk every push raises SecureError "stream already finished".
+        A message longer than one chunk can carry, 274877906752 bytes
+        (64 * (2**32 - 3)), raises ValueError before anything is copied and
+        leaves the stream as it was. Every failed push leaves the stream as it
+        was. Runs without the interpreter lock while it encrypts."""
+
+@final
+class SecretStreamPull:
+    """Decrypting side of a secret stream, built from the key and the writer's
+    24-byte header; chunks must be pulled in the order they were pushed."""
+
+    def __init__(self, key: SecretBox, header: Buffer) -> None:
+        """A wrong key or header only shows at the first pull."""
+    @property
+    def is_finished(self) -> bool:
+        """Whether the final chunk was opened. A stream that ends without one
+        was truncated."""
+    def pull(self, chunk: Buffer, *, ad: Buffer | None = None) -> tuple[bytes, bool]:
+        """Opens one chunk: (plaintext, is_final).
+
+        A chunk that does not authenticate here (modified, reordered, repeated,
+        skipped, other key/header/ad, shorter than 17 bytes or longer than any
+        chunk can be) raises SecureError "ciphertext did not open" and changes
+        nothing, so the right chunk can still be pulled next. After the final
+        chunk every pull raises "stream already finished". Runs without the
+        interpreter lock while it decrypts."""

@@ -1,0 +1,486 @@
+// SecretStreamPush and SecretStreamPull: the two ends of the secret stream as
+// interpreter objects. Each holds its 44-byte state in a locked region of its own
+// behind the object lock; push and pull copy their arguments, then run the chunk
+// computation and the state transition with the interpreter lock released.
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "args_py.h"
+#include "byte_input.h"
+#include "crypto/os_random.h"
+#include "error/secure_error.h"
+#include "locked/mod.h"
+#include "module_defs.h"
+#include "object_lock.h"
+#include "pyref.h"
+#include "secret_box/secret_box.h"
+#include "secretstream/secretstream.h"
+#include "zeroize.h"
+
+namespace velmora {
+
+namespace {
+
+namespace ss = secretstream;
+
+struct StreamPushObject {
+    PyObject_HEAD
+    ObjectLock lock;
+    LockedRegion state;
+    bool finished;
+    std::uint8_t header[ss::HEADER_BYTES];  // public
+};
+
+struct StreamPullObject {
+    PyObject_HEAD
+    ObjectLock lock;
+    LockedRegion state;
+    bool finished;
+};
+
+StreamPushObject* as_push(PyObject* o) { return reinterpret_cast<StreamPushObject*>(o); }
+StreamPullObject* as_pull(PyObject* o) { return reinterpret_cast<StreamPullObject*>(o); }
+
+// --- arguments ------------------------------------------------------------------------
+
+// A bytes-like argument held as a checked buffer view. The rule and the messages
+// are read_byte_input's (str refused; items of exactly one unsigned byte, any
+// layout). It serves the two arguments that can be large, push's message and
+// pull's chunk: their bytes are copied once, straight into the bytes object that
+// becomes the result, and the chunk is computed there in place. The plaintext
+// copy inside a push result is either overwritten by the ciphertext or wiped.
+class ByteArg {
+public:
+    // False with the interpreter error set.
+    bool acquire(PyObject* obj) {
+        if (PyUnicode_Check(obj)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "expected a bytes-like object, got str; encode it first \u00b7 "
+                            "esperava um objeto tipo bytes, recebeu str; codifique antes");
+            return false;
+        }
+        if (!view_.acquire(obj, PyBUF_FULL_RO)) return false;
+        if (view_->shape == nullptr) return refuse("shape is null");
+        if (view_->strides == nullptr) return refuse("strides is null");
+        if (view_->itemsize != 1 || !format_is_u8(view_->format))
+            return refuse("buffer contents are not compatible with u8");
+        return true;
+    }
+
+    std::size_t size() const { return static_cast<std::size_t>(view_.get()->len); }
+
+    // Copies bytes [offset, offset + n) in C order. A view that is not
+    // C-contiguous is gathered once into a self-wiping buffer first.
+    bool copy(std::uint8_t* dst, std::size_t offset, std::size_t n) {
+        if (n == 0) return true;
+        const std::uint8_t* src = contiguous();
+        if (src == nullptr) return false;
+        std::memcpy(dst, src + offset, n);
+        return true;
+    }
+
+    void release() { view_.release(); }
+
+private:
+    static bool format_is_u8(const char* f) {
+        if (f == nullptr) return true;  // absent means "B"
+        if (f[0] == '@' || f[0] == '=' || f[0] == '>') ++f;
+        return (f[0] == 'B' || f[0] == 'c') && f[1] == '\0';
+    }
+
+    bool refuse(const char* message) {
+        view_.release();
+        PyErr_SetString(PyExc_BufferError, message);
+        return false;
+    }
+
+    const std::uint8_t* contiguous() {
+        Py_buffer* v = view_.get();
+        if (PyBuffer_IsContiguous(v, 'C')) return static_cast<const std::uint8_t*>(v->buf);
+        if (!gathered_) {
+            ZeroizingBuffer copy(size());
+            if (PyBuffer_ToContiguous(copy.data(), v, v->len, 'C') != 0) return nullptr;
+            gathered_.emplace(std::move(copy));
+        }
+        return gathered_->data();
+    }
+
+    mutable BufferView view_;
+    std::optional<ZeroizingBuffer> gathered_;
+};
+
+// `ad`: None (or absent) is the same as empty.
+bool read_ad(PyObject* obj, std::optional<ZeroizingBuffer>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    out = read_byte_input(obj);
+    return out.has_value();
+}
+
+std::span<const std::uint8_t> span_of(const std::optional<ZeroizingBuffer>& b) {
+    return b ? b->span() : std::span<const std::uint8_t>{};
+}
+
+// `final`: a bool, or numpy's boolean scalar (through its __bool__); nothing
+// else, integers included.
+bool is_numpy_bool(PyObject* obj) {
+    const char* name = Py_TYPE(obj)->tp_name;  // "numpy.bool_" before NumPy 2
+    return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+}
+
+bool read_final(PyObject* obj, bool* out) {
+    if (obj == nullptr) return true;
+    if (PyBool_Check(obj)) {
+        *out = obj == Py_True;
+        return true;
+    }
+    if (is_numpy_bool(obj)) {
+        const int truth = PyObject_IsTrue(obj);
+        if (truth < 0) return false;
+        *out = truth == 1;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+bool at_most_one_positional(const char* fname, Py_ssize_t nargs) {
+    if (nargs <= 1) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", fname,
+                 nargs);
+    return false;
+}
+
+// The one failure the stream format leaves open: a message longer than a chunk
+// can carry. It is a caller error, refused before anything is copied.
+PyObject* refuse_too_long(std::size_t m) {
+    const std::string max = std::to_string(ss::MESSAGE_MAX), got = std::to_string(m);
+    const std::string text = "message too long for one chunk: at most " + max + " bytes, got " + got +
+                             " \u00b7 mensagem longa demais para um chunk: no máximo " + max +
+                             " bytes, recebeu " + got;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return nullptr;
+}
+
+// Overwrites a plaintext copy unless the chunk computation has replaced it.
+class WipeUnlessSealed {
+public:
+    WipeUnlessSealed(std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+    ~WipeUnlessSealed() {
+        if (p_ != nullptr) secure_zero(p_, n_);
+    }
+    void sealed() { p_ = nullptr; }
+
+private:
+    std::uint8_t* p_;
+    std::size_t n_;
+};
+
+// --- the unlocked section -----------------------------------------------------------
+
+// Takes the object lock (waiting, if another thread holds it, with the
+// interpreter lock released), releases the interpreter lock, runs `work`,
+// releases the object lock and only then takes the interpreter lock back. An
+// exception escaping `work` poisons the object lock on the way out.
+template <class F>
+auto run_unlocked(ObjectLock& lock, F&& work) {
+    PyThreadState* saved = nullptr;
+    struct Retake {
+        PyThreadState*& saved;
+        ~Retake() {
+            if (saved != nullptr) PyEval_RestoreThread(saved);
+        }
+    } retake{saved};
+    ObjectGuard guard(lock);  // destroyed before `retake`
+    saved = PyEval_SaveThread();
+    return work(guard);
+}
+
+// The refusals shared by push and pull, in their order: poisoned, finished,
+// state unreadable (a fork child).
+template <class Obj>
+Result<std::span<std::uint8_t>> usable_state(ObjectGuard& guard, Obj* obj) {
+    if (guard.poisoned()) return ErrorKind::LockPoisoned;
+    if (obj->finished) return ErrorKind::StreamFinished;
+    return obj->state.bytes_mut();
+}
+
+// Builds a new state region from the key box and the header. The region is
+// created first; the key is then read under the box's lock with its checks.
+Result<LockedRegion> derive_state(PyObject* key_box, std::span<const std::uint8_t> header) {
+    auto region = LockedRegion::allocate(ss::STATE_BYTES);
+    if (!region) return region.error();
+    Status filled = with_secret(key_box, [&](std::span<const std::uint8_t> key) {
+        return region->view_mut(
+            [&](std::span<std::uint8_t> state) { return ss::init_state(state, key, header); });
+    });
+    if (!filled) return filled.error();  // the region is released on the way out
+    return std::move(*region);
+}
+
+bool require_box(const char* fname, PyObject* key) {
+    if (is_secret_box(key)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() argument 'key' must be SecretBox, not %.200s", fname,
+                 Py_TYPE(key)->tp_name);
+    return false;
+}
+
+template <class Obj>
+PyObject* is_finished(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        auto* obj = reinterpret_cast<Obj*>(self);
+        ObjectGuard guard(obj->lock);
+        if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
+        return PyBool_FromLong(obj->finished);
+    });
+}
+
+template <class Obj>
+void stream_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* obj = reinterpret_cast<Obj*>(self);
+    obj->state.~LockedRegion();  // zero, unlock, uncount, unmap
+    obj->lock.~ObjectLock();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --- SecretStreamPush ---------------------------------------------------------------
+
+PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kNames[] = {"key", nullptr};
+        PyObject* key = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:SecretStreamPush",
+                                         const_cast<char**>(kNames), &key))
+            return nullptr;
+        if (!require_box("SecretStreamPush", key)) return nullptr;
+
+        std::uint8_t header[ss::HEADER_BYTES];
+        if (Status drawn = crypto::os_random(header); !drawn) return raise_error(drawn.error());
+        auto state = derive_state(key, header);
+        if (!state) return raise_error(state.error());
+
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;  // the state region is released here
+        auto* obj = as_push(self);
+        new (&obj->lock) ObjectLock();
+        new (&obj->state) LockedRegion(std::move(*state));
+        obj->finished = false;
+        std::memcpy(obj->header, header, sizeof header);
+        return self;
+    });
+}
+
+// push(message, *, final=False, ad=None)
+PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[3];
+        if (!at_most_one_positional("push", nargs)) return nullptr;
+        if (!bind_args("push", args, nargs, kwnames, {"message", "final", "ad"}, 1, arg))
+            return nullptr;
+        bool final = false;
+        if (!read_final(arg[1], &final)) return nullptr;
+
+        ByteArg message;
+        if (!message.acquire(arg[0])) return nullptr;
+        const std::size_t m = message.size();
+        if (!ss::message_fits(m)) return refuse_too_long(m);
+        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
+        if (!out) return nullptr;
+        auto* chunk = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+        WipeUnlessSealed plaintext(chunk + 1, m);
+        if (!message.copy(chunk + 1, 0, m)) return nullptr;
+        message.release();
+
+        std::optional<ZeroizingBuffer> ad;
+        if (!read_ad(arg[2], ad)) return nullptr;
+
+        auto* obj = as_push(self);
+        Status sealed = run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Status {
+            auto state = usable_state(guard, obj);
+            if (!state) return state.error();
+            Status s = ss::seal_chunk(*state, {chunk + 1, m}, span_of(ad),
+                                      final ? ss::TAG_FINAL : ss::TAG_MESSAGE,
+                                      {chunk, m + ss::ABYTES});
+            if (s) {
+                plaintext.sealed();
+                obj->finished = final;
+            }
+            return s;
+        });
+        if (!sealed) return raise_error(sealed.error());
+        return out.release();
+    });
+}
+
+PyObject* push_header(PyObject* self, void*) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(as_push(self)->header),
+                                     ss::HEADER_BYTES);
+}
+
+// --- SecretStreamPull ---------------------------------------------------------------
+
+PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kNames[] = {"key", "header", nullptr};
+        PyObject* key = nullptr;
+        PyObject* header_arg = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:SecretStreamPull",
+                                         const_cast<char**>(kNames), &key, &header_arg))
+            return nullptr;
+        if (!require_box("SecretStreamPull", key)) return nullptr;
+        auto header = read_byte_input(header_arg);
+        if (!header) return nullptr;
+
+        auto state = derive_state(key, header->span());
+        if (!state) return raise_error(state.error());
+
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        auto* obj = as_pull(self);
+        new (&obj->lock) ObjectLock();
+        new (&obj->state) LockedRegion(std::move(*state));
+        obj->finished = false;
+        return self;
+    });
+}
+
+// pull(chunk, *, ad=None)
+PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[2];
+        if (!at_most_one_positional("pull", nargs)) return nullptr;
+        if (!bind_args("pull", args, nargs, kwnames, {"chunk", "ad"}, 1, arg)) return nullptr;
+
+        ByteArg chunk;
+        if (!chunk.acquire(arg[0])) return nullptr;
+        const std::size_t len = chunk.size();
+        // A chunk that cannot be authentic is refused under the lock, after the
+        // state checks, like any other chunk that does not open.
+        const bool openable = len >= ss::ABYTES && ss::message_fits(len - ss::ABYTES);
+        const std::size_t m = openable ? len - ss::ABYTES : 0;
+        PyRef out;
+        std::uint8_t* message = nullptr;
+        std::uint8_t encrypted_tag = 0;
+        std::uint8_t mac[ss::MAC_BYTES] = {};
+        if (openable) {
+            out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
+            if (!out) return nullptr;
+            message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+            if (!chunk.copy(&encrypted_tag, 0, 1) || !chunk.copy(message, 1, m) ||
+                !chunk.copy(mac, 1 + m, ss::MAC_BYTES))
+                return nullptr;
+        }
+        chunk.release();
+
+        std::optional<ZeroizingBuffer> ad;
+        if (!read_ad(arg[1], ad)) return nullptr;
+
+        auto* obj = as_pull(self);
+        Result<std::uint8_t> opened =
+            run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Result<std::uint8_t> {
+                auto state = usable_state(guard, obj);
+                if (!state) return state.error();
+                if (!openable) return ErrorKind::OpenFailed;
+                auto tag = ss::open_chunk_parts(*state, encrypted_tag, {message, m}, mac,
+                                                span_of(ad), {message, m});
+                if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
+                return tag;
+            });
+        if (!opened) return raise_error(opened.error());
+        return PyTuple_Pack(2, out.get(), *opened == ss::TAG_FINAL ? Py_True : Py_False);
+    });
+}
+
+// --- types -------------------------------------------------------------------------
+
+#define STREAM_DOC(sig, text) sig "\n--\n\n" text
+
+PyMethodDef kPushMethods[] = {
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(push)),
+     METH_FASTCALL | METH_KEYWORDS,
+     STREAM_DOC("push($self, message, *, final=False, ad=None)",
+                "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream "
+                "refuses more.\n"
+                "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa "
+                "mais.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kPushGetters[] = {
+    {"header", push_header, nullptr,
+     "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes que o leitor "
+     "precisa primeiro.",
+     nullptr},
+    {"is_finished", is_finished<StreamPushObject>, nullptr,
+     "🇺🇸 Whether the final chunk was already pushed. 🇧🇷 Se o chunk final já foi empurrado.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kPullMethods[] = {
+    {"pull", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pull)),
+     METH_FASTCALL | METH_KEYWORDS,
+     STREAM_DOC("pull($self, chunk, *, ad=None)",
+                "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
+                "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kPullGetters[] = {
+    {"is_finished", is_finished<StreamPullObject>, nullptr,
+     "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* create_type(const char* name, int basicsize, const char* doc, newfunc tp_new,
+                          destructor dealloc, PyMethodDef* methods, PyGetSetDef* getters) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getters},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+PyTypeObject* g_push_type = nullptr;
+PyTypeObject* g_pull_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* secret_stream_push_type() {
+    if (g_push_type == nullptr) {  // under the interpreter lock
+        g_push_type = create_type(
+            "velmora._secure.SecretStreamPush", sizeof(StreamPushObject),
+            STREAM_DOC("SecretStreamPush(key)",
+                       "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per "
+                       "chunk.\n"
+                       "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
+                       "chunk."),
+            push_new, stream_dealloc<StreamPushObject>, kPushMethods, kPushGetters);
+    }
+    return g_push_type;
+}
+
+PyTypeObject* secret_stream_pull_type() {
+    if (g_pull_type == nullptr) {
+        g_pull_type = create_type(
+            "velmora._secure.SecretStreamPull", sizeof(StreamPullObject),
+            STREAM_DOC("SecretStreamPull(key, header)",
+                       "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` "
+                       "per chunk → `(plaintext, is_final)`.\n"
+                       "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
+                       "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
+            pull_new, stream_dealloc<StreamPullObject>, kPullMethods, kPullGetters);
+    }
+    return g_pull_type;
+}
+
+}  // namespace velmora
