@@ -15,31 +15,37 @@ namespace {
     std::abort();
 }
 
-struct Algorithms {
-    EVP_MD* sha3_256;
-    EVP_MD* sha3_512;
-    EVP_MD* shake128;
-    EVP_MD* shake256;
+// One initialised, never-updated context per function. Each call starts from
+// a copy of it: cheaper than re-initialising (no engine lookup, no provider
+// init), and the templates hold no data, so concurrent copies only read them.
+// They live until the process ends (freeing them from a static destructor
+// could race the library's own exit-time cleanup).
+struct Templates {
+    EVP_MD_CTX* sha3_256;
+    EVP_MD_CTX* sha3_512;
+    EVP_MD_CTX* shake128;
+    EVP_MD_CTX* shake256;
 };
 
-EVP_MD* fetch(const char* name) {
+EVP_MD_CTX* make_template(const char* name) {
     EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
-    if (md == nullptr) fail(name);
-    return md;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    if (md == nullptr || ctx == nullptr || EVP_DigestInit_ex2(ctx, md, nullptr) != 1) fail(name);
+    EVP_MD_free(md);  // the context keeps its own reference
+    return ctx;
 }
 
-// Fetched once; the handles live until the process ends (freeing them from a
-// static destructor could race the library's own exit-time cleanup).
-const Algorithms& algorithms() {
-    static const Algorithms algs{fetch("SHA3-256"), fetch("SHA3-512"), fetch("SHAKE128"),
-                                 fetch("SHAKE256")};
-    return algs;
+const Templates& templates() {
+    static const Templates t{make_template("SHA3-256"), make_template("SHA3-512"), make_template("SHAKE128"),
+                             make_template("SHAKE256")};
+    return t;
 }
 
-// Re-initialising frees the previous algorithm context with OPENSSL_clear_free,
-// so whatever the last call left in the Keccak lanes and buffer is cleansed here.
-void absorb(EVP_MD_CTX* ctx, const EVP_MD* md, std::initializer_list<ByteView> parts) {
-    if (EVP_DigestInit_ex2(ctx, md, nullptr) != 1) fail("digest init");
+// Copying over ctx first frees its previous algorithm context with
+// OPENSSL_clear_free, so whatever the last call left in the Keccak lanes and
+// buffer is cleansed here.
+void absorb(EVP_MD_CTX* ctx, const EVP_MD_CTX* tmpl, std::initializer_list<ByteView> parts) {
+    if (EVP_MD_CTX_copy_ex(ctx, tmpl) != 1) fail("digest init");
     for (ByteView p : parts) {
         if (!p.empty() && EVP_DigestUpdate(ctx, p.data(), p.size()) != 1) fail("digest update");
     }
@@ -58,22 +64,22 @@ Sha3::~Sha3() { EVP_MD_CTX_free(ctx_); }
 void Sha3::wipe() { EVP_MD_CTX_reset(ctx_); }
 
 void Sha3::sha3_256(std::initializer_list<ByteView> parts, std::uint8_t out[32]) {
-    absorb(ctx_, algorithms().sha3_256, parts);
+    absorb(ctx_, templates().sha3_256, parts);
     if (EVP_DigestFinal_ex(ctx_, out, nullptr) != 1) fail("digest final");
 }
 
 void Sha3::sha3_512(std::initializer_list<ByteView> parts, std::uint8_t out[64]) {
-    absorb(ctx_, algorithms().sha3_512, parts);
+    absorb(ctx_, templates().sha3_512, parts);
     if (EVP_DigestFinal_ex(ctx_, out, nullptr) != 1) fail("digest final");
 }
 
 void Sha3::shake128(std::initializer_list<ByteView> parts, std::uint8_t* out, std::size_t out_len) {
-    absorb(ctx_, algorithms().shake128, parts);
+    absorb(ctx_, templates().shake128, parts);
     if (EVP_DigestFinalXOF(ctx_, out, out_len) != 1) fail("xof final");
 }
 
 void Sha3::shake256(std::initializer_list<ByteView> parts, std::uint8_t* out, std::size_t out_len) {
-    absorb(ctx_, algorithms().shake256, parts);
+    absorb(ctx_, templates().shake256, parts);
     if (EVP_DigestFinalXOF(ctx_, out, out_len) != 1) fail("xof final");
 }
 

@@ -1,11 +1,11 @@
 // SHA3-256, SHA3-512, SHAKE128 and SHAKE256 (FIPS 202) from OpenSSL's libcrypto.
 //
 // A Sha3 object owns one library digest context and reuses it for every call
-// made through it. The library releases and cleanses the previous Keccak state
-// (its lanes and its buffered input) each time the context is re-initialised,
-// and again when the object is destroyed or wipe() is called, so after a
-// sequence of calls over secret input the last state is gone once the object
-// is. Algorithm handles are fetched once per process and kept for its life.
+// made through it. Each call starts the context afresh from a per-process
+// template; the library then releases the previous Keccak state (its lanes and
+// its buffered input) with OPENSSL_clear_free, and does so again when the
+// object is destroyed or wipe() is called. After a sequence of calls over
+// secret input, the last state is gone once the object is.
 //
 // The library only fails these calls when it cannot allocate its small
 // per-call state. There is no sensible partial result to return then, so the

@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 
+#include "crypto/ct.h"
 #include "crypto/mlkem768.h"
 #include "crypto/mlkem768/poly.h"
 #include "crypto/sha3.h"
@@ -356,5 +357,20 @@ TEST(Sha3, Shake128StreamContinuesPastItsFirstSqueeze) {
             got.insert(got.end(), b, b + Shake128Stream::BLOCK_BYTES);
         }
         EXPECT_EQ(got, expected) << "initial blocks " << initial;
+    }
+}
+
+// --- the long-input comparison used for the re-encrypted ciphertext ----------------------
+
+TEST(ConstantTime, BytesEqualLongSeesEveryByte) {
+    std::mt19937_64 rng(3);
+    for (std::size_t n : {0, 1, 63, 64, 65, 127, 128, 1088}) {
+        const Bytes a = random_bytes(rng, n);
+        EXPECT_EQ(velmora::ct::bytes_equal_long(a.data(), a.data(), n), 1u) << n;
+        for (std::size_t pos = 0; pos < n; ++pos) {
+            Bytes b = a;
+            b[pos] ^= static_cast<std::uint8_t>(1u << (pos % 8));
+            ASSERT_EQ(velmora::ct::bytes_equal_long(a.data(), b.data(), n), 0u) << n << " " << pos;
+        }
     }
 }

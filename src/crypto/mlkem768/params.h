@@ -58,12 +58,6 @@ private:
     T& obj_;
 };
 
-// a * R^-1 mod q, in (-q, q), for |a| < q * 2^15.
-inline std::int16_t montgomery_reduce(std::int32_t a) {
-    const std::int16_t t = static_cast<std::int16_t>(static_cast<std::int16_t>(a) * QINV);
-    return static_cast<std::int16_t>((a - static_cast<std::int32_t>(t) * Q) >> 16);
-}
-
 // a * b * R^-1 mod q, in (-q, q), for |a * b| < q * 2^15. The same Montgomery
 // reduction written with 16-bit halves only: with t = (a b mod 2^16) q^-1 mod
 // 2^16, a b - t q is a multiple of 2^16, so its top half is exactly
@@ -77,6 +71,13 @@ inline std::int16_t mullo(std::int16_t a, std::int16_t b) {
 inline std::int16_t fqmul(std::int16_t a, std::int16_t b) {
     const std::int16_t t = mullo(mullo(a, b), QINV);
     return static_cast<std::int16_t>(mulhi(a, b) - mulhi(t, static_cast<std::int16_t>(Q)));
+}
+
+// a * R^-1 mod q, in (-q, q), for |a| < q * 2^15: the same reduction for a
+// 32-bit value, whose top half is exact after subtracting t q as above.
+inline std::int16_t montgomery_reduce(std::int32_t a) {
+    const std::int16_t t = mullo(static_cast<std::int16_t>(a), QINV);
+    return static_cast<std::int16_t>((a >> 16) - mulhi(t, static_cast<std::int16_t>(Q)));
 }
 
 // A representative of a mod q in [-(q-1)/2, (q-1)/2], for any int16_t a:

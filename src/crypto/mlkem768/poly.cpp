@@ -1,5 +1,10 @@
 #include "crypto/mlkem768/poly.h"
 
+#include <string.h>
+
+#include <cstring>
+#include <type_traits>
+
 #include "crypto/sha3.h"
 
 // The row loops below are written for the auto-vectoriser. On x86-64 the hot
@@ -20,43 +25,81 @@ constexpr int ROWS = N / ROW;
 
 // One butterfly per lane of two rows, with a twiddle shared by all lanes or
 // one per lane.
-inline void butterfly(std::int16_t* __restrict__ lo, std::int16_t* __restrict__ hi, std::int16_t zeta) {
+template <class Zeta>
+inline void butterfly(std::int16_t* __restrict__ lo, std::int16_t* __restrict__ hi, Zeta zeta) {
     for (int l = 0; l < ROW; ++l) {
-        const std::int16_t t = fqmul(zeta, hi[l]);
+        std::int16_t z;
+        if constexpr (std::is_same_v<Zeta, std::int16_t>) {
+            z = zeta;
+        } else {
+            z = zeta[l];
+        }
+        const std::int16_t t = fqmul(z, hi[l]);
         hi[l] = static_cast<std::int16_t>(lo[l] - t);
         lo[l] = static_cast<std::int16_t>(lo[l] + t);
-    }
-}
-inline void butterfly(std::int16_t* __restrict__ lo, std::int16_t* __restrict__ hi, const std::int16_t* zeta) {
-    for (int l = 0; l < ROW; ++l) {
-        const std::int16_t t = fqmul(zeta[l], hi[l]);
-        hi[l] = static_cast<std::int16_t>(lo[l] - t);
-        lo[l] = static_cast<std::int16_t>(lo[l] + t);
-    }
-}
-inline void inv_butterfly(std::int16_t* __restrict__ lo, std::int16_t* __restrict__ hi, std::int16_t zeta) {
-    for (int l = 0; l < ROW; ++l) {
-        const std::int16_t t = lo[l];
-        lo[l] = barrett_reduce(static_cast<std::int16_t>(t + hi[l]));
-        hi[l] = fqmul(zeta, static_cast<std::int16_t>(hi[l] - t));
-    }
-}
-inline void inv_butterfly(std::int16_t* __restrict__ lo, std::int16_t* __restrict__ hi, const std::int16_t* zeta) {
-    for (int l = 0; l < ROW; ++l) {
-        const std::int16_t t = lo[l];
-        lo[l] = barrett_reduce(static_cast<std::int16_t>(t + hi[l]));
-        hi[l] = fqmul(zeta[l], static_cast<std::int16_t>(hi[l] - t));
     }
 }
 
-// In place, so that no copy of the coefficients is left on the stack.
-inline void transpose(Poly& p) {
-    for (int r = 0; r < ROWS; ++r) {
-        for (int l = r + 1; l < ROW; ++l) {
-            const std::int16_t t = p.c[r * ROW + l];
-            p.c[r * ROW + l] = p.c[l * ROW + r];
-            p.c[l * ROW + r] = t;
+template <class Zeta>
+inline void inv_butterfly(std::int16_t* __restrict__ lo, std::int16_t* __restrict__ hi, Zeta zeta) {
+    for (int l = 0; l < ROW; ++l) {
+        std::int16_t z;
+        if constexpr (std::is_same_v<Zeta, std::int16_t>) {
+            z = zeta;
+        } else {
+            z = zeta[l];
         }
+        const std::int16_t t = lo[l];
+        lo[l] = barrett_reduce(static_cast<std::int16_t>(t + hi[l]));
+        hi[l] = fqmul(z, static_cast<std::int16_t>(hi[l] - t));
+    }
+}
+
+// Transposes a 4 x 4 block of 16-bit values held as four 64-bit rows.
+inline void transpose4x4(std::uint64_t w[4]) {
+    constexpr std::uint64_t M16 = 0x0000FFFF0000FFFFull, M32 = 0x00000000FFFFFFFFull;
+    const std::uint64_t t0 = (w[0] & M16) | ((w[1] & M16) << 16);
+    const std::uint64_t t1 = ((w[0] >> 16) & M16) | (w[1] & ~M16);
+    const std::uint64_t t2 = (w[2] & M16) | ((w[3] & M16) << 16);
+    const std::uint64_t t3 = ((w[2] >> 16) & M16) | (w[3] & ~M16);
+    w[0] = (t0 & M32) | (t2 << 32);
+    w[1] = (t1 & M32) | (t3 << 32);
+    w[2] = (t0 >> 32) | (t2 & ~M32);
+    w[3] = (t1 >> 32) | (t3 & ~M32);
+}
+
+// In place, by 4 x 4 blocks moved as 64-bit words: no copy of the
+// coefficients is left in memory, and there are 4 times fewer moves than
+// element by element.
+inline void transpose(Poly& p) {
+    for (int br = 0; br < 4; ++br) {
+        for (int bc = br; bc < 4; ++bc) {
+            std::uint64_t a[4], b[4];
+            for (int k = 0; k < 4; ++k) {
+                std::memcpy(&a[k], p.c + (4 * br + k) * ROW + 4 * bc, 8);
+                std::memcpy(&b[k], p.c + (4 * bc + k) * ROW + 4 * br, 8);
+            }
+            transpose4x4(a);
+            transpose4x4(b);
+            for (int k = 0; k < 4; ++k) {
+                std::memcpy(p.c + (4 * bc + k) * ROW + 4 * br, &a[k], 8);
+                if (bc != br) std::memcpy(p.c + (4 * br + k) * ROW + 4 * bc, &b[k], 8);
+            }
+        }
+    }
+}
+
+// p = the FIPS-order coefficients in `in`, rearranged into the NTT layout:
+// coefficient j = 16 l + r goes to row r, lane l.
+inline void to_ntt_layout(const std::int16_t* in, Poly& p) {
+    for (int r = 0; r < ROWS; ++r) {
+        for (int l = 0; l < ROW; ++l) p.c[r * ROW + l] = in[l * ROW + r];
+    }
+}
+
+inline void from_ntt_layout(const Poly& p, std::int16_t* out) {
+    for (int r = 0; r < ROWS; ++r) {
+        for (int l = 0; l < ROW; ++l) out[l * ROW + r] = p.c[r * ROW + l];
     }
 }
 
@@ -179,7 +222,7 @@ MLKEM_VECTOR_CLONES void canonical(Poly& p) {
 
 // --- sampling ----------------------------------------------------------------------
 
-void sample_ntt(Poly& p, Shake128Stream& xof) {
+MLKEM_VECTOR_CLONES void sample_ntt(Poly& p, Shake128Stream& xof) {
     // Each block is first split into its 112 12-bit candidates; then every
     // candidate is stored and kept by advancing the count, so the loop has no
     // branch per candidate. A block is only started while fewer than N are
@@ -200,46 +243,47 @@ void sample_ntt(Poly& p, Shake128Stream& xof) {
             j += static_cast<std::size_t>(d[i] < Q);
         }
     }
-    for (int r = 0; r < ROWS; ++r) {
-        for (int l = 0; l < ROW; ++l) p.c[r * ROW + l] = out[l * ROW + r];  // ntt_index
-    }
+    to_ntt_layout(out, p);
 }
 
-void sample_cbd2(Poly& p, const std::uint8_t buf[CBD_BYTES]) {
-    // Eight coefficients per 32-bit word: each takes four bits, x = b0 + b1
-    // and y = b2 + b3, and becomes x - y.
-    for (int w = 0; w < N / 8; ++w) {
-        const std::uint32_t t = static_cast<std::uint32_t>(buf[4 * w]) |
-                                static_cast<std::uint32_t>(buf[4 * w + 1]) << 8 |
-                                static_cast<std::uint32_t>(buf[4 * w + 2]) << 16 |
-                                static_cast<std::uint32_t>(buf[4 * w + 3]) << 24;
-        const std::uint32_t d = (t & 0x55555555u) + ((t >> 1) & 0x55555555u);
-        for (int k = 0; k < 8; ++k) {
-            const std::int16_t x = static_cast<std::int16_t>((d >> (4 * k)) & 3);
-            const std::int16_t y = static_cast<std::int16_t>((d >> (4 * k + 2)) & 3);
-            p.c[8 * w + k] = static_cast<std::int16_t>(x - y);
-        }
+MLKEM_VECTOR_CLONES void sample_cbd2(Poly& p, const std::uint8_t buf[CBD_BYTES]) {
+    // Each byte gives two coefficients, one per nibble: with the bits b0..b3 of
+    // a nibble, x = b0 + b1, y = b2 + b3, and the coefficient is x - y. The
+    // bit counts are taken two bits at a time (b & 0x55) + ((b >> 1) & 0x55).
+    for (int i = 0; i < N / 2; ++i) {
+        const std::uint8_t b = buf[i];
+        const std::uint8_t d = static_cast<std::uint8_t>((b & 0x55) + ((b >> 1) & 0x55));
+        p.c[2 * i] = static_cast<std::int16_t>((d & 3) - ((d >> 2) & 3));
+        p.c[2 * i + 1] = static_cast<std::int16_t>(((d >> 4) & 3) - (d >> 6));
     }
 }
 
 // --- encodings ---------------------------------------------------------------------
 
+// Through a FIPS-order copy: the 3-byte packing then runs over consecutive
+// coefficients. The copies hold secret coefficients (s^) and are wiped.
 void encode12_ntt(const Poly& p, std::uint8_t out[POLY_BYTES]) {
+    std::int16_t a[N];
+    from_ntt_layout(p, a);
     for (int i = 0; i < N / 2; ++i) {
-        const std::uint16_t a0 = static_cast<std::uint16_t>(p.c[ntt_index(2 * i)]);
-        const std::uint16_t a1 = static_cast<std::uint16_t>(p.c[ntt_index(2 * i + 1)]);
+        const std::uint16_t a0 = static_cast<std::uint16_t>(a[2 * i]);
+        const std::uint16_t a1 = static_cast<std::uint16_t>(a[2 * i + 1]);
         out[3 * i] = static_cast<std::uint8_t>(a0);
         out[3 * i + 1] = static_cast<std::uint8_t>((a0 >> 8) | (a1 << 4));
         out[3 * i + 2] = static_cast<std::uint8_t>(a1 >> 4);
     }
+    explicit_bzero(a, sizeof a);
 }
 
-void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p) {
+MLKEM_VECTOR_CLONES void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p) {
+    std::int16_t a[N];
     for (int i = 0; i < N / 2; ++i) {
         const std::uint16_t b0 = in[3 * i], b1 = in[3 * i + 1], b2 = in[3 * i + 2];
-        p.c[ntt_index(2 * i)] = static_cast<std::int16_t>(b0 | ((b1 & 0x0F) << 8));
-        p.c[ntt_index(2 * i + 1)] = static_cast<std::int16_t>((b1 >> 4) | (b2 << 4));
+        a[2 * i] = static_cast<std::int16_t>(b0 | ((b1 & 0x0F) << 8));
+        a[2 * i + 1] = static_cast<std::int16_t>((b1 >> 4) | (b2 << 4));
     }
+    to_ntt_layout(a, p);
+    explicit_bzero(a, sizeof a);
 }
 
 std::uint32_t decode12_in_range_mask(const std::uint8_t* in, std::size_t len) {
@@ -253,45 +297,48 @@ std::uint32_t decode12_in_range_mask(const std::uint8_t* in, std::size_t len) {
     return (over >> 31) - 1u;
 }
 
-void compress_encode_du(const Poly& p, std::uint8_t out[32 * DU]) {
+// Compression and decompression run over all coefficients first, in loops the
+// compiler vectorises; the bit packing follows.
+
+MLKEM_VECTOR_CLONES void compress_encode_du(const Poly& p, std::uint8_t out[32 * DU]) {
+    std::uint16_t t[N];
+    for (int i = 0; i < N; ++i) t[i] = static_cast<std::uint16_t>(compress<DU>(static_cast<std::uint16_t>(p.c[i])));
     for (int i = 0; i < N / 4; ++i) {
-        std::uint32_t t[4];
-        for (int k = 0; k < 4; ++k) t[k] = compress<DU>(static_cast<std::uint16_t>(p.c[4 * i + k]));
-        out[5 * i] = static_cast<std::uint8_t>(t[0]);
-        out[5 * i + 1] = static_cast<std::uint8_t>((t[0] >> 8) | (t[1] << 2));
-        out[5 * i + 2] = static_cast<std::uint8_t>((t[1] >> 6) | (t[2] << 4));
-        out[5 * i + 3] = static_cast<std::uint8_t>((t[2] >> 4) | (t[3] << 6));
-        out[5 * i + 4] = static_cast<std::uint8_t>(t[3] >> 2);
+        const std::uint16_t* q = t + 4 * i;
+        out[5 * i] = static_cast<std::uint8_t>(q[0]);
+        out[5 * i + 1] = static_cast<std::uint8_t>((q[0] >> 8) | (q[1] << 2));
+        out[5 * i + 2] = static_cast<std::uint8_t>((q[1] >> 6) | (q[2] << 4));
+        out[5 * i + 3] = static_cast<std::uint8_t>((q[2] >> 4) | (q[3] << 6));
+        out[5 * i + 4] = static_cast<std::uint8_t>(q[3] >> 2);
     }
+    explicit_bzero(t, sizeof t);
 }
 
-void compress_encode_dv(const Poly& p, std::uint8_t out[32 * DV]) {
-    for (int i = 0; i < N / 2; ++i) {
-        const std::uint32_t t0 = compress<DV>(static_cast<std::uint16_t>(p.c[2 * i]));
-        const std::uint32_t t1 = compress<DV>(static_cast<std::uint16_t>(p.c[2 * i + 1]));
-        out[i] = static_cast<std::uint8_t>(t0 | (t1 << 4));
-    }
+MLKEM_VECTOR_CLONES void compress_encode_dv(const Poly& p, std::uint8_t out[32 * DV]) {
+    std::uint8_t t[N];
+    for (int i = 0; i < N; ++i) t[i] = static_cast<std::uint8_t>(compress<DV>(static_cast<std::uint16_t>(p.c[i])));
+    for (int i = 0; i < N / 2; ++i) out[i] = static_cast<std::uint8_t>(t[2 * i] | (t[2 * i + 1] << 4));
+    explicit_bzero(t, sizeof t);
 }
 
-void decode_decompress_du(const std::uint8_t in[32 * DU], Poly& p) {
+MLKEM_VECTOR_CLONES void decode_decompress_du(const std::uint8_t in[32 * DU], Poly& p) {
     for (int i = 0; i < N / 4; ++i) {
-        const std::uint32_t b0 = in[5 * i], b1 = in[5 * i + 1], b2 = in[5 * i + 2],
-                            b3 = in[5 * i + 3], b4 = in[5 * i + 4];
-        const std::uint32_t t[4] = {
-            (b0 | (b1 << 8)) & 0x3FF,
-            ((b1 >> 2) | (b2 << 6)) & 0x3FF,
-            ((b2 >> 4) | (b3 << 4)) & 0x3FF,
-            ((b3 >> 6) | (b4 << 2)) & 0x3FF,
-        };
-        for (int k = 0; k < 4; ++k) p.c[4 * i + k] = static_cast<std::int16_t>(decompress<DU>(t[k]));
+        const std::uint16_t b0 = in[5 * i], b1 = in[5 * i + 1], b2 = in[5 * i + 2], b3 = in[5 * i + 3],
+                            b4 = in[5 * i + 4];
+        p.c[4 * i] = static_cast<std::int16_t>((b0 | (b1 << 8)) & 0x3FF);
+        p.c[4 * i + 1] = static_cast<std::int16_t>(((b1 >> 2) | (b2 << 6)) & 0x3FF);
+        p.c[4 * i + 2] = static_cast<std::int16_t>(((b2 >> 4) | (b3 << 4)) & 0x3FF);
+        p.c[4 * i + 3] = static_cast<std::int16_t>(((b3 >> 6) | (b4 << 2)) & 0x3FF);
     }
+    for (int i = 0; i < N; ++i) p.c[i] = static_cast<std::int16_t>(decompress<DU>(static_cast<std::uint16_t>(p.c[i])));
 }
 
-void decode_decompress_dv(const std::uint8_t in[32 * DV], Poly& p) {
+MLKEM_VECTOR_CLONES void decode_decompress_dv(const std::uint8_t in[32 * DV], Poly& p) {
     for (int i = 0; i < N / 2; ++i) {
-        p.c[2 * i] = static_cast<std::int16_t>(decompress<DV>(in[i] & 0x0F));
-        p.c[2 * i + 1] = static_cast<std::int16_t>(decompress<DV>(in[i] >> 4));
+        p.c[2 * i] = static_cast<std::int16_t>(in[i] & 0x0F);
+        p.c[2 * i + 1] = static_cast<std::int16_t>(in[i] >> 4);
     }
+    for (int i = 0; i < N; ++i) p.c[i] = static_cast<std::int16_t>(decompress<DV>(static_cast<std::uint16_t>(p.c[i])));
 }
 
 void from_message(const std::uint8_t m[32], Poly& p) {

@@ -24,9 +24,6 @@ struct Poly {
     alignas(32) std::int16_t c[N];
 };
 
-// Index of NTT-domain coefficient j (FIPS order) in a Poly.
-constexpr int ntt_index(int j) { return (j % 16) * 16 + j / 16; }
-
 // Sums of NTT-domain products, unreduced in 32 bits until the last term is in.
 struct Accumulator {
     alignas(32) std::int32_t c[N];
@@ -95,9 +92,9 @@ template <int D>
 inline std::uint32_t compress(std::uint32_t x) {
     // floor((2^(d+1) x + q) / 2q) through a 36-bit reciprocal of 2q: exact for
     // every numerator below 2^23 (the tests compare all inputs).
-    constexpr std::uint64_t M = ((1ull << 36) + 2 * Q - 1) / (2 * Q);
-    const std::uint64_t n = (static_cast<std::uint64_t>(x) << (D + 1)) + Q;
-    return static_cast<std::uint32_t>((n * M) >> 36) & ((1u << D) - 1);
+    constexpr std::uint32_t M = ((1ull << 36) + 2 * Q - 1) / (2 * Q);
+    const std::uint32_t n = (x << (D + 1)) + Q;
+    return static_cast<std::uint32_t>((static_cast<std::uint64_t>(n) * M) >> 36) & ((1u << D) - 1);
 }
 
 template <int D>
