@@ -35,6 +35,7 @@ STR_REFUSED = (
     "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, "
     "recebeu str; codifique antes"
 )
+RNG = "operating system RNG failed · RNG do sistema operacional falhou"
 MESSAGE_MAX = 64 * (2**32 - 3)
 
 TAG_MESSAGE = sodium.crypto_secretstream_xchacha20poly1305_TAG_MESSAGE
@@ -328,6 +329,28 @@ def test_length_errors_leave_no_region(build, message):
     with secure_error(message):
         build()
     assert memory_status()["live_secrets"] == before
+
+
+def test_header_needs_the_random_source(run_child, seccomp_prelude):
+    out = run_child(
+        """
+        import errno, json
+        import velmora._secure as s
+        key = s.SecretBox.random(32)
+        live = s.memory_status()["live_secrets"]
+        deny_syscalls({"getrandom": errno.EIO})
+        try:
+            s.SecretStreamPush(key)
+            message = None
+        except s.SecureError as e:
+            message = e.args
+        # The reader draws nothing.
+        reader = s.SecretStreamPull(key, bytes(24))
+        print(json.dumps({"message": message, "leftover": s.memory_status()["live_secrets"] - live}))
+        """,
+        prelude=seccomp_prelude,
+    ).json()
+    assert out == {"message": [RNG], "leftover": 1}
 
 
 @pytest.mark.parametrize("cls", [SecretStreamPush, SecretStreamPull])
