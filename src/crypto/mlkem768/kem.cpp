@@ -51,7 +51,7 @@ void pke_keygen(Sha3& sha3, const std::uint8_t d[32], std::uint8_t ek[PUBLIC_KEY
         Accumulator acc;
         Poly t;
     } w;
-    WipeWorkspace wipe(w);
+    WipeOnExit wipe(w);
     Poly a;  // public
 
     std::memcpy(w.g_input, d, 32);
@@ -103,7 +103,7 @@ void pke_encrypt(Sha3& sha3, const std::uint8_t ek[PUBLIC_KEY_BYTES], const std:
         Poly noise;
         Poly mu;
     } w;
-    WipeWorkspace wipe(w);
+    WipeOnExit wipe(w);
     Poly a;  // public: entries of A^ and of t^
     const std::uint8_t* rho = ek + POLYVEC_BYTES;
 
@@ -159,7 +159,7 @@ void pke_decrypt(const std::uint8_t dk_pke[POLYVEC_BYTES], const std::uint8_t ct
         Poly w;
         Poly v;
     } w;
-    WipeWorkspace wipe(w);
+    WipeOnExit wipe(w);
 
     // w = v - NTT^-1(sum_i s^[i] o NTT(u[i])). The stored s^ is used as decoded,
     // below 2^12: its products agree with those of its reduced form mod q.
@@ -212,7 +212,7 @@ void encaps_internal(const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t
         std::uint8_t g_input[64];  // m || H(ek)
         std::uint8_t k_r[64];      // K, then r
     } w;
-    WipeWorkspace wipe(w);
+    WipeOnExit wipe(w);
     Sha3 sha3;
 
     std::memcpy(w.g_input, m, 32);
@@ -230,7 +230,7 @@ void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t
         std::uint8_t k_bar[32];
         std::uint8_t ct2[CIPHERTEXT_BYTES];
     } w;
-    WipeWorkspace wipe(w);
+    WipeOnExit wipe(w);
     Sha3 sha3;
     const std::uint8_t* ek = dk + DK_EK_OFFSET;
     const std::uint8_t* z = dk + DK_Z_OFFSET;

@@ -6,7 +6,7 @@
 // function here is branch-free and indexes memory only by public counters.
 #pragma once
 
-#include <string.h>
+#include "zeroize.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,21 +42,6 @@ inline void declassify(const void* p, std::size_t n) {
     (void)n;
 #endif
 }
-
-// Wipes a workspace when it goes out of scope. Like secure_zero, the stores of
-// explicit_bzero cannot be dropped as dead; unlike a byte-wise loop they run at
-// memset speed, which matters for the several kilobytes each operation wipes.
-template <class T>
-class WipeWorkspace {
-public:
-    explicit WipeWorkspace(T& obj) : obj_(obj) {}
-    ~WipeWorkspace() { explicit_bzero(&obj_, sizeof(T)); }
-    WipeWorkspace(const WipeWorkspace&) = delete;
-    WipeWorkspace& operator=(const WipeWorkspace&) = delete;
-
-private:
-    T& obj_;
-};
 
 // a * b * R^-1 mod q, in (-q, q), for |a * b| < q * 2^15. The same Montgomery
 // reduction written with 16-bit halves only: with t = (a b mod 2^16) q^-1 mod

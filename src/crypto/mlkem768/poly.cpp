@@ -272,7 +272,7 @@ void encode12_ntt(const Poly& p, std::uint8_t out[POLY_BYTES]) {
         out[3 * i + 1] = static_cast<std::uint8_t>((a0 >> 8) | (a1 << 4));
         out[3 * i + 2] = static_cast<std::uint8_t>(a1 >> 4);
     }
-    explicit_bzero(a, sizeof a);
+    secure_zero(a, sizeof a);
 }
 
 MLKEM_VECTOR_CLONES void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p) {
@@ -283,7 +283,7 @@ MLKEM_VECTOR_CLONES void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p
         a[2 * i + 1] = static_cast<std::int16_t>((b1 >> 4) | (b2 << 4));
     }
     to_ntt_layout(a, p);
-    explicit_bzero(a, sizeof a);
+    secure_zero(a, sizeof a);
 }
 
 std::uint32_t decode12_in_range_mask(const std::uint8_t* in, std::size_t len) {
@@ -311,14 +311,14 @@ MLKEM_VECTOR_CLONES void compress_encode_du(const Poly& p, std::uint8_t out[32 *
         out[5 * i + 3] = static_cast<std::uint8_t>((q[2] >> 4) | (q[3] << 6));
         out[5 * i + 4] = static_cast<std::uint8_t>(q[3] >> 2);
     }
-    explicit_bzero(t, sizeof t);
+    secure_zero(t, sizeof t);
 }
 
 MLKEM_VECTOR_CLONES void compress_encode_dv(const Poly& p, std::uint8_t out[32 * DV]) {
     std::uint8_t t[N];
     for (int i = 0; i < N; ++i) t[i] = static_cast<std::uint8_t>(compress<DV>(static_cast<std::uint16_t>(p.c[i])));
     for (int i = 0; i < N / 2; ++i) out[i] = static_cast<std::uint8_t>(t[2 * i] | (t[2 * i + 1] << 4));
-    explicit_bzero(t, sizeof t);
+    secure_zero(t, sizeof t);
 }
 
 MLKEM_VECTOR_CLONES void decode_decompress_du(const std::uint8_t in[32 * DU], Poly& p) {
