@@ -28,21 +28,11 @@ inline std::uint32_t eq_mask(std::uint32_t a, std::uint32_t b) {
     return barrier(nonzero) - 1u;
 }
 
-// 1 if the n bytes at a and b are equal, else 0. Touches every byte, no early exit.
+// 1 if the n bytes at a and b are equal, else 0. Touches every byte with no
+// early exit: the differences are OR-ed together 64 bytes at a time (a loop the
+// compiler vectorises), the running value passes the barrier after every chunk
+// so no exit can be derived from it, and only the final value meets eq_mask.
 inline std::uint32_t bytes_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-    std::uint32_t acc = 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        acc &= eq_mask(a[i], b[i]) & 1u;
-    }
-    return barrier(acc);
-}
-
-// The same answer as bytes_equal, for long inputs such as a 1088-byte
-// ciphertext: the differences are OR-ed together 64 bytes at a time (a loop
-// the compiler vectorises), the running value passes the barrier after every
-// chunk so no early exit can be derived from it, and only the final byte goes
-// through eq_mask. No branch depends on the data.
-inline std::uint32_t bytes_equal_long(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
     std::uint32_t diff = 0;
     std::size_t i = 0;
     for (; i + 64 <= n; i += 64) {

@@ -242,7 +242,7 @@ void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t
     pke_encrypt(sha3, ek, w.g_input, w.k_r + 32, w.ct2);
 
     // K' when the ciphertext re-encrypts to itself, K-bar otherwise.
-    const std::uint32_t same = ct::bytes_equal_long(ct, w.ct2, CIPHERTEXT_BYTES);
+    const std::uint32_t same = ct::bytes_equal(ct, w.ct2, CIPHERTEXT_BYTES);
     const std::uint8_t mask = static_cast<std::uint8_t>(0u - same);
     ct::select_bytes(key, w.k_r, w.k_bar, SHARED_BYTES, mask);
 }
