@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "pyref.h"
-
 namespace velmora {
 
 namespace {
@@ -15,35 +13,58 @@ bool format_is_u8(const char* f) {
 }
 
 std::optional<ZeroizingBuffer> read_into(PyObject* obj, bool zero_source) {
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "expected a bytes-like object, got str; encode it first \u00b7 esperava "
-                        "um objeto tipo bytes, recebeu str; codifique antes");
+    ByteInput in;
+    if (!in.acquire(obj)) return std::nullopt;
+    Py_buffer* view = in.view();
+    ZeroizingBuffer copy(in.size());
+    if (!copy.empty() && PyBuffer_ToContiguous(copy.data(), view, view->len, 'C') != 0)
         return std::nullopt;
-    }
-    BufferView view;
-    if (!view.acquire(obj, PyBUF_FULL_RO)) return std::nullopt;
-    if (view->shape == nullptr) {
-        PyErr_SetString(PyExc_BufferError, "shape is null");
-        return std::nullopt;
-    }
-    if (view->strides == nullptr) {
-        PyErr_SetString(PyExc_BufferError, "strides is null");
-        return std::nullopt;
-    }
-    if (view->itemsize != 1 || !format_is_u8(view->format)) {
-        PyErr_SetString(PyExc_BufferError, "buffer contents are not compatible with u8");
-        return std::nullopt;
-    }
-    ZeroizingBuffer copy(static_cast<std::size_t>(view->len));
-    if (!copy.empty() && PyBuffer_ToContiguous(copy.data(), view.get(), view->len, 'C') != 0)
-        return std::nullopt;
-    if (zero_source && !view->readonly && PyBuffer_IsContiguous(view.get(), 'C'))
-        secure_zero(view->buf, static_cast<std::size_t>(view->len));
+    if (zero_source && !view->readonly && PyBuffer_IsContiguous(view, 'C'))
+        secure_zero(view->buf, in.size());
     return copy;
 }
 
 }  // namespace
+
+bool ByteInput::acquire(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "expected a bytes-like object, got str; encode it first \u00b7 esperava "
+                        "um objeto tipo bytes, recebeu str; codifique antes");
+        return false;
+    }
+    if (!view_.acquire(obj, PyBUF_FULL_RO)) return false;
+    if (view_->shape == nullptr) return refuse("shape is null");
+    if (view_->strides == nullptr) return refuse("strides is null");
+    if (view_->itemsize != 1 || !format_is_u8(view_->format))
+        return refuse("buffer contents are not compatible with u8");
+    return true;
+}
+
+bool ByteInput::refuse(const char* message) {
+    view_.release();
+    PyErr_SetString(PyExc_BufferError, message);
+    return false;
+}
+
+const std::uint8_t* ByteInput::contiguous() {
+    Py_buffer* v = view_.get();
+    if (PyBuffer_IsContiguous(v, 'C')) return static_cast<const std::uint8_t*>(v->buf);
+    if (!gathered_) {
+        ZeroizingBuffer copy(size());
+        if (PyBuffer_ToContiguous(copy.data(), v, v->len, 'C') != 0) return nullptr;
+        gathered_.emplace(std::move(copy));
+    }
+    return gathered_->data();
+}
+
+bool ByteInput::copy_to(std::uint8_t* dst, std::size_t offset, std::size_t n) {
+    if (n == 0) return true;
+    const std::uint8_t* src = contiguous();
+    if (src == nullptr) return false;
+    std::memcpy(dst, src + offset, n);
+    return true;
+}
 
 std::optional<ZeroizingBuffer> read_byte_input(PyObject* obj) { return read_into(obj, false); }
 

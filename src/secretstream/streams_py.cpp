@@ -45,72 +45,6 @@ StreamPullObject* as_pull(PyObject* o) { return reinterpret_cast<StreamPullObjec
 
 // --- arguments ------------------------------------------------------------------------
 
-// A bytes-like argument held as a checked buffer view. The rule and the messages
-// are read_byte_input's (str refused; items of exactly one unsigned byte, any
-// layout). It serves the two arguments that can be large, push's message and
-// pull's chunk: their bytes are copied once, straight into the bytes object that
-// becomes the result, and the chunk is computed there in place. The plaintext
-// copy inside a push result is either overwritten by the ciphertext or wiped.
-class ByteArg {
-public:
-    // False with the interpreter error set.
-    bool acquire(PyObject* obj) {
-        if (PyUnicode_Check(obj)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "expected a bytes-like object, got str; encode it first \u00b7 "
-                            "esperava um objeto tipo bytes, recebeu str; codifique antes");
-            return false;
-        }
-        if (!view_.acquire(obj, PyBUF_FULL_RO)) return false;
-        if (view_->shape == nullptr) return refuse("shape is null");
-        if (view_->strides == nullptr) return refuse("strides is null");
-        if (view_->itemsize != 1 || !format_is_u8(view_->format))
-            return refuse("buffer contents are not compatible with u8");
-        return true;
-    }
-
-    std::size_t size() const { return static_cast<std::size_t>(view_.get()->len); }
-
-    // Copies bytes [offset, offset + n) in C order. A view that is not
-    // C-contiguous is gathered once into a self-wiping buffer first.
-    bool copy(std::uint8_t* dst, std::size_t offset, std::size_t n) {
-        if (n == 0) return true;
-        const std::uint8_t* src = contiguous();
-        if (src == nullptr) return false;
-        std::memcpy(dst, src + offset, n);
-        return true;
-    }
-
-    void release() { view_.release(); }
-
-private:
-    static bool format_is_u8(const char* f) {
-        if (f == nullptr) return true;  // absent means "B"
-        if (f[0] == '@' || f[0] == '=' || f[0] == '>') ++f;
-        return (f[0] == 'B' || f[0] == 'c') && f[1] == '\0';
-    }
-
-    bool refuse(const char* message) {
-        view_.release();
-        PyErr_SetString(PyExc_BufferError, message);
-        return false;
-    }
-
-    const std::uint8_t* contiguous() {
-        Py_buffer* v = view_.get();
-        if (PyBuffer_IsContiguous(v, 'C')) return static_cast<const std::uint8_t*>(v->buf);
-        if (!gathered_) {
-            ZeroizingBuffer copy(size());
-            if (PyBuffer_ToContiguous(copy.data(), v, v->len, 'C') != 0) return nullptr;
-            gathered_.emplace(std::move(copy));
-        }
-        return gathered_->data();
-    }
-
-    mutable BufferView view_;
-    std::optional<ZeroizingBuffer> gathered_;
-};
-
 // `ad`: None (or absent) is the same as empty.
 bool read_ad(PyObject* obj, std::optional<ZeroizingBuffer>& out) {
     if (obj == nullptr || obj == Py_None) return true;
@@ -284,7 +218,10 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         bool final = false;
         if (!read_final(arg[1], &final)) return nullptr;
 
-        ByteArg message;
+        // The message is copied once, straight into the bytes object that becomes
+        // the chunk, and sealed there in place; that plaintext copy is either
+        // overwritten by the ciphertext or wiped.
+        ByteInput message;
         if (!message.acquire(arg[0])) return nullptr;
         const std::size_t m = message.size();
         if (!ss::message_fits(m)) return refuse_too_long(m);
@@ -292,7 +229,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!out) return nullptr;
         auto* chunk = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
         WipeUnlessSealed plaintext(chunk + 1, m);
-        if (!message.copy(chunk + 1, 0, m)) return nullptr;
+        if (!message.copy_to(chunk + 1, 0, m)) return nullptr;
         message.release();
 
         std::optional<ZeroizingBuffer> ad;
@@ -355,7 +292,7 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!at_most_one_positional("pull", nargs)) return nullptr;
         if (!bind_args("pull", args, nargs, kwnames, {"chunk", "ad"}, 1, arg)) return nullptr;
 
-        ByteArg chunk;
+        ByteInput chunk;
         if (!chunk.acquire(arg[0])) return nullptr;
         const std::size_t len = chunk.size();
         // A chunk that cannot be authentic is refused under the lock, after the
@@ -370,8 +307,8 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
             out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
             if (!out) return nullptr;
             message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-            if (!chunk.copy(&encrypted_tag, 0, 1) || !chunk.copy(message, 1, m) ||
-                !chunk.copy(mac, 1 + m, ss::MAC_BYTES))
+            if (!chunk.copy_to(&encrypted_tag, 0, 1) || !chunk.copy_to(message, 1, m) ||
+                !chunk.copy_to(mac, 1 + m, ss::MAC_BYTES))
                 return nullptr;
         }
         chunk.release();
