@@ -59,6 +59,7 @@ public:
     Py_buffer& operator*() { return view_; }
     Py_buffer* operator->() { return &view_; }
     Py_buffer* get() { return &view_; }
+    const Py_buffer* get() const { return &view_; }
 
 private:
     Py_buffer view_{};
