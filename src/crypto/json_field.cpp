@@ -1,0 +1,175 @@
+#include "crypto/json_field.h"
+
+#include <rapidjson/reader.h>
+#include <rapidjson/stream.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "crypto/base64url.h"
+
+namespace velmora::crypto {
+
+namespace {
+
+// RapidJSON's parse stack allocator, wiping every block before it is freed.
+// RapidJSON frees without a size, so each block carries its size in front.
+class ZeroizingAllocator {
+public:
+    [[maybe_unused]] static const bool kNeedFree = true;  // part of the allocator concept
+
+    void* Malloc(std::size_t size) {
+        if (size == 0) return nullptr;
+        auto* base = static_cast<unsigned char*>(::operator new(kHeader + size));
+        std::memcpy(base, &size, sizeof size);
+        return base + kHeader;
+    }
+    void* Realloc(void* original, std::size_t original_size, std::size_t new_size) {
+        if (new_size == 0) {
+            Free(original);
+            return nullptr;
+        }
+        void* fresh = Malloc(new_size);
+        if (original != nullptr) {
+            std::memcpy(fresh, original, original_size < new_size ? original_size : new_size);
+            Free(original);
+        }
+        return fresh;
+    }
+    static void Free(void* ptr) {
+        if (ptr == nullptr) return;
+        auto* base = static_cast<unsigned char*>(ptr) - kHeader;
+        std::size_t size;
+        std::memcpy(&size, base, sizeof size);
+        secure_zero(base, kHeader + size);
+        ::operator delete(base);
+    }
+
+private:
+    static constexpr std::size_t kHeader = alignof(std::max_align_t);
+};
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF). Used
+// on the raw text before parsing, and on every unescaped string: a
+// \uDC00..\uDFFF escape without a leading surrogate reaches the handler as an
+// encoded surrogate, which the reader lets through.
+bool valid_utf8(const char* s, std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s);
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (b >= 0xC2 && b <= 0xDF) len = 2;
+        else if (b == 0xE0) len = 3, lo = 0xA0;
+        else if (b >= 0xE1 && b <= 0xEC) len = 3;
+        else if (b == 0xED) len = 3, hi = 0x9F;
+        else if (b >= 0xEE && b <= 0xEF) len = 3;
+        else if (b == 0xF0) len = 4, lo = 0x90;
+        else if (b >= 0xF1 && b <= 0xF3) len = 4;
+        else if (b == 0xF4) len = 4, hi = 0x8F;
+        else return false;
+        if (n - i < len) return false;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+        i += len;
+    }
+    return true;
+}
+
+// SAX handler: insists on a top-level object, bounds the nesting, validates
+// every string, and remembers where the wanted member's string value lies (in
+// place, inside the buffer). Any `false` ends the parse as malformed.
+class FieldHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FieldHandler> {
+public:
+    explicit FieldHandler(std::string_view field) : field_(field) {}
+
+    bool Default() { return value(false, nullptr, 0); }
+    bool String(const char* s, rapidjson::SizeType n, bool) {
+        return valid_utf8(s, n) && value(true, s, n);
+    }
+    bool Key(const char* s, rapidjson::SizeType n, bool) {
+        if (!valid_utf8(s, n)) return false;
+        if (depth_ == 1) pending_ = n == field_.size() && std::memcmp(s, field_.data(), n) == 0;
+        return true;
+    }
+    bool StartObject() {
+        if (!started_) {
+            started_ = true;
+            return ++depth_ <= kJsonMaxDepth;
+        }
+        return value(false, nullptr, 0) && ++depth_ <= kJsonMaxDepth;
+    }
+    bool StartArray() { return value(false, nullptr, 0) && ++depth_ <= kJsonMaxDepth; }
+    bool EndObject(rapidjson::SizeType) { return --depth_, true; }
+    bool EndArray(rapidjson::SizeType) { return --depth_, true; }
+
+    bool found() const { return found_; }
+    std::span<const std::uint8_t> text() const {
+        return {reinterpret_cast<const std::uint8_t*>(text_), text_len_};
+    }
+
+private:
+    // A value starts. Before the top-level object has begun, nothing but that
+    // object may appear. A value of the wanted member replaces any earlier one.
+    bool value(bool is_string, const char* s, std::size_t n) {
+        if (!started_) return false;
+        if (depth_ == 1 && pending_) {
+            pending_ = false;
+            found_ = is_string;
+            text_ = s;
+            text_len_ = n;
+        }
+        return true;
+    }
+
+    std::string_view field_;
+    int depth_ = 0;
+    bool started_ = false;
+    bool pending_ = false;  // the last top-level key was the wanted one
+    bool found_ = false;
+    const char* text_ = nullptr;
+    std::size_t text_len_ = 0;
+};
+
+}  // namespace
+
+Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
+                                             std::string_view field) {
+    const auto malformed_object = EnclaveError::malformed("json object");
+    if (buffer.empty() || buffer.back() != 0) return malformed_object;
+    const std::size_t n = buffer.size() - 1;
+    // The reader stops at the first NUL, which is never valid JSON anyway; and it
+    // counts string lengths in 32 bits.
+    if (n > std::numeric_limits<rapidjson::SizeType>::max() ||
+        std::memchr(buffer.data(), 0, n) != nullptr)
+        return malformed_object;
+    // The whole text must be UTF-8 before the reader sees it: the reader's own
+    // check takes a multi-byte sequence's continuation bytes without looking
+    // for the end, so a lead byte just before the end mark would have it read
+    // (and, parsing in place, write) past the buffer. Outside strings any
+    // non-ASCII byte is a syntax error anyway.
+    if (!valid_utf8(reinterpret_cast<const char*>(buffer.data()), n)) return malformed_object;
+
+    FieldHandler handler(field);
+    {
+        ZeroizingAllocator allocator;
+        rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ZeroizingAllocator> reader(
+            &allocator, 256);
+        rapidjson::InsituStringStream stream(reinterpret_cast<char*>(buffer.data()));
+        constexpr unsigned kFlags =
+            rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag;
+        if (reader.Parse<kFlags>(stream, handler).IsError()) return malformed_object;
+    }
+    if (!handler.found()) return EnclaveError::malformed("json field");
+    return base64url_decode(handler.text());
+}
+
+}  // namespace velmora::crypto

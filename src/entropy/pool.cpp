@@ -1,0 +1,77 @@
+#include "entropy/pool.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "crypto/os_random.h"
+#include "crypto/sha256.h"
+#include "zeroize.h"
+
+namespace velmora::entropy {
+
+namespace {
+
+void store_be64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
+}
+
+std::uint64_t load_be64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+}  // namespace
+
+std::uint64_t block_counter(std::span<const std::uint8_t, kPoolStateBytes> state) {
+    return load_be64(state.data() + 32);
+}
+
+Status generate(PoolState state, std::span<std::uint8_t> out, RandomSource source) {
+    if (source == nullptr) source = crypto::os_random;
+    if (out.empty()) return {};
+    std::uint64_t c = block_counter(state);
+
+    // The fresh bytes of every whole block are drawn in one call, straight into
+    // the output: each block's r is then replaced by its digest. The last,
+    // partial block draws its r into a stack buffer. All draws happen before
+    // any state changes, so a failing source leaves the pool untouched.
+    const std::size_t whole = out.size() / kPoolBlockBytes * kPoolBlockBytes;
+    struct Scratch {
+        std::uint8_t r[kPoolBlockBytes];  // the partial block's fresh bytes
+        std::uint8_t block[64];           // r ‖ seed_digest: the first SHA-256 block
+        std::uint8_t counter[8];
+        std::uint8_t d[kPoolBlockBytes];
+    } s;
+    WipeOnExit<Scratch> wipe(s);
+    if (whole > 0) {
+        if (Status st = source(out.first(whole)); !st) return st;
+    }
+    if (whole < out.size()) {
+        if (Status st = source(std::span<std::uint8_t>(s.r)); !st) return st;
+    }
+
+    crypto::Sha256 hash;
+    std::memcpy(s.block + 32, state.data(), 32);  // seed_digest
+    for (std::size_t off = 0; off < out.size(); off += kPoolBlockBytes) {
+        const std::size_t take = std::min(kPoolBlockBytes, out.size() - off);
+        std::memcpy(s.block, off == whole ? s.r : out.data() + off, kPoolBlockBytes);
+        store_be64(s.counter, c);
+        if (take == kPoolBlockBytes) {
+            hash.digest_72(s.block, s.counter, std::span<std::uint8_t, 32>(out.data() + off, 32));
+        } else {
+            hash.digest_72(s.block, s.counter, s.d);
+            std::memcpy(out.data() + off, s.d, take);
+        }
+        ++c;  // wraps modulo 2^64
+    }
+    store_be64(state.data() + 32, c);
+    return {};
+}
+
+void reseed(PoolState state, std::span<const std::uint8_t, 32> seed_digest) {
+    std::memcpy(state.data(), seed_digest.data(), 32);
+    store_be64(state.data() + 32, 0);
+}
+
+}  // namespace velmora::entropy

@@ -1,0 +1,212 @@
+// EntropyPool: the stateful random generator. Its 40-byte state lives in a
+// locked region under the pool's own lock; `random` returns public bytes,
+// `random_secret` generates straight into a new locked box.
+#include <new>
+
+#include "args_py.h"
+#include "byte_input.h"
+#include "crypto/sha256.h"
+#include "entropy/pool.h"
+#include "error/secure_error.h"
+#include "locked/mod.h"
+#include "object_lock.h"
+#include "pyref.h"
+#include "secret_box/secret_box.h"
+#include "zeroize.h"
+
+namespace velmora {
+
+namespace {
+
+struct EntropyPoolObject {
+    PyObject_HEAD
+    ObjectLock lock;
+    LockedRegion region;
+};
+
+EntropyPoolObject* as_pool(PyObject* o) { return reinterpret_cast<EntropyPoolObject*>(o); }
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyCFunction as_cfunction(FastMethod f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Runs f(PoolState) -> Status under the pool's lock, after the poison check and
+// the region's access checks (a fork child finds its marker gone).
+template <class F>
+Status with_state(PyObject* self, F&& f) {
+    ObjectGuard guard(as_pool(self)->lock);
+    if (guard.poisoned()) return ErrorKind::LockPoisoned;
+    return as_pool(self)->region.view_mut([&](std::span<std::uint8_t> bytes) -> Status {
+        return f(entropy::PoolState(bytes.data(), entropy::kPoolStateBytes));
+    });
+}
+
+// `n`: a non-negative int (or int-like object) that fits the platform's size
+// type; errors name the argument.
+bool arg_size(PyObject* obj, std::size_t* out) {
+    static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
+    PyRef index(PyNumber_Index(obj));
+    if (!index) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "argument 'n': '%.200s' object cannot be interpreted as an integer",
+                         Py_TYPE(obj)->tp_name);
+        }
+        return false;
+    }
+    std::uint64_t v;
+    if (!arg_u64(index.get(), &v, "n")) return false;
+    *out = static_cast<std::size_t>(v);
+    return true;
+}
+
+PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+            PyErr_SetString(PyExc_TypeError, "EntropyPool() takes no arguments");
+            return nullptr;
+        }
+        auto region = LockedRegion::allocate(entropy::kPoolStateBytes);  // all zero
+        if (!region) return raise_error(region.error());
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (obj == nullptr) return nullptr;  // the region is released on the way out
+        new (&as_pool(obj)->lock) ObjectLock();
+        new (&as_pool(obj)->region) LockedRegion(std::move(*region));
+        return obj;
+    });
+}
+
+void pool_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_pool(self)->region.~LockedRegion();  // zero, unlock, uncount, unmap
+    as_pool(self)->lock.~ObjectLock();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
+
+// mix($self, seed)
+PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[1];
+        if (!bind_args("mix", args, nargs, kwnames, {"seed"}, 1, arg)) return nullptr;
+        ZeroizingBuffer seed;
+        if (is_secret_box(arg[0])) {
+            auto copy = copy_secret_out(arg[0]);  // under the box's lock, released again
+            if (!copy) return raise_error(copy.error());
+            seed = std::move(*copy);
+        } else {
+            auto copy = read_byte_input(arg[0]);
+            if (!copy) return nullptr;
+            seed = std::move(*copy);
+        }
+        // The seed is hashed before the pool's lock is taken.
+        std::uint8_t digest[crypto::kSha256Bytes];
+        WipeOnExit<decltype(digest)> wipe(digest);
+        crypto::sha256(seed.span(), digest);
+        Status s = with_state(self, [&](entropy::PoolState state) -> Status {
+            entropy::reseed(state, digest);
+            return {};
+        });
+        if (!s) return raise_error(s.error());
+        Py_RETURN_NONE;
+    });
+}
+
+// random($self, n)
+PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[1];
+        if (!bind_args("random", args, nargs, kwnames, {"n"}, 1, arg)) return nullptr;
+        std::size_t n;
+        if (!arg_size(arg[0], &n)) return nullptr;
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+        if (!out) return nullptr;
+        auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+        Status s = with_state(self, [&](entropy::PoolState state) {
+            return entropy::generate(state, {dst, n});
+        });
+        if (!s) {
+            secure_zero(dst, n);  // drop any fresh bytes already drawn
+            return raise_error(s.error());
+        }
+        return out.release();
+    });
+}
+
+// random_secret($self, n)
+PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[1];
+        if (!bind_args("random_secret", args, nargs, kwnames, {"n"}, 1, arg)) return nullptr;
+        std::size_t n;
+        if (!arg_size(arg[0], &n)) return nullptr;
+        auto region = LockedRegion::allocate(n);
+        if (!region) return raise_error(region.error());
+        Status s = region->view_mut([&](std::span<std::uint8_t> secret) {
+            return with_state(self, [&](entropy::PoolState state) {
+                return entropy::generate(state, secret);
+            });
+        });
+        if (!s) return raise_error(s.error());  // the region is released on the way out
+        return box_from_region(std::move(*region));
+    });
+}
+
+#define POOL_DOC(sig, text) sig "\n--\n\n" text
+
+PyMethodDef kMethods[] = {
+    {"mix", as_cfunction(pool_mix), METH_FASTCALL | METH_KEYWORDS,
+     POOL_DOC("mix($self, seed)",
+              "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
+              "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o "
+              "contador.")},
+    {"random", as_cfunction(pool_random), METH_FASTCALL | METH_KEYWORDS,
+     POOL_DOC("random($self, n)",
+              "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores "
+              "públicos: nonces, salts, ids.")},
+    {"random_secret", as_cfunction(pool_random_secret), METH_FASTCALL | METH_KEYWORDS,
+     POOL_DOC("random_secret($self, n)",
+              "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
+              "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do "
+              "Python.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* g_type = nullptr;
+
+PyTypeObject* create_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(
+                        "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 "
+                        "Misturador com estado; veja a doc do módulo.")},
+        {Py_tp_new, reinterpret_cast<void*>(pool_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(pool_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
+        {Py_tp_methods, kMethods},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        "velmora._secure.EntropyPool",
+        sizeof(EntropyPoolObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+PyTypeObject* entropy_pool_type() {
+    if (!g_type) g_type = create_type();  // under the interpreter lock
+    return g_type;
+}
+
+}  // namespace velmora
