@@ -20,11 +20,14 @@ struct ClassEntry {
 // Registration order is part of the interface.
 const ClassEntry kClasses[] = {
     {"SecretBox", secret_box_type},
+    {"HybridKeyPair", hybrid_key_pair_type},
     {"SecretStreamPush", secret_stream_push_type},
     {"SecretStreamPull", secret_stream_pull_type},
+    {"EntropyPool", entropy_pool_type},
 };
 
 PyMethodDef* const kFunctions[] = {
+    &kSealHybridDef,
     &kHardenProcessDef,
     &kMemoryStatusDef,
 };

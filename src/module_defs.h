@@ -9,10 +9,13 @@ namespace velmora {
 
 // Classes (each created once per process, on first use).
 PyTypeObject* secret_box_type();
+PyTypeObject* hybrid_key_pair_type();
 PyTypeObject* secret_stream_push_type();
 PyTypeObject* secret_stream_pull_type();
+PyTypeObject* entropy_pool_type();
 
 // Module functions.
+extern PyMethodDef kSealHybridDef;
 extern PyMethodDef kHardenProcessDef;
 extern PyMethodDef kMemoryStatusDef;
 

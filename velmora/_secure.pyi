@@ -50,6 +50,35 @@ class SecretBox:
         """Always raises TypeError."""
     def __deepcopy__(self, _memo: object) -> object:
         """Always raises TypeError."""
+    # Symmetric operations: the box's bytes are the key, read in place.
+    def hmac_sha512(self, message: Buffer) -> bytes:
+        """64-byte HMAC-SHA512 tag of `message` under this box."""
+    def hkdf_sha256(
+        self, *, info: Buffer, length: int = 32, salt: Buffer | None = None
+    ) -> SecretBox:
+        """HKDF-SHA256 with this box as IKM, into a new box of `length` (1..8160)
+        bytes. No salt, an empty salt and 32 zero bytes are the same salt."""
+    def aes_gcm_seal(self, nonce: Buffer, plaintext: Buffer, aad: Buffer | None = None) -> bytes:
+        """AES-256-GCM `ciphertext ‖ tag` (len(plaintext) + 16 bytes) under this
+        32-byte box with the caller's 12-byte nonce; None and b"" are the same AAD."""
+    def aes_gcm_seal_secret(
+        self, nonce: Buffer, secret: SecretBox, aad: Buffer | None = None
+    ) -> bytes:
+        """Like aes_gcm_seal with another box (or this one) as the plaintext."""
+    def aes_gcm_open(self, nonce: Buffer, ciphertext: Buffer, aad: Buffer | None = None) -> bytes:
+        """Opens `ciphertext ‖ tag` to bytes. Anything that does not authenticate
+        raises SecureError "ciphertext did not open"."""
+    def aes_gcm_open_secret(
+        self, nonce: Buffer, ciphertext: Buffer, aad: Buffer | None = None
+    ) -> SecretBox:
+        """Opens straight into a new box; an empty plaintext raises SecureError."""
+    def aes_gcm_open_json_field(
+        self, nonce: Buffer, ciphertext: Buffer, aad: Buffer | None, field: str
+    ) -> SecretBox:
+        """Opens a sealed JSON object and moves the base64url (URL-safe alphabet,
+        '=' padding optional) string member `field` of its top level, decoded,
+        into a new box. Errors, in order: the opening's, "malformed json object",
+        "malformed json field", "malformed base64url", empty secret."""
 
 class HardenReport(TypedDict):
     platform: Literal["linux"]
@@ -73,6 +102,20 @@ class MemoryStatus(TypedDict):
     memlock_hard: int | None
     ipc_lock_permitted: bool | None
     ipc_lock_effective: bool | None
+
+@final
+class EntropyPool:
+    """Stateful random generator: every 32 output bytes are SHA-256 over 32 fresh
+    OS bytes, the digest of the last mixed-in seed and a block counter. State in
+    locked memory; unusable in a fork() child."""
+
+    def __init__(self) -> None: ...
+    def mix(self, seed: SecretBox | Buffer) -> None:
+        """Replaces the seed (its SHA-256 is kept) and resets the counter."""
+    def random(self, n: int) -> bytes:
+        """`n` bytes for public values (nonces, salts, ids)."""
+    def random_secret(self, n: int) -> SecretBox:
+        """`n` (>= 1) bytes generated straight into a new box."""
 
 def harden_process() -> HardenReport: ...
 def memory_status() -> MemoryStatus: ...
@@ -120,3 +163,50 @@ class SecretStreamPull:
         nothing, so the right chunk can still be pulled next. After the final
         chunk every pull raises "stream already finished". Runs without the
         interpreter lock while it decrypts."""
+
+@final
+class HybridKeyPair:
+    """An identity for hybrid seals: one X25519 pair plus one ML-KEM-768 pair,
+    private halves in locked memory. Not constructible (use `generate` or
+    `from_secrets`), not picklable, not copyable."""
+
+    @staticmethod
+    def generate() -> HybridKeyPair: ...
+    @staticmethod
+    def from_secrets(x25519_secret: SecretBox, mlkem768_secret: SecretBox) -> HybridKeyPair:
+        """Both public keys are recomputed from the secrets (32 and 2400 bytes);
+        an ML-KEM secret failing its modulus or hash check raises SecureError."""
+    @property
+    def x25519_public(self) -> bytes: ...
+    @property
+    def mlkem768_public(self) -> bytes: ...
+    @property
+    def is_wiped(self) -> bool: ...
+    def x25519_secret(self) -> SecretBox: ...
+    def mlkem768_secret(self) -> SecretBox:
+        """The 2400-byte expanded decapsulation key."""
+    def open(self, encapsulation: Buffer, nonce: Buffer, ciphertext: Buffer, aad: Buffer) -> bytes:
+        """Opens a seal made by `seal_hybrid`; `aad` is required (b"" for none)."""
+    def open_secret(
+        self, encapsulation: Buffer, nonce: Buffer, ciphertext: Buffer, aad: Buffer
+    ) -> SecretBox:
+        """Like `open`, into a new box; an empty plaintext raises SecureError."""
+    def open_session(
+        self, encapsulation: Buffer, nonce: Buffer, ciphertext: Buffer, aad: Buffer
+    ) -> tuple[str, int, SecretBox, SecretBox]:
+        """(session_id, expires_at, sign_key, enc_key) from a sealed session
+        record; both keys are 32 bytes and never leave locked memory."""
+    def wipe(self) -> None:
+        """Zeroes both secrets; the public keys stay readable."""
+    def __reduce__(self) -> object:
+        """Always raises TypeError."""
+    def __copy__(self) -> object:
+        """Always raises TypeError."""
+    def __deepcopy__(self, _memo: object) -> object:
+        """Always raises TypeError."""
+
+def seal_hybrid(
+    x25519_public: Buffer, mlkem768_public: Buffer, plaintext: Buffer, aad: Buffer
+) -> tuple[bytes, bytes, bytes]:
+    """(encapsulation, nonce, ciphertext): 1120 bytes, 12 bytes and
+    len(plaintext) + 16 bytes. `aad` is required (b"" for none)."""

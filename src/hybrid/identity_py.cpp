@@ -1,0 +1,350 @@
+// The HybridKeyPair type: creation, the public and secret accessors, the three
+// openings, wiping, representation and the refusal of pickling and copying.
+#include "hybrid/identity_py.h"
+
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "args_py.h"
+#include "byte_input.h"
+#include "crypto/os_random.h"
+#include "error/secure_error.h"
+#include "hybrid/identity.h"
+#include "hybrid/sealed_session.h"
+#include "module_defs.h"
+#include "object_lock.h"
+#include "pyref.h"
+#include "secret_box/secret_box.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr const char* kNoCopy =
+    "HybridKeyPair cannot be pickled or copied \u00b7 HybridKeyPair n\u00e3o pode ser "
+    "serializado nem copiado";
+constexpr const char* kRepr = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)";
+
+struct HybridKeyPairObject {
+    PyObject_HEAD
+    ObjectLock lock;
+    hybrid::Identity identity;
+};
+
+HybridKeyPairObject* as_pair(PyObject* o) { return reinterpret_cast<HybridKeyPairObject*>(o); }
+
+PyObject* poisoned() { return raise_error(EnclaveError::of(ErrorKind::LockPoisoned)); }
+
+PyTypeObject* g_type = nullptr;
+
+PyObject* pair_from_identity(hybrid::Identity&& identity) {
+    hybrid::Identity owned(std::move(identity));  // released here if no object takes it
+    PyTypeObject* type = hybrid_key_pair_type();
+    if (!type) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    new (&as_pair(obj)->lock) ObjectLock();
+    new (&as_pair(obj)->identity) hybrid::Identity(std::move(owned));
+    return obj;
+}
+
+PyObject* bytes_of(std::span<const std::uint8_t> b) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                     static_cast<Py_ssize_t>(b.size()));
+}
+
+// generate()
+PyObject* pair_generate(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto identity = hybrid::Identity::generate(crypto::os_random);
+        if (!identity) return raise_hybrid_error(identity.error());
+        return pair_from_identity(std::move(*identity));
+    });
+}
+
+bool require_box(const char* param, PyObject* obj) {
+    if (is_secret_box(obj)) return true;
+    PyErr_Format(PyExc_TypeError, "from_secrets() argument '%s' must be SecretBox, not %.200s",
+                 param, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// from_secrets(x25519_secret, mlkem768_secret)
+PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[2];
+        if (!bind_args("from_secrets", args, nargs, kwnames, {"x25519_secret", "mlkem768_secret"},
+                       2, arg))
+            return nullptr;
+        if (!require_box("x25519_secret", arg[0]) || !require_box("mlkem768_secret", arg[1]))
+            return nullptr;
+        // One box lock at a time; the copies wipe themselves on every path.
+        auto xs = copy_secret_out(arg[0]);
+        if (!xs) return raise_error(xs.error());
+        auto ds = copy_secret_out(arg[1]);
+        if (!ds) return raise_error(ds.error());
+        auto identity = hybrid::Identity::from_secret_parts(xs->span(), ds->span());
+        if (!identity) return raise_error(identity.error());
+        return pair_from_identity(std::move(*identity));
+    });
+}
+
+template <class F>
+PyObject* with_identity(PyObject* self, F&& f) {
+    return guarded([&]() -> PyObject* {
+        ObjectGuard guard(as_pair(self)->lock);
+        if (guard.poisoned()) return poisoned();
+        return f(as_pair(self)->identity);
+    });
+}
+
+PyObject* pair_x25519_public(PyObject* self, void*) {
+    return with_identity(self, [](hybrid::Identity& id) { return bytes_of(id.x25519_public()); });
+}
+
+PyObject* pair_mlkem768_public(PyObject* self, void*) {
+    return with_identity(self, [](hybrid::Identity& id) { return bytes_of(id.mlkem768_public()); });
+}
+
+PyObject* pair_is_wiped(PyObject* self, void*) {
+    return with_identity(self, [](hybrid::Identity& id) { return PyBool_FromLong(id.is_wiped()); });
+}
+
+template <class Export>
+PyObject* export_secret(PyObject* self, Export&& exp) {
+    return guarded([&]() -> PyObject* {
+        std::optional<LockedRegion> region;
+        {
+            ObjectGuard guard(as_pair(self)->lock);
+            if (guard.poisoned()) return poisoned();
+            auto made = exp(as_pair(self)->identity);
+            if (!made) return raise_error(made.error());
+            region.emplace(std::move(*made));
+        }
+        return box_from_region(std::move(*region));
+    });
+}
+
+PyObject* pair_x25519_secret(PyObject* self, PyObject*) {
+    return export_secret(self, [](const hybrid::Identity& id) { return id.export_x25519_secret(); });
+}
+
+PyObject* pair_mlkem768_secret(PyObject* self, PyObject*) {
+    return export_secret(self,
+                         [](const hybrid::Identity& id) { return id.export_mlkem768_secret(); });
+}
+
+PyObject* pair_wipe(PyObject* self, PyObject*) {
+    return with_identity(self, [](hybrid::Identity& id) -> PyObject* {
+        id.wipe();
+        Py_RETURN_NONE;
+    });
+}
+
+// The common opening: the four byte inputs in order, then the identity's lock
+// for the key agreements, the derivation and the AES-GCM opening. Null with the
+// error set on failure.
+std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const char* fname,
+                                           PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    PyObject* arg[4];
+    if (!bind_args(fname, args, nargs, kwnames, {"encapsulation", "nonce", "ciphertext", "aad"},
+                   4, arg))
+        return std::nullopt;
+    auto encapsulation = read_byte_input(arg[0]);
+    if (!encapsulation) return std::nullopt;
+    auto nonce = read_byte_input(arg[1]);
+    if (!nonce) return std::nullopt;
+    auto ciphertext = read_byte_input(arg[2]);
+    if (!ciphertext) return std::nullopt;
+    auto aad = read_byte_input(arg[3]);
+    if (!aad) return std::nullopt;
+
+    ObjectGuard guard(as_pair(self)->lock);
+    if (guard.poisoned()) {
+        poisoned();
+        return std::nullopt;
+    }
+    auto plaintext = as_pair(self)->identity.open(encapsulation->span(), nonce->span(),
+                                                  ciphertext->span(), aad->span());
+    if (!plaintext) {
+        raise_error(plaintext.error());
+        return std::nullopt;
+    }
+    return std::move(*plaintext);
+}
+
+PyObject* pair_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto plaintext = open_sealed(self, "open", args, nargs, kwnames);
+        if (!plaintext) return nullptr;
+        return bytes_of(plaintext->span());
+    });
+}
+
+PyObject* pair_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::optional<LockedRegion> region;
+        {
+            auto plaintext = open_sealed(self, "open_secret", args, nargs, kwnames);
+            if (!plaintext) return nullptr;
+            auto made = LockedRegion::from_slice(plaintext->span());
+            if (!made) return raise_error(made.error());
+            region.emplace(std::move(*made));
+        }  // the plaintext is wiped here, whether or not the region was made
+        return box_from_region(std::move(*region));
+    });
+}
+
+PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::optional<hybrid::OpenedSession> session;
+        {
+            auto plaintext = open_sealed(self, "open_session", args, nargs, kwnames);
+            if (!plaintext) return nullptr;
+            auto opened = hybrid::open_session_record(plaintext->span());
+            if (!opened) return raise_error(opened.error());
+            session.emplace(std::move(*opened));
+        }  // the JSON text is wiped here, before any interpreter object exists
+        PyRef session_id(PyUnicode_DecodeUTF8(session->session_id.data(),
+                                              static_cast<Py_ssize_t>(session->session_id.size()),
+                                              "strict"));
+        if (!session_id) return nullptr;
+        PyRef expires_at(PyLong_FromLongLong(session->expires_at));
+        if (!expires_at) return nullptr;
+        PyRef sign_key(box_from_region(std::move(session->sign_key)));
+        if (!sign_key) return nullptr;  // enc_key is released with `session`
+        PyRef enc_key(box_from_region(std::move(session->enc_key)));
+        if (!enc_key) return nullptr;
+        return PyTuple_Pack(4, session_id.get(), expires_at.get(), sign_key.get(), enc_key.get());
+    });
+}
+
+PyObject* pair_refuse_copy(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, kNoCopy);
+    return nullptr;
+}
+
+PyObject* pair_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg[1];
+    if (!bind_args("__deepcopy__", args, nargs, kwnames, {"_memo"}, 1, arg)) return nullptr;
+    PyErr_SetString(PyExc_TypeError, kNoCopy);
+    return nullptr;
+}
+
+PyObject* pair_repr(PyObject*) { return PyUnicode_FromString(kRepr); }
+
+void pair_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    // Releases the X25519 region, then the ML-KEM region, then frees the public key.
+    as_pair(self)->identity.~Identity();
+    as_pair(self)->lock.~ObjectLock();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+#define PAIR_DOC(sig, text) sig "\n--\n\n" text
+#define OPEN_SIG(name) name "($self, encapsulation, nonce, ciphertext, aad)"
+
+PyMethodDef kMethods[] = {
+    {"generate", pair_generate, METH_NOARGS | METH_STATIC,
+     PAIR_DOC("generate()",
+              "🇺🇸 A fresh identity from the OS CSPRNG. 🇧🇷 Uma identidade nova do CSPRNG do SO.")},
+    {"from_secrets", fastcall(pair_from_secrets), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     PAIR_DOC("from_secrets(x25519_secret, mlkem768_secret)",
+              "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are "
+              "recomputed, never trusted from storage.\n"
+              "🇧🇷 Reconstrói uma identidade das duas secretas (restore do OpenBao); as públicas "
+              "são recalculadas, nunca confiadas do armazenamento.")},
+    {"x25519_secret", pair_x25519_secret, METH_NOARGS,
+     PAIR_DOC("x25519_secret($self)",
+              "🇺🇸 A locked copy of the X25519 secret, for persisting. 🇧🇷 Uma cópia travada da "
+              "secreta X25519, para persistir.")},
+    {"mlkem768_secret", pair_mlkem768_secret, METH_NOARGS,
+     PAIR_DOC("mlkem768_secret($self)",
+              "🇺🇸 A locked copy of the expanded ML-KEM-768 secret, for persisting. 🇧🇷 Uma "
+              "cópia travada da secreta ML-KEM-768 expandida, para persistir.")},
+    {"open", fastcall(pair_open), METH_FASTCALL | METH_KEYWORDS,
+     PAIR_DOC(OPEN_SIG("open"),
+              "🇺🇸 Opens a seal to plain `bytes` (JSON, content). 🇧🇷 Abre um selo para `bytes` "
+              "(JSON, conteúdo).")},
+    {"open_secret", fastcall(pair_open_secret), METH_FASTCALL | METH_KEYWORDS,
+     PAIR_DOC(OPEN_SIG("open_secret"),
+              "🇺🇸 Opens a seal straight into a locked box (a group DEK). 🇧🇷 Abre um selo "
+              "direto numa caixa travada (uma DEK de grupo).")},
+    {"open_session", fastcall(pair_open_session), METH_FASTCALL | METH_KEYWORDS,
+     PAIR_DOC(OPEN_SIG("open_session"),
+              "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, "
+              "sign_key, enc_key)` with both keys locked.\n"
+              "🇧🇷 Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, "
+              "sign_key, enc_key)` com as duas chaves travadas.")},
+    {"wipe", pair_wipe, METH_NOARGS,
+     PAIR_DOC("wipe($self)", "🇺🇸 Zeroes both secrets now. 🇧🇷 Zera as duas secretas agora.")},
+    {"__reduce__", pair_refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", pair_refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", fastcall(pair_deepcopy), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, _memo)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetters[] = {
+    {"x25519_public", pair_x25519_public, nullptr,
+     "🇺🇸 32-byte X25519 public key. 🇧🇷 Chave pública X25519 de 32 bytes.", nullptr},
+    {"mlkem768_public", pair_mlkem768_public, nullptr,
+     "🇺🇸 1184-byte ML-KEM-768 encapsulation key. 🇧🇷 Chave de encapsulamento ML-KEM-768 de "
+     "1184 bytes.",
+     nullptr},
+    {"is_wiped", pair_is_wiped, nullptr,
+     "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* create_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(
+                        "🇺🇸 An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private "
+                        "halves in locked memory.\n🇧🇷 Uma identidade de SDK: um par X25519 mais "
+                        "um par ML-KEM-768, metades privadas em memória travada.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(pair_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
+        {Py_tp_methods, kMethods},
+        {Py_tp_getset, kGetters},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        "velmora._secure.HybridKeyPair",
+        sizeof(HybridKeyPairObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+PyObject* raise_hybrid_error(const EnclaveError& e) {
+    if (hybrid::is_key_material_draw_failure(e)) {
+        PyErr_SetString(PyExc_SystemError,
+                        "velmora._secure: the operating system RNG failed while drawing key "
+                        "material");
+        return nullptr;
+    }
+    return raise_error(e);
+}
+
+PyTypeObject* hybrid_key_pair_type() {
+    if (!g_type) g_type = create_type();  // under the interpreter lock
+    return g_type;
+}
+
+}  // namespace velmora

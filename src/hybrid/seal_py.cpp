@@ -1,0 +1,54 @@
+// seal_hybrid: seals content to a HybridKeyPair's two public keys.
+#include "args_py.h"
+#include "byte_input.h"
+#include "crypto/os_random.h"
+#include "error/secure_error.h"
+#include "hybrid/identity.h"
+#include "hybrid/identity_py.h"
+#include "module_defs.h"
+#include "pyref.h"
+
+namespace velmora {
+
+namespace {
+
+PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg[4];
+        if (!bind_args("seal_hybrid", args, nargs, kwnames,
+                       {"x25519_public", "mlkem768_public", "plaintext", "aad"}, 4, arg))
+            return nullptr;
+        auto x25519_public = read_byte_input(arg[0]);
+        if (!x25519_public) return nullptr;
+        auto mlkem768_public = read_byte_input(arg[1]);
+        if (!mlkem768_public) return nullptr;
+        auto plaintext = read_byte_input(arg[2]);
+        if (!plaintext) return nullptr;
+        auto aad = read_byte_input(arg[3]);
+        if (!aad) return nullptr;
+
+        auto sealed = hybrid::seal(x25519_public->span(), mlkem768_public->span(),
+                                   plaintext->span(), aad->span(), crypto::os_random);
+        if (!sealed) return raise_hybrid_error(sealed.error());
+        return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
+                             static_cast<Py_ssize_t>(sealed->encapsulation.size()),
+                             sealed->nonce.data(), static_cast<Py_ssize_t>(sealed->nonce.size()),
+                             sealed->ciphertext.data(),
+                             static_cast<Py_ssize_t>(sealed->ciphertext.size()));
+    });
+}
+
+}  // namespace
+
+PyMethodDef kSealHybridDef = {
+    "seal_hybrid",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(seal_hybrid)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad)\n--\n\n"
+    "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
+    "ciphertext)`.\n"
+    "🇧🇷 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
+    "ciphertext)`.",
+};
+
+}  // namespace velmora
