@@ -42,6 +42,27 @@ def test_construction_and_repr():
         type("Sub", (EntropyPool,), {})
 
 
+@pytest.mark.parametrize(
+    "name, doc",
+    [("mix", "\U0001f1fa\U0001f1f8 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and "
+      "resets the counter.\n\U0001f1e7\U0001f1f7 Substitui a semente misturada (um `SecretBox` "
+      "ou tipo bytes) e reinicia o contador."),
+     ("random", "\U0001f1fa\U0001f1f8 `n` bytes for public values: nonces, salts, ids. "
+      "\U0001f1e7\U0001f1f7 `n` bytes para valores públicos: nonces, salts, ids."),
+     ("random_secret", "\U0001f1fa\U0001f1f8 `n` bytes born in a locked box: a new DEK never "
+      "touches the Python heap.\n\U0001f1e7\U0001f1f7 `n` bytes nascidos numa caixa travada: "
+      "uma DEK nova nunca toca o heap do Python.")],
+)
+def test_method_signatures_and_docstrings(name, doc):
+    method = getattr(EntropyPool(), name)
+    assert str(inspect.signature(method)) == ("(seed)" if name == "mix" else "(n)")
+    assert method.__doc__ == doc
+    assert EntropyPool.__doc__ == (
+        "\U0001f1fa\U0001f1f8 Stateful mixer; see the module docs. \U0001f1e7\U0001f1f7 "
+        "Misturador com estado; veja a doc do módulo."
+    )
+
+
 def test_the_pool_state_is_one_locked_region():
     before = memory_status()["live_secrets"]
     pool = EntropyPool()

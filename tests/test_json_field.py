@@ -43,6 +43,11 @@ def depth(n):
     return '{"seed": "QUJD", "deep": ' + "[" * (n - 1) + "]" * (n - 1) + "}"
 
 
+def object_depth(n):
+    """The same with objects: `n` levels, the innermost holding a string."""
+    return '{"seed": "QUJD", "deep": ' + '{"a": ' * (n - 2) + '{"a": "x"}' + "}" * (n - 1)
+
+
 ACCEPTED = [
     ('{"seed": "QUJD"}', b"ABC"),
     ('{"seed": "QUJD="}', b"ABC"),
@@ -62,6 +67,7 @@ ACCEPTED = [
     ('{"nested": {"seed": "QQ"}, "seed": "QUJD"}', b"ABC"),
     ('{"seed": "QUJD", "ünï": "çødé ✓"}', b"ABC"),
     (depth(127), b"ABC"),
+    (object_depth(127), b"ABC"),
 ]
 
 
@@ -106,6 +112,7 @@ REFUSED = [
     (b'{"seed": "QU\x00JD"}', JSON_OBJECT),
     ('{"seed": "QUJD"', JSON_OBJECT),
     (depth(128), JSON_OBJECT),
+    (object_depth(128), JSON_OBJECT),
     (depth(5000), JSON_OBJECT),
     # no string member of that name at the top level
     ("{}", JSON_FIELD),

@@ -215,18 +215,45 @@ Status evp_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8
     return {};
 }
 
-// EVP checks the tag only after decrypting, so for open_to the plaintext goes
-// to a private self-wiping buffer first and reaches the sink only once the tag
-// has verified.
+// EVP checks the tag only at the end of decrypting. To have the verdict before
+// any plaintext reaches the sink (and before the sink is even asked), a first
+// pass decrypts into a small stack buffer that is wiped and thrown away; only
+// if the tag matches is the ciphertext decrypted again, into the sink. Nothing
+// is allocated on the heap, and no plaintext exists outside the sink.
+Status evp_verify(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                  std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                  const std::uint8_t* tag) {
+    std::uint8_t scratch[4096];
+    WipeOnExit<decltype(scratch)> wipe(scratch);
+    const EVP_CIPHER* cipher = evp_aes256gcm();
+    CtxPtr c(EVP_CIPHER_CTX_new());
+    if (!cipher || !c) return ErrorKind::OpenFailed;
+    std::uint8_t tag_copy[kTagBytes];
+    std::memcpy(tag_copy, tag, kTagBytes);
+    if (EVP_DecryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) != 1 ||
+        !evp_aad(c.get(), aad, false))
+        return ErrorKind::OpenFailed;
+    for (std::size_t off = 0; off < ct.size(); off += sizeof scratch) {
+        const auto piece = ct.subspan(off, std::min(sizeof scratch, ct.size() - off));
+        if (!evp_crypt(c.get(), piece, scratch, false)) return ErrorKind::OpenFailed;
+    }
+    int outl = 0;
+    if (EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagBytes),
+                            tag_copy) != 1 ||
+        EVP_DecryptFinal_ex(c.get(), scratch, &outl) != 1)
+        return ErrorKind::OpenFailed;
+    return {};
+}
+
 Status evp_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                 std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
                 const std::uint8_t* tag, const Sink& out) {
-    ZeroizingBuffer plain(ct.size());
-    if (Status s = evp_decrypt(key, nonce, aad, ct, tag, plain.data()); !s) return s;
+    if (Status s = evp_verify(key, nonce, aad, ct, tag); !s) return s;
     auto dst = out(ct.size());
     if (!dst) return dst.error();
-    if (!ct.empty()) std::memmove(*dst, plain.data(), ct.size());
-    return {};
+    // The tag is checked again at the end of this pass; it can only fail if the
+    // ciphertext changed in between, and then the output is wiped.
+    return evp_decrypt(key, nonce, aad, ct, tag, *dst);
 }
 
 }  // namespace
@@ -273,15 +300,6 @@ Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
     IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
     if (m != nullptr) return ipsec_open(m, key, nonce, aad, ct, tag, out);
     return evp_open(key, nonce, aad, ct, tag, out);
-}
-
-Status seal_in_place(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                     std::span<const std::uint8_t> aad, std::span<std::uint8_t> buffer,
-                     Engine engine) {
-    if (buffer.size() < kTagBytes) return ErrorKind::OpenFailed;
-    const auto plaintext = buffer.first(buffer.size() - kTagBytes);
-    return seal_to(key, nonce, aad, plaintext,
-                   [&](std::size_t) -> Result<std::uint8_t*> { return buffer.data(); }, engine);
 }
 
 Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,

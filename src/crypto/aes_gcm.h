@@ -1,7 +1,9 @@
 // AES-256-GCM (NIST SP 800-38D) with a 96-bit nonce and a 128-bit tag; sealed
 // form is ciphertext ‖ tag. Two engines: Intel ipsec-mb where the processor has
 // AES-NI and PCLMULQDQ, otherwise OpenSSL's EVP (whose software AES is
-// constant-time). Key schedules live on the stack and are wiped after use.
+// constant-time). ipsec-mb's key schedule and GHASH state live on the stack and
+// are wiped after use; EVP keeps its own in its context, which OpenSSL cleanses
+// when the context is freed at the end of each call.
 #pragma once
 
 #include <cstddef>
@@ -68,22 +70,13 @@ Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> sealed,
                const Sink& out, Engine engine = default_engine());
 
-// For callers that bring a large input straight into the result instead of
-// through a private copy: check first, then allocate the result, copy the input
-// into it, and transform it in place.
-
 // The checks of seal_to, in its order, from the sizes alone.
 Status check_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::size_t aad_size, std::size_t plaintext_size);
-// The checks open_to makes before looking at the tag, in its order.
+// The checks open_to makes before looking at the tag, in its order; for a
+// caller that allocates the result of open_one_pass itself, after them.
 Status check_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::size_t aad_size, std::size_t sealed_size);
-
-// `buffer` holds the plaintext followed by 16 bytes of room; on return it holds
-// ciphertext ‖ tag.
-Status seal_in_place(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                     std::span<const std::uint8_t> aad, std::span<std::uint8_t> buffer,
-                     Engine engine = default_engine());
 
 // Decrypts `ciphertext` into `out` (same length; it may be the very same
 // memory) in one pass while the tag is computed, then compares with `tag` in

@@ -56,6 +56,35 @@ bool require_box(PyObject* obj, const char* name) {
     return false;
 }
 
+// A possibly large byte input (a plaintext, a sealed form), under the same rule
+// as read_byte_input but without a private copy where none is needed: a
+// C-contiguous buffer is read in place; any other layout is gathered now,
+// before any lock is taken, into a self-wiping copy.
+class LargeInput {
+public:
+    bool acquire(PyObject* obj) {
+        if (!input_.acquire(obj)) return false;
+        Py_buffer* view = input_.view();
+        if (PyBuffer_IsContiguous(view, 'C')) {
+            bytes_ = Bytes(static_cast<const std::uint8_t*>(view->buf), input_.size());
+            return true;
+        }
+        gathered_ = ZeroizingBuffer(input_.size());
+        if (PyBuffer_ToContiguous(gathered_.data(), view, view->len, 'C') != 0) return false;
+        bytes_ = gathered_.span();
+        return true;
+    }
+    Bytes bytes() const { return bytes_; }
+    // True when nobody else can change the bytes while they are read: our own
+    // gathered copy, or an exact `bytes` object.
+    bool stable(PyObject* obj) const { return !gathered_.empty() || PyBytes_CheckExact(obj); }
+
+private:
+    ByteInput input_;
+    ZeroizingBuffer gathered_;
+    Bytes bytes_;
+};
+
 // A sink that puts the output straight into a new bytes object. Sealed forms and
 // `aes_gcm_open` plaintexts are public results, so there is no private copy to
 // wipe. If the interpreter cannot allocate, its MemoryError is left set and the
@@ -155,38 +184,18 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         auto nonce = read_byte_input(arg[0]);
         if (!nonce) return nullptr;
-        // The plaintext, possibly large, is never copied to a private buffer:
-        // it is encrypted straight from the caller's buffer into the result, or,
-        // if that buffer is not contiguous, gathered into the result and
-        // encrypted there. No second copy of it exists to wipe.
-        ByteInput plaintext;
+        // The plaintext, possibly large, is encrypted straight from the caller's
+        // buffer into the result (no private copy of it exists to wipe), unless
+        // its layout needs gathering first.
+        LargeInput plaintext;
         if (!plaintext.acquire(arg[1])) return nullptr;
         auto aad = read_optional(arg[2]);
         if (!aad) return nullptr;
-        if (Py_buffer* view = plaintext.view(); PyBuffer_IsContiguous(view, 'C')) {
-            const Bytes direct(static_cast<const std::uint8_t*>(view->buf), plaintext.size());
-            BytesSink sink;
-            Status s = with_secret(self, [&](Bytes key) {
-                return gcm::seal_to(key, nonce->span(), aad->span(), direct, sink);
-            });
-            return sink.finish(s);
-        }
-        PyRef result;
-        bool interpreter_error = false;
-        Status s = with_secret(self, [&](Bytes key) -> Status {
-            const std::size_t n = plaintext.size();
-            if (Status c = gcm::check_seal(key, nonce->span(), aad->size(), n); !c) return c;
-            std::uint8_t* buf = nullptr;
-            result = new_bytes(n + gcm::kTagBytes, &buf);
-            if (!result || !plaintext.copy_to(buf, 0, n)) {
-                interpreter_error = true;
-                return ErrorKind::AllocationFailed;  // not raised: the MemoryError set is
-            }
-            return gcm::seal_in_place(key, nonce->span(), aad->span(), {buf, n + gcm::kTagBytes});
+        BytesSink sink;
+        Status s = with_secret(self, [&](Bytes key) {
+            return gcm::seal_to(key, nonce->span(), aad->span(), plaintext.bytes(), sink);
         });
-        if (interpreter_error) return nullptr;
-        if (!s) return raise_error(s.error());
-        return result.release();
+        return sink.finish(s);
     });
 }
 
@@ -247,32 +256,32 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // Content is decrypted in one pass straight into the result, which is
         // handed out only if the tag matches and is wiped before it is dropped
         // otherwise. The ciphertext must not change while it is read: a `bytes`
-        // object cannot, and is read in place; any other buffer (which another
-        // thread or process could be writing) is copied into the result first
-        // and decrypted there. (Secrets below are opened tag-first into locked
-        // memory instead.)
-        ByteInput sealed;
+        // object or our own gathered copy cannot, and is read in place; any
+        // other buffer (which another process could be writing) is copied into
+        // the result first and decrypted there. (Secrets below are opened
+        // tag-first into locked memory instead.)
+        LargeInput sealed;
         if (!sealed.acquire(arg[1])) return nullptr;
         auto aad = read_optional(arg[2]);
         if (!aad) return nullptr;
-        const bool immutable = PyBytes_CheckExact(arg[1]);
+        const bool stable = sealed.stable(arg[1]);
         PyRef result;
         bool interpreter_error = false;
         Status s = with_secret(self, [&](Bytes key) -> Status {
-            const std::size_t n = sealed.size();
-            if (Status c = gcm::check_open(key, nonce->span(), aad->size(), n); !c) return c;
-            const std::size_t ct_len = n - gcm::kTagBytes;
+            const Bytes in = sealed.bytes();
+            if (Status c = gcm::check_open(key, nonce->span(), aad->size(), in.size()); !c)
+                return c;
+            const std::size_t ct_len = in.size() - gcm::kTagBytes;
             std::uint8_t tag[gcm::kTagBytes];
+            std::memcpy(tag, in.data() + ct_len, gcm::kTagBytes);
             std::uint8_t* buf = nullptr;
             result = new_bytes(ct_len, &buf);
-            if (!result || !sealed.copy_to(tag, ct_len, gcm::kTagBytes) ||
-                (!immutable && !sealed.copy_to(buf, 0, ct_len))) {
+            if (!result) {
                 interpreter_error = true;
                 return ErrorKind::AllocationFailed;  // not raised: the MemoryError set is
             }
-            const Bytes ciphertext(
-                immutable ? reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(arg[1])) : buf,
-                ct_len);
+            if (!stable && ct_len != 0) std::memcpy(buf, in.data(), ct_len);
+            const Bytes ciphertext(stable ? in.data() : buf, ct_len);
             return gcm::open_one_pass(key, nonce->span(), aad->span(), ciphertext, tag,
                                       {buf, ct_len});
         });
@@ -330,19 +339,24 @@ PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_
         if (field == nullptr) return nullptr;
         auto in = read_open_inputs(arg[0], arg[1], arg[2]);
         if (!in) return nullptr;
-        // The opening buffer gets one extra zero byte: the in-place JSON parser's
-        // end mark.
-        ZeroizingBuffer text;
+        // The ciphertext copy is the opening buffer: the plaintext is decrypted
+        // in place, once the tag has verified, and the tag's first byte, no
+        // longer needed, becomes the in-place JSON parser's end mark. The JSON
+        // text never exists anywhere else.
+        ZeroizingBuffer& buffer = in->ciphertext;
+        std::size_t text_len = 0;
         Status s = with_secret(self, [&](Bytes key) {
-            return gcm::open_to(key, in->nonce.span(), in->aad.span(), in->ciphertext.span(),
+            return gcm::open_to(key, in->nonce.span(), in->aad.span(), buffer.span(),
                                 [&](std::size_t n) -> Result<std::uint8_t*> {
-                                    text = ZeroizingBuffer(n + 1);
-                                    return text.data();
+                                    text_len = n;
+                                    return buffer.data();
                                 });
         });
         if (!s) return raise_error(s.error());
+        buffer[text_len] = 0;
         auto decoded = crypto::json_field_base64url(
-            text.span(), std::string_view(field, static_cast<std::size_t>(field_len)));
+            buffer.span().first(text_len + 1),
+            std::string_view(field, static_cast<std::size_t>(field_len)));
         if (!decoded) return raise_error(decoded.error());
         auto region = LockedRegion::from_slice(decoded->span());
         if (!region) return raise_error(region.error());
