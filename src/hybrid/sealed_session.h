@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "crypto/sealed_session_json.h"
 #include "error/error.h"
 #include "locked/mod.h"
 
@@ -17,19 +18,8 @@ namespace velmora::hybrid {
 
 inline constexpr std::size_t SESSION_KEY_BYTES = 32;
 
-// The four fields as found in the text. The three strings are unescaped in
-// place and point into the buffer given to read_sealed_session.
-struct SessionRecord {
-    std::span<const std::uint8_t> session_id;
-    std::span<const std::uint8_t> sign_key;  // base64url text
-    std::span<const std::uint8_t> enc_key;   // base64url text
-    std::int64_t expires_at = 0;
-};
-
-// Parses `json` in place: the text is rewritten while its strings are
-// unescaped, so the caller keeps it (and wipes it) for as long as the record
-// is used. Any failure is Malformed("sealed session").
-Result<SessionRecord> read_sealed_session(std::span<std::uint8_t> json);
+using crypto::read_sealed_session;
+using crypto::SessionRecord;
 
 // A session with both keys already locked.
 struct OpenedSession {
