@@ -693,6 +693,59 @@ def test_random_source_failure_is_an_internal_error(run_child, seccomp_prelude, 
     assert out == {"generate": ["SystemError", False], "seal": ["SystemError", False], "live": 0}
 
 
+def test_second_region_failing_releases_the_first(run_child, memlock_limited):
+    """Under the require policy with the lock budget one page short, each
+    operation that makes two regions locks the first, fails on the second with
+    LockRequired, and releases the first again: no live secret stays behind."""
+    page = os.sysconf("SC_PAGESIZE")
+    out = run_child(
+        """
+        import base64, json
+        import velmora._secure as s
+
+        def outcome(call):
+            try:
+                call()
+            except s.SecureError as e:
+                return str(e)
+            return "ok"
+
+        live = lambda: s.memory_status()["live_secrets"]
+        key = base64.urlsafe_b64encode(bytes(32)).decode()
+        record = json.dumps({"session_id": "s", "sign_key": key, "enc_key": key, "expires_at": 1})
+        report = {}
+        # A budget of three pages; each region of these sizes locks one.
+        spare, filler = s.SecretBox.random(32), s.SecretBox.random(32)
+        report["generate"] = [outcome(s.HybridKeyPair.generate), live()]
+        del filler
+        pair = s.HybridKeyPair.generate()
+        seal = s.seal_hybrid(pair.x25519_public, pair.mlkem768_public, record.encode(), b"")
+        del spare
+        report["open_session"] = [outcome(lambda: pair.open_session(*seal, b"")), live()]
+        xb, dkb = (bytes(pair.x25519_secret().reveal()), bytes(pair.mlkem768_secret().reveal()))
+        del pair
+        x, dk = s.SecretBox.from_bytes(xb), s.SecretBox.from_bytes(dkb)
+        report["from_secrets"] = [outcome(lambda: s.HybridKeyPair.from_secrets(x, dk)), live()]
+        # The page of the released region is unlocked again, not only uncounted.
+        report["third_page"] = outcome(lambda: s.SecretBox.random(32))
+        print(json.dumps(report))
+        """,
+        prefix=memlock_limited(3 * page),
+        env={"VELMORA_MEMORY_LOCK": "require"},
+    ).json()
+    refused = (
+        "mlock failed (errno 12) and VELMORA_MEMORY_LOCK=require; raise `ulimit -l` or grant "
+        "CAP_IPC_LOCK · mlock falhou (errno 12) com VELMORA_MEMORY_LOCK=require; aumente "
+        "`ulimit -l` ou conceda CAP_IPC_LOCK"
+    )
+    assert out == {
+        "generate": [refused, 2],  # spare and filler only
+        "open_session": [refused, 2],  # the identity only
+        "from_secrets": [refused, 2],  # the two source boxes only
+        "third_page": "ok",
+    }
+
+
 # --- interface ------------------------------------------------------------------------------------
 
 US, BR = "\U0001F1FA\U0001F1F8", "\U0001F1E7\U0001F1F7"
@@ -791,6 +844,16 @@ def test_class():
     for call in (lambda: H(), lambda: H.__new__(H), lambda: type("Sub", (H,), {})):
         with pytest.raises(TypeError):
             call()
+
+
+def test_members_in_interface_order():
+    copy_refusals = ("__reduce__", "__copy__", "__deepcopy__")
+    names = [n for n in H.__dict__ if not n.startswith("__") or n in copy_refusals]
+    assert names == [
+        "generate", "from_secrets", "x25519_public", "mlkem768_public", "x25519_secret",
+        "mlkem768_secret", "open", "open_secret", "open_session", "wipe", "is_wiped",
+        *copy_refusals,
+    ]
 
 
 def test_repr_is_constant(identity):

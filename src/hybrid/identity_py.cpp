@@ -308,6 +308,33 @@ PyGetSetDef kGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The interpreter puts a type's methods into its dictionary before its getters.
+// The members are listed in this order instead (the getters among the
+// methods), so each is moved to the end of the dictionary in turn.
+constexpr const char* kMemberOrder[] = {
+    "generate",        "from_secrets", "x25519_public", "mlkem768_public", "x25519_secret",
+    "mlkem768_secret", "open",         "open_secret",   "open_session",    "wipe",
+    "is_wiped",        "__reduce__",   "__copy__",      "__deepcopy__",
+};
+
+bool order_members(PyTypeObject* type) {
+    PyObject* dict = type->tp_dict;
+    for (const char* name : kMemberOrder) {
+        PyRef key(PyUnicode_InternFromString(name));
+        if (!key) return false;
+        PyObject* member = PyDict_GetItemWithError(dict, key.get());  // borrowed
+        if (!member) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "HybridKeyPair lacks %s", name);
+            return false;
+        }
+        const PyRef keep = PyRef::borrow(member);  // alive across the move
+        if (PyDict_DelItem(dict, key.get()) < 0 || PyDict_SetItem(dict, key.get(), member) < 0)
+            return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
 PyTypeObject* create_type() {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
@@ -327,7 +354,9 @@ PyTypeObject* create_type() {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type && !order_members(type)) Py_CLEAR(type);
+    return type;
 }
 
 }  // namespace
