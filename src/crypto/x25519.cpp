@@ -22,6 +22,14 @@ void ensure_sodium() {
     });
 }
 
+// libsodium leaves its working values on the stack when it returns: the last
+// ladder point (the shared secret in 51-bit limbs), the scalar's digits. Every
+// call that handles a secret scalar is followed by clearing this much of the
+// stack below the caller's frame, far more than those calls use.
+constexpr std::size_t kLibraryStackBytes = 8192;
+
+void clear_library_stack() { sodium_stackzero(kLibraryStackBytes); }
+
 // Arithmetic modulo p = 2^255 - 19 in five 51-bit limbs, only for turning a
 // public Edwards y-coordinate into the Montgomery u-coordinate below. The
 // values it handles are public, so it makes no effort to be constant-time.
@@ -158,7 +166,9 @@ void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES
     clamped[31] &= 127;
     clamped[31] |= 64;
     std::uint8_t ed[KEY_BYTES];
-    if (crypto_scalarmult_ed25519_base_noclamp(ed, clamped) == 0) {
+    const int rc = crypto_scalarmult_ed25519_base_noclamp(ed, clamped);
+    clear_library_stack();
+    if (rc == 0) {
         ed[31] &= 127;  // drop the sign of x; u depends on y alone
         montgomery_from_edwards(ed, out);
         return;
@@ -166,6 +176,7 @@ void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES
     // Never taken for a clamped scalar (it is neither zero nor a multiple of
     // the group order); kept so that the ladder stays the answer regardless.
     (void)crypto_scalarmult_curve25519_base(out, scalar);
+    clear_library_stack();
 }
 
 Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t peer[KEY_BYTES],
@@ -175,6 +186,7 @@ Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t pe
     // starting from zeros makes that case land in the same all-zero check.
     secure_zero(out, KEY_BYTES);
     const int rc = crypto_scalarmult_curve25519(out, scalar, peer);
+    clear_library_stack();
     static constexpr std::uint8_t kZero[KEY_BYTES] = {};
     const std::uint32_t all_zero = ct::bytes_equal(out, kZero, KEY_BYTES);
     // rc only says whether the peer point was of low order, which is public.
