@@ -9,6 +9,7 @@ the sanitized build) they import the very same extension.
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import shutil
@@ -79,6 +80,15 @@ def _run_child(code, *, env=None, prefix=(), prelude="", check=True, timeout=120
             pytrace=False,
         )
     return child
+
+
+@pytest.fixture(autouse=True)
+def _collect_earlier_garbage():
+    """Boxes kept alive by reference cycles from earlier tests (tracebacks
+    holding frames) would otherwise be freed at a random point of a later test
+    and move its `live_secrets` count."""
+    gc.collect()
+    yield
 
 
 @pytest.fixture
