@@ -846,16 +846,6 @@ def test_class():
             call()
 
 
-def test_members_in_interface_order():
-    copy_refusals = ("__reduce__", "__copy__", "__deepcopy__")
-    names = [n for n in H.__dict__ if not n.startswith("__") or n in copy_refusals]
-    assert names == [
-        "generate", "from_secrets", "x25519_public", "mlkem768_public", "x25519_secret",
-        "mlkem768_secret", "open", "open_secret", "open_session", "wipe", "is_wiped",
-        *copy_refusals,
-    ]
-
-
 def test_repr_is_constant(identity):
     pair = HybridKeyPair.generate()
     text = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)"

@@ -187,6 +187,36 @@ def test_classes_cannot_be_subclassed(name):
         type("Sub", (cls,), {})
 
 
+# Each class's own methods and getters, in the order they are documented (the
+# getters among the methods).
+MEMBER_ORDER = {
+    "SecretBox": [
+        "random", "from_bytes", "__reduce__", "__copy__", "__deepcopy__", "is_locked",
+        "is_wiped", "wipe", "clone", "reveal", "hmac_sha512", "hkdf_sha256", "aes_gcm_seal",
+        "aes_gcm_seal_secret", "aes_gcm_open", "aes_gcm_open_json_field", "aes_gcm_open_secret",
+    ],
+    "HybridKeyPair": [
+        "generate", "from_secrets", "x25519_public", "mlkem768_public", "x25519_secret",
+        "mlkem768_secret", "open", "open_secret", "open_session", "wipe", "is_wiped",
+        "__reduce__", "__copy__", "__deepcopy__",
+    ],
+    "SecretStreamPush": ["header", "is_finished", "push"],
+    "SecretStreamPull": ["is_finished", "pull"],
+    "EntropyPool": ["mix", "random", "random_secret"],
+}
+
+
+@pytest.mark.parametrize("name", present(CLASSES))
+def test_members_in_documented_order(name):
+    cls = getattr(_secure, name)
+    members = [
+        n for n, v in vars(cls).items()
+        if inspect.ismethoddescriptor(v) or inspect.isdatadescriptor(v) or isinstance(v, staticmethod)
+    ]
+    members = [n for n in members if n in MEMBER_ORDER[name] or not n.startswith("__")]
+    assert members == MEMBER_ORDER[name]
+
+
 def test_instances_have_no_dict_or_weakref():
     import weakref
 

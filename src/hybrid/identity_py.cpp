@@ -12,6 +12,7 @@
 #include "error/secure_error.h"
 #include "hybrid/identity.h"
 #include "hybrid/sealed_session.h"
+#include "member_order_py.h"
 #include "module_defs.h"
 #include "object_lock.h"
 #include "pyref.h"
@@ -308,33 +309,6 @@ PyGetSetDef kGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The interpreter puts a type's methods into its dictionary before its getters.
-// The members are listed in this order instead (the getters among the
-// methods), so each is moved to the end of the dictionary in turn.
-constexpr const char* kMemberOrder[] = {
-    "generate",        "from_secrets", "x25519_public", "mlkem768_public", "x25519_secret",
-    "mlkem768_secret", "open",         "open_secret",   "open_session",    "wipe",
-    "is_wiped",        "__reduce__",   "__copy__",      "__deepcopy__",
-};
-
-bool order_members(PyTypeObject* type) {
-    PyObject* dict = type->tp_dict;
-    for (const char* name : kMemberOrder) {
-        PyRef key(PyUnicode_InternFromString(name));
-        if (!key) return false;
-        PyObject* member = PyDict_GetItemWithError(dict, key.get());  // borrowed
-        if (!member) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "HybridKeyPair lacks %s", name);
-            return false;
-        }
-        const PyRef keep = PyRef::borrow(member);  // alive across the move
-        if (PyDict_DelItem(dict, key.get()) < 0 || PyDict_SetItem(dict, key.get(), member) < 0)
-            return false;
-    }
-    PyType_Modified(type);
-    return true;
-}
-
 PyTypeObject* create_type() {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
@@ -355,7 +329,11 @@ PyTypeObject* create_type() {
         slots,
     };
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type)) Py_CLEAR(type);
+    if (type && !order_members(type, {"generate", "from_secrets", "x25519_public",
+                                      "mlkem768_public", "x25519_secret", "mlkem768_secret",
+                                      "open", "open_secret", "open_session", "wipe", "is_wiped",
+                                      "__reduce__", "__copy__", "__deepcopy__"}))
+        Py_CLEAR(type);
     return type;
 }
 

@@ -11,6 +11,7 @@
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "error/secure_error.h"
+#include "member_order_py.h"
 #include "pyref.h"
 
 namespace velmora {
@@ -251,7 +252,14 @@ PyTypeObject* create_type() {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type && !order_members(type, {"random", "from_bytes", "__reduce__", "__copy__",
+                                      "__deepcopy__", "is_locked", "is_wiped", "wipe", "clone",
+                                      "reveal", "hmac_sha512", "hkdf_sha256", "aes_gcm_seal",
+                                      "aes_gcm_seal_secret", "aes_gcm_open",
+                                      "aes_gcm_open_json_field", "aes_gcm_open_secret"}))
+        Py_CLEAR(type);
+    return type;
 }
 
 }  // namespace

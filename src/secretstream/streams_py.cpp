@@ -3,6 +3,7 @@
 // behind the object lock; push and pull copy their arguments, then run the chunk
 // computation and the state transition with the interpreter lock released.
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "crypto/os_random.h"
 #include "error/secure_error.h"
 #include "locked/mod.h"
+#include "member_order_py.h"
 #include "module_defs.h"
 #include "object_lock.h"
 #include "pyref.h"
@@ -374,7 +376,8 @@ PyGetSetDef kPullGetters[] = {
 };
 
 PyTypeObject* create_type(const char* name, int basicsize, const char* doc, newfunc tp_new,
-                          destructor dealloc, PyMethodDef* methods, PyGetSetDef* getters) {
+                          destructor dealloc, PyMethodDef* methods, PyGetSetDef* getters,
+                          std::initializer_list<const char*> member_order) {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
@@ -384,7 +387,9 @@ PyTypeObject* create_type(const char* name, int basicsize, const char* doc, newf
         {0, nullptr},
     };
     PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type && !order_members(type, member_order)) Py_CLEAR(type);
+    return type;
 }
 
 PyTypeObject* g_push_type = nullptr;
@@ -401,7 +406,8 @@ PyTypeObject* secret_stream_push_type() {
                        "chunk.\n"
                        "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
                        "chunk."),
-            push_new, stream_dealloc<StreamPushObject>, kPushMethods, kPushGetters);
+            push_new, stream_dealloc<StreamPushObject>, kPushMethods, kPushGetters,
+            {"header", "is_finished", "push"});
     }
     return g_push_type;
 }
@@ -415,7 +421,8 @@ PyTypeObject* secret_stream_pull_type() {
                        "per chunk → `(plaintext, is_final)`.\n"
                        "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
                        "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
-            pull_new, stream_dealloc<StreamPullObject>, kPullMethods, kPullGetters);
+            pull_new, stream_dealloc<StreamPullObject>, kPullMethods, kPullGetters,
+            {"is_finished", "pull"});
     }
     return g_pull_type;
 }
