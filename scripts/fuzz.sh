@@ -39,5 +39,8 @@ extra=()
 seeds=()
 [ -d "fuzz/seeds/$name" ] && seeds+=("fuzz/seeds/$name")
 
+# Any undefined behaviour ends the run, except the one finding in a library
+# header listed in fuzz/ubsan.supp.
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/fuzz/ubsan.supp" \
 "$BUILD/$TARGET" -max_total_time="$SECONDS_TO_RUN" -max_len=4096 -print_final_stats=1 \
     -artifact_prefix="$artifacts" "${extra[@]}" "$corpus" "${seeds[@]}"
