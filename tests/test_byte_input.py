@@ -8,13 +8,9 @@ from array import array
 import pytest
 
 from velmora._secure import SecretBox, SecureError
+from messages import EMPTY, STR_REFUSED
 
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, "
-    "recebeu str; codifique antes"
-)
 NOT_U8 = "buffer contents are not compatible with u8"
-EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
 
 
 class _TestBuffer:

@@ -3,29 +3,13 @@ mixing seeds from boxes and bytes, refusals, and its behaviour when the random
 source fails or the process is a fork child. (The generator's arithmetic, which
 needs a deterministic random source, is checked in the C++ tests.)"""
 
-import errno
 import inspect
 import re
 
 import pytest
 
-from velmora._secure import EntropyPool, SecretBox, SecureError, memory_status
-
-EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
-WIPED = "secret box was wiped · a caixa de segredo foi apagada"
-RNG = "operating system RNG failed · RNG do sistema operacional falhou"
-FORK = (
-    "secret box is empty in this fork() child; secrets never survive a fork · a caixa está "
-    "vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
-)
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, "
-    "recebeu str; codifique antes"
-)
-
-
-def secure_error(message):
-    return pytest.raises(SecureError, match="^" + re.escape(message) + "$")
+from velmora._secure import EntropyPool, SecretBox, memory_status
+from messages import EMPTY, FORK, RNG, STR_REFUSED, WIPED, secure_error
 
 
 def test_construction_and_repr():

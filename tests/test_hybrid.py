@@ -14,12 +14,13 @@ from typing import NamedTuple
 
 import pytest
 
-from velmora._secure import HybridKeyPair, SecretBox, SecureError, memory_status, seal_hybrid
+from velmora._secure import HybridKeyPair, SecretBox, SecureError, seal_hybrid
 
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey, X25519PublicKey
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+from messages import EMPTY, FORK, KEY_REJECTED, OPEN_FAILED, STR_REFUSED, WIPED, live, secure_error, wrong_length
 
 try:
     from cryptography.hazmat.primitives.asymmetric.mlkem import (
@@ -35,34 +36,10 @@ else:
 
 needs_reference_mlkem = pytest.mark.skipif(MLKEM_MISSING is not None, reason=str(MLKEM_MISSING))
 
-OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
-KEY_REJECTED = "key failed validation · chave falhou na validação"
-WIPED = "secret box was wiped · a caixa de segredo foi apagada"
-EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
-FORK = (
-    "secret box is empty in this fork() child; secrets never survive a fork · a caixa está "
-    "vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
-)
 NO_COPY = "HybridKeyPair cannot be pickled or copied · HybridKeyPair não pode ser serializado nem copiado"
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, "
-    "recebeu str; codifique antes"
-)
 LABEL = b"quorvix-sdk-hybrid-seal-v1"
 T_HAT, HASH, Z = slice(1152, 2304), slice(2336, 2368), slice(2368, 2400)
 EK = slice(1152, 2336)
-
-
-def wrong_length(what, expected, got):
-    return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
-
-
-def secure_error(message):
-    return pytest.raises(SecureError, match="^" + re.escape(message) + "$")
-
-
-def live():
-    return memory_status()["live_secrets"]
 
 
 # --- the independent composition ------------------------------------------------------

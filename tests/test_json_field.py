@@ -9,9 +9,8 @@ import pytest
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 from velmora._secure import SecretBox, SecureError, memory_status
+from messages import EMPTY, OPEN_FAILED
 
-OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
-EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
 JSON_OBJECT = "malformed json object · json object malformado"
 JSON_FIELD = "malformed json field · json field malformado"
 BASE64URL = "malformed base64url · base64url malformado"

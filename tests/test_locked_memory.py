@@ -7,12 +7,7 @@ import os
 import shutil
 
 import pytest
-
-FORK = (
-    "secret box is empty in this fork() child; secrets never survive a fork · a caixa está "
-    "vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
-)
-WIPED = "secret box was wiped · a caixa de segredo foi apagada"
+from messages import FORK, WIPED
 
 
 def lock_required(err):

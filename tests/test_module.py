@@ -2,8 +2,6 @@
 signatures, the classes' construction rules and SecureError."""
 
 import inspect
-import json
-import sys
 
 import pytest
 

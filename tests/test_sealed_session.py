@@ -7,10 +7,10 @@ import re
 import pytest
 
 from velmora._secure import HybridKeyPair, SecretBox, SecureError, memory_status, seal_hybrid
+from messages import OPEN_FAILED
 
 SESSION = "malformed sealed session · sealed session malformado"
 BASE64 = "malformed base64url · base64url malformado"
-OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
 
 SIGN, ENC = bytes(range(32)), bytes(range(0xE0, 0x100))
 

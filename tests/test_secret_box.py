@@ -5,26 +5,18 @@ source behind SecretBox.random, and many threads sharing boxes."""
 import copy
 import errno
 import pickle
-import re
 import sys
 import threading
 
 import pytest
 
 from velmora._secure import SecretBox, SecureError, memory_status
+from messages import ALLOCATION, EMPTY, RNG, WIPED, secure_error
 
-EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
-WIPED = "secret box was wiped · a caixa de segredo foi apagada"
-ALLOCATION = "could not allocate a locked page · não foi possível alocar uma página travada"
-RNG = "operating system RNG failed · RNG do sistema operacional falhou"
 NO_COPY = (
     "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · SecretBox "
     "não pode ser serializado, copiado ou deep-copiado; use clone() de propósito"
 )
-
-
-def secure_error(message):
-    return pytest.raises(SecureError, match="^" + re.escape(message) + "$")
 
 
 def flag(v):

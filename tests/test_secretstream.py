@@ -7,7 +7,6 @@ import array
 import copy
 import inspect
 import pickle
-import re
 import threading
 
 import numpy as np
@@ -23,19 +22,8 @@ from velmora._secure import (
     SecureError,
     memory_status,
 )
+from messages import FINISHED, FORK, OPEN_FAILED, RNG, STR_REFUSED, WIPED, secure_error
 
-OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
-FINISHED = "stream already finished · stream já terminou"
-WIPED = "secret box was wiped · a caixa de segredo foi apagada"
-FORK = (
-    "secret box is empty in this fork() child; secrets never survive a fork · a caixa está "
-    "vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
-)
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, "
-    "recebeu str; codifique antes"
-)
-RNG = "operating system RNG failed · RNG do sistema operacional falhou"
 MESSAGE_MAX = 64 * (2**32 - 3)
 
 TAG_MESSAGE = sodium.crypto_secretstream_xchacha20poly1305_TAG_MESSAGE
@@ -46,10 +34,6 @@ TAG_FINAL = sodium.crypto_secretstream_xchacha20poly1305_TAG_FINAL
 # Message sizes around ChaCha20 block edges and on both sides of the length at
 # which the bulk code takes over (3 KiB).
 SIZES = [0, 1, 15, 16, 17, 63, 64, 65, 3071, 3072, 3073, 70000]
-
-
-def secure_error(message):
-    return pytest.raises(SecureError, match="^" + re.escape(message) + "$")
 
 
 def data(n, seed=0):

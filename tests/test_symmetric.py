@@ -17,27 +17,8 @@ from cryptography.hazmat.primitives import hmac as crypto_hmac
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
-from velmora._secure import SecretBox, SecureError, memory_status
-
-OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
-EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
-WIPED = "secret box was wiped · a caixa de segredo foi apagada"
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, "
-    "recebeu str; codifique antes"
-)
-
-
-def wrong_length(what, expected, got):
-    return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
-
-
-def secure_error(message):
-    return pytest.raises(SecureError, match="^" + re.escape(message) + "$")
-
-
-def live():
-    return memory_status()["live_secrets"]
+from velmora._secure import SecretBox
+from messages import EMPTY, OPEN_FAILED, STR_REFUSED, WIPED, live, secure_error, wrong_length
 
 
 @pytest.fixture
