@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace velmora::crypto::mlkem768 {
 
@@ -57,5 +58,23 @@ void encaps_internal(const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t
 // check_decapsulation_key.
 void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
                      std::uint8_t key[SHARED_BYTES]);
+
+// A^, the matrix of an encapsulation key, sampled from its seed rho. Sampling
+// it is about half the work of the re-encryption inside decapsulation, so a
+// long-lived key samples it once. It is public (rho is part of ek) and may
+// live in ordinary memory.
+struct ExpandedMatrix;
+struct ExpandedMatrixDeleter {
+    void operator()(ExpandedMatrix* m) const noexcept;
+};
+using ExpandedMatrixPtr = std::unique_ptr<ExpandedMatrix, ExpandedMatrixDeleter>;
+
+// Samples A^ for `ek` (throws std::bad_alloc when memory runs out).
+ExpandedMatrixPtr expand_matrix(const std::uint8_t ek[PUBLIC_KEY_BYTES]);
+
+// decaps_internal with A^ already sampled: `a` must come from the ek embedded
+// in dk (bytes 1152..2335). Same result, same constant-time properties.
+void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
+                     const ExpandedMatrix& a, std::uint8_t key[SHARED_BYTES]);
 
 }  // namespace velmora::crypto::mlkem768

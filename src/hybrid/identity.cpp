@@ -46,7 +46,10 @@ void derive_seal_key(const std::uint8_t x25519_shared[X25519_BYTES],
 Identity::Identity(LockedRegion&& x25519, LockedRegion&& mlkem,
                    const std::uint8_t x25519_public[X25519_BYTES],
                    std::unique_ptr<std::uint8_t[]> mlkem_public)
-    : mlkem_public_(std::move(mlkem_public)), mlkem_(std::move(mlkem)), x25519_(std::move(x25519)) {
+    : mlkem_public_(std::move(mlkem_public)),
+      mlkem_(std::move(mlkem)),
+      x25519_(std::move(x25519)),
+      mlkem_matrix_(mlkem::expand_matrix(mlkem_public_.get())) {
     std::memcpy(x25519_public_.data(), x25519_public, X25519_BYTES);
 }
 
@@ -122,7 +125,7 @@ Result<ZeroizingBuffer> Identity::open(Bytes encapsulation, Bytes nonce, Bytes c
     if (!dk) return dk.error();
     if (Status ok = check_mlkem_secret(*dk); !ok) return ok.error();
     // Never fails: a damaged c only yields an unrelated key, caught by the tag.
-    mlkem::decaps_internal(dk->data(), c, k_shared);
+    mlkem::decaps_internal(dk->data(), c, *mlkem_matrix_, k_shared);
 
     derive_seal_key(x_shared, k_shared, encapsulation.data(), key);
     return crypto::aes_gcm::open(key, nonce, aad, ciphertext);

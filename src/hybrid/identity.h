@@ -108,6 +108,8 @@ private:
     LockedRegion mlkem_;
     LockedRegion x25519_;
     std::array<std::uint8_t, X25519_BYTES> x25519_public_;
+    // A^ of the ML-KEM public key, sampled once: every open re-encrypts with it.
+    mlkem::ExpandedMatrixPtr mlkem_matrix_;
 };
 
 struct Seal {

@@ -72,6 +72,12 @@ Decapsulated decapsulate(const Bytes& dk, const Bytes& ct) {
     if (!mlkem::check_decapsulation_key(dk.data())) return {Outcome::KeyRejected, {}};
     Decapsulated d{Outcome::Ok, Bytes(mlkem::SHARED_BYTES)};
     mlkem::decaps_internal(dk.data(), ct.data(), d.key.data());
+    // A long-lived key decapsulates with its matrix sampled once: same key,
+    // on the accepting and the implicit-rejection path alike.
+    const auto matrix = mlkem::expand_matrix(dk.data() + mlkem::DK_EK_OFFSET);
+    Bytes with_matrix(mlkem::SHARED_BYTES);
+    mlkem::decaps_internal(dk.data(), ct.data(), *matrix, with_matrix.data());
+    EXPECT_EQ(to_hex(with_matrix), to_hex(d.key)) << "decapsulation with the sampled matrix differs";
     return d;
 }
 

@@ -8,6 +8,10 @@
 
 namespace velmora::crypto::mlkem768 {
 
+struct ExpandedMatrix {
+    Poly entry[K][K];  // entry[row][col] = A^[row][col]
+};
+
 static_assert(POLYVEC_BYTES == DK_EK_OFFSET);
 static_assert(POLYVEC_BYTES + 32 == PUBLIC_KEY_BYTES);
 static_assert(C1_BYTES + C2_BYTES == CIPHERTEXT_BYTES);
@@ -92,8 +96,10 @@ void pke_keygen(Sha3& sha3, const std::uint8_t d[32], std::uint8_t ek[PUBLIC_KEY
 }
 
 // K-PKE.Encrypt (Algorithm 14).
+// `matrix` is A^ when the caller has it; otherwise each entry is sampled here.
 void pke_encrypt(Sha3& sha3, const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t m[32],
-                 const std::uint8_t r[32], std::uint8_t ct[CIPHERTEXT_BYTES]) {
+                 const std::uint8_t r[32], std::uint8_t ct[CIPHERTEXT_BYTES],
+                 const ExpandedMatrix* matrix = nullptr) {
     struct {
         std::uint8_t prf[CBD_BYTES];
         Poly y;
@@ -115,11 +121,16 @@ void pke_encrypt(Sha3& sha3, const std::uint8_t ek[PUBLIC_KEY_BYTES], const std:
     // u[i] = NTT^-1(sum_j A^[j][i] o y^[j]) + e1[i]
     for (int i = 0; i < K; ++i) {
         for (int j = 0; j < K; ++j) {
-            matrix_entry(sha3, rho, j, i, a);
-            if (j == 0) {
-                mul_set(w.acc, a, w.y_hat[j]);
+            const Poly* entry = &a;
+            if (matrix != nullptr) {
+                entry = &matrix->entry[j][i];
             } else {
-                mul_add(w.acc, a, w.y_hat[j]);
+                matrix_entry(sha3, rho, j, i, a);
+            }
+            if (j == 0) {
+                mul_set(w.acc, *entry, w.y_hat[j]);
+            } else {
+                mul_add(w.acc, *entry, w.y_hat[j]);
             }
         }
         mul_reduce(w.acc, w.u);
@@ -222,8 +233,10 @@ void encaps_internal(const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t
     std::memcpy(key, w.k_r, SHARED_BYTES);
 }
 
-void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-                     std::uint8_t key[SHARED_BYTES]) {
+namespace {
+
+void decaps(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
+            const ExpandedMatrix* matrix, std::uint8_t key[SHARED_BYTES]) {
     struct {
         std::uint8_t g_input[64];  // m' || h
         std::uint8_t k_r[64];      // K', then r'
@@ -239,12 +252,37 @@ void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t
     std::memcpy(w.g_input + 32, dk + DK_HASH_OFFSET, 32);
     sha3.sha3_512({ByteView(w.g_input, sizeof w.g_input)}, w.k_r);
     sha3.shake256({ByteView(z, 32), ByteView(ct, CIPHERTEXT_BYTES)}, w.k_bar, 32);
-    pke_encrypt(sha3, ek, w.g_input, w.k_r + 32, w.ct2);
+    pke_encrypt(sha3, ek, w.g_input, w.k_r + 32, w.ct2, matrix);
 
     // K' when the ciphertext re-encrypts to itself, K-bar otherwise.
     const std::uint32_t same = ct::bytes_equal(ct, w.ct2, CIPHERTEXT_BYTES);
     const std::uint8_t mask = static_cast<std::uint8_t>(0u - same);
     ct::select_bytes(key, w.k_r, w.k_bar, SHARED_BYTES, mask);
+}
+
+}  // namespace
+
+void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
+                     std::uint8_t key[SHARED_BYTES]) {
+    decaps(dk, ct, nullptr, key);
+}
+
+void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
+                     const ExpandedMatrix& a, std::uint8_t key[SHARED_BYTES]) {
+    decaps(dk, ct, &a, key);
+}
+
+void ExpandedMatrixDeleter::operator()(ExpandedMatrix* m) const noexcept { delete m; }
+
+ExpandedMatrixPtr expand_matrix(const std::uint8_t ek[PUBLIC_KEY_BYTES]) {
+    ExpandedMatrixPtr out(new ExpandedMatrix);
+    Sha3 sha3;
+    for (int row = 0; row < K; ++row) {
+        for (int col = 0; col < K; ++col) {
+            matrix_entry(sha3, ek + POLYVEC_BYTES, row, col, out->entry[row][col]);
+        }
+    }
+    return out;
 }
 
 }  // namespace velmora::crypto::mlkem768
