@@ -192,37 +192,13 @@ Status evp_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t>
     return {};
 }
 
-// Decrypts into `dst` and checks the tag at the end, as EVP does; `dst` is
-// wiped if the tag does not match.
+// Decrypts `ct` and checks the tag at the end, as EVP does. With `dst` the
+// plaintext goes there, and is wiped if the tag does not match. Without it,
+// only the verdict is wanted: the plaintext passes through a small stack
+// buffer, wiped, so nothing is allocated and no plaintext is kept.
 Status evp_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                    std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
                    const std::uint8_t* tag, std::uint8_t* dst) {
-    const EVP_CIPHER* cipher = evp_aes256gcm();
-    CtxPtr c(EVP_CIPHER_CTX_new());
-    if (!cipher || !c) return ErrorKind::OpenFailed;
-    std::uint8_t tag_copy[kTagBytes];
-    std::memcpy(tag_copy, tag, kTagBytes);
-    std::uint8_t final_block[16];
-    int outl = 0;
-    if (EVP_DecryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) != 1 ||
-        !evp_aad(c.get(), aad, false) || !evp_crypt(c.get(), ct, dst, false) ||
-        EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagBytes),
-                            tag_copy) != 1 ||
-        EVP_DecryptFinal_ex(c.get(), final_block, &outl) != 1) {
-        if (!ct.empty()) secure_zero(dst, ct.size());
-        return ErrorKind::OpenFailed;
-    }
-    return {};
-}
-
-// EVP checks the tag only at the end of decrypting. To have the verdict before
-// any plaintext reaches the sink (and before the sink is even asked), a first
-// pass decrypts into a small stack buffer that is wiped and thrown away; only
-// if the tag matches is the ciphertext decrypted again, into the sink. Nothing
-// is allocated on the heap, and no plaintext exists outside the sink.
-Status evp_verify(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                  std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
-                  const std::uint8_t* tag) {
     std::uint8_t scratch[4096];
     WipeOnExit<decltype(scratch)> wipe(scratch);
     const EVP_CIPHER* cipher = evp_aes256gcm();
@@ -230,25 +206,33 @@ Status evp_verify(std::span<const std::uint8_t> key, std::span<const std::uint8_
     if (!cipher || !c) return ErrorKind::OpenFailed;
     std::uint8_t tag_copy[kTagBytes];
     std::memcpy(tag_copy, tag, kTagBytes);
-    if (EVP_DecryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) != 1 ||
-        !evp_aad(c.get(), aad, false))
-        return ErrorKind::OpenFailed;
-    for (std::size_t off = 0; off < ct.size(); off += sizeof scratch) {
-        const auto piece = ct.subspan(off, std::min(sizeof scratch, ct.size() - off));
-        if (!evp_crypt(c.get(), piece, scratch, false)) return ErrorKind::OpenFailed;
+    bool ok = EVP_DecryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) == 1 &&
+              evp_aad(c.get(), aad, false);
+    const std::size_t step = dst != nullptr ? ct.size() : sizeof scratch;
+    for (std::size_t off = 0; ok && off < ct.size(); off += step) {
+        const auto piece = ct.subspan(off, std::min(step, ct.size() - off));
+        ok = evp_crypt(c.get(), piece, dst != nullptr ? dst + off : scratch, false);
     }
     int outl = 0;
-    if (EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagBytes),
-                            tag_copy) != 1 ||
-        EVP_DecryptFinal_ex(c.get(), scratch, &outl) != 1)
+    ok = ok &&
+         EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagBytes),
+                             tag_copy) == 1 &&
+         EVP_DecryptFinal_ex(c.get(), scratch, &outl) == 1;
+    if (!ok) {
+        if (dst != nullptr && !ct.empty()) secure_zero(dst, ct.size());
         return ErrorKind::OpenFailed;
+    }
     return {};
 }
 
+// EVP checks the tag only at the end of decrypting. To have the verdict before
+// any plaintext reaches the sink (and before the sink is even asked), a first
+// pass only verifies; if the tag matches, the ciphertext is decrypted again,
+// into the sink.
 Status evp_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                 std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
                 const std::uint8_t* tag, const Sink& out) {
-    if (Status s = evp_verify(key, nonce, aad, ct, tag); !s) return s;
+    if (Status s = evp_decrypt(key, nonce, aad, ct, tag, nullptr); !s) return s;
     auto dst = out(ct.size());
     if (!dst) return dst.error();
     // The tag is checked again at the end of this pass; it can only fail if the

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "crypto/base64url.h"
+#include "crypto/utf8.h"
 
 namespace velmora::crypto {
 
@@ -51,37 +52,9 @@ private:
     static constexpr std::size_t kHeader = alignof(std::max_align_t);
 };
 
-// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF). Used
-// on the raw text before parsing, and on every unescaped string: a
-// \uDC00..\uDFFF escape without a leading surrogate reaches the handler as an
-// encoded surrogate, which the reader lets through.
-bool valid_utf8(const char* s, std::size_t n) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s);
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (b >= 0xC2 && b <= 0xDF) len = 2;
-        else if (b == 0xE0) len = 3, lo = 0xA0;
-        else if (b >= 0xE1 && b <= 0xEC) len = 3;
-        else if (b == 0xED) len = 3, hi = 0x9F;
-        else if (b >= 0xEE && b <= 0xEF) len = 3;
-        else if (b == 0xF0) len = 4, lo = 0x90;
-        else if (b >= 0xF1 && b <= 0xF3) len = 4;
-        else if (b == 0xF4) len = 4, hi = 0x8F;
-        else return false;
-        if (n - i < len) return false;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k)
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-        i += len;
-    }
-    return true;
+// RapidJSON delivers strings as char; the check reads them as bytes.
+bool valid_utf8_chars(const char* s, std::size_t n) {
+    return valid_utf8({reinterpret_cast<const std::uint8_t*>(s), n});
 }
 
 // SAX handler: insists on a top-level object, bounds the nesting, validates
@@ -93,10 +66,10 @@ public:
 
     bool Default() { return value(false, nullptr, 0); }
     bool String(const char* s, rapidjson::SizeType n, bool) {
-        return valid_utf8(s, n) && value(true, s, n);
+        return valid_utf8_chars(s, n) && value(true, s, n);
     }
     bool Key(const char* s, rapidjson::SizeType n, bool) {
-        if (!valid_utf8(s, n)) return false;
+        if (!valid_utf8_chars(s, n)) return false;
         if (depth_ == 1) pending_ = n == field_.size() && std::memcmp(s, field_.data(), n) == 0;
         return true;
     }
@@ -156,7 +129,7 @@ Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
     // for the end, so a lead byte just before the end mark would have it read
     // (and, parsing in place, write) past the buffer. Outside strings any
     // non-ASCII byte is a syntax error anyway.
-    if (!valid_utf8(reinterpret_cast<const char*>(buffer.data()), n)) return malformed_object;
+    if (!valid_utf8(buffer.first(n))) return malformed_object;
 
     FieldHandler handler(field);
     {
