@@ -86,4 +86,20 @@ bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
     return true;
 }
 
+bool arg_index_u64(PyObject* obj, std::uint64_t* out, const char* name) {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "argument '%s': '%.200s' object cannot be interpreted as an integer",
+                         name, Py_TYPE(obj)->tp_name);
+        }
+        return false;
+    }
+    const bool ok = arg_u64(index, out, name);
+    Py_DECREF(index);
+    return ok;
+}
+
 }  // namespace velmora

@@ -22,4 +22,14 @@ bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObj
 // to unsigned".
 bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name = nullptr);
 
+// The same through the index protocol, so int-like objects (numpy integers)
+// pass too; a TypeError names the argument `name`.
+bool arg_index_u64(PyObject* obj, std::uint64_t* out, const char* name);
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table holds.
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction as_cfunction(FastMethod f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 }  // namespace velmora

@@ -26,11 +26,6 @@ struct EntropyPoolObject {
 
 EntropyPoolObject* as_pool(PyObject* o) { return reinterpret_cast<EntropyPoolObject*>(o); }
 
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction as_cfunction(FastMethod f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // Runs f(PoolState) -> Status under the pool's lock, after the poison check and
 // the region's access checks (a fork child finds its marker gone).
 template <class F>
@@ -46,18 +41,8 @@ Status with_state(PyObject* self, F&& f) {
 // type; errors name the argument.
 bool arg_size(PyObject* obj, std::size_t* out) {
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
-    PyRef index(PyNumber_Index(obj));
-    if (!index) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError,
-                         "argument 'n': '%.200s' object cannot be interpreted as an integer",
-                         Py_TYPE(obj)->tp_name);
-        }
-        return false;
-    }
     std::uint64_t v;
-    if (!arg_u64(index.get(), &v, "n")) return false;
+    if (!arg_index_u64(obj, &v, "n")) return false;
     *out = static_cast<std::size_t>(v);
     return true;
 }

@@ -22,27 +22,6 @@ namespace {
 namespace gcm = crypto::aes_gcm;
 using Bytes = std::span<const std::uint8_t>;
 
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction as_cfunction(FastMethod f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-// An integer argument through the index protocol (so int-like objects such as
-// numpy integers pass), as an unsigned 64-bit value; errors name the argument.
-bool index_u64(PyObject* obj, const char* name, std::uint64_t* out) {
-    PyRef index(PyNumber_Index(obj));
-    if (!index) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError,
-                         "argument '%s': '%.200s' object cannot be interpreted as an integer",
-                         name, Py_TYPE(obj)->tp_name);
-        }
-        return false;
-    }
-    return arg_u64(index.get(), out, name);
-}
-
 // An optional bytes-like argument: absent and None both give an empty copy.
 std::optional<ZeroizingBuffer> read_optional(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) return ZeroizingBuffer();
@@ -146,7 +125,7 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
         std::uint64_t length = 32;
-        if (arg[1] != nullptr && !index_u64(arg[1], "length", &length)) return nullptr;
+        if (arg[1] != nullptr && !arg_index_u64(arg[1], &length, "length")) return nullptr;
         auto info = read_byte_input(arg[0]);
         if (!info) return nullptr;
         auto salt = read_optional(arg[2]);
@@ -166,13 +145,6 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!s) return raise_error(s.error());
         return box_from_region(std::move(*region));
     });
-}
-
-// A new bytes object of n bytes for a result, or null with MemoryError set.
-PyRef new_bytes(std::size_t n, std::uint8_t** data) {
-    PyRef b(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
-    if (b) *data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(b.get()));
-    return b;
 }
 
 // aes_gcm_seal($self, nonce, plaintext, aad=None)
@@ -265,8 +237,7 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto aad = read_optional(arg[2]);
         if (!aad) return nullptr;
         const bool stable = sealed.stable(arg[1]);
-        PyRef result;
-        bool interpreter_error = false;
+        BytesSink sink;
         Status s = with_secret(self, [&](Bytes key) -> Status {
             const Bytes in = sealed.bytes();
             if (Status c = gcm::check_open(key, nonce->span(), aad->size(), in.size()); !c)
@@ -274,20 +245,15 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
             const std::size_t ct_len = in.size() - gcm::kTagBytes;
             std::uint8_t tag[gcm::kTagBytes];
             std::memcpy(tag, in.data() + ct_len, gcm::kTagBytes);
-            std::uint8_t* buf = nullptr;
-            result = new_bytes(ct_len, &buf);
-            if (!result) {
-                interpreter_error = true;
-                return ErrorKind::AllocationFailed;  // not raised: the MemoryError set is
-            }
+            auto out = sink(ct_len);
+            if (!out) return out.error();
+            std::uint8_t* buf = *out;
             if (!stable && ct_len != 0) std::memcpy(buf, in.data(), ct_len);
             const Bytes ciphertext(stable ? in.data() : buf, ct_len);
             return gcm::open_one_pass(key, nonce->span(), aad->span(), ciphertext, tag,
                                       {buf, ct_len});
         });
-        if (interpreter_error) return nullptr;
-        if (!s) return raise_error(s.error());
-        return result.release();
+        return sink.finish(s);
     });
 }
 
