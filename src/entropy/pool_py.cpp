@@ -78,20 +78,21 @@ PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
         if (!bind_args("mix", args, nargs, kwnames, {"seed"}, 1, arg)) return nullptr;
-        ZeroizingBuffer seed;
-        if (is_secret_box(arg[0])) {
-            auto copy = copy_secret_out(arg[0]);  // under the box's lock, released again
-            if (!copy) return raise_error(copy.error());
-            seed = std::move(*copy);
-        } else {
-            auto copy = read_byte_input(arg[0]);
-            if (!copy) return nullptr;
-            seed = std::move(*copy);
-        }
-        // The seed is hashed before the pool's lock is taken.
+        // The seed is hashed before the pool's lock is taken; a box is hashed
+        // in place under its own lock, which is released again first.
         std::uint8_t digest[crypto::kSha256Bytes];
         WipeOnExit<decltype(digest)> wipe(digest);
-        crypto::sha256(seed.span(), digest);
+        if (is_secret_box(arg[0])) {
+            Status hashed = with_secret(arg[0], [&](std::span<const std::uint8_t> seed) -> Status {
+                crypto::sha256(seed, digest);
+                return {};
+            });
+            if (!hashed) return raise_error(hashed.error());
+        } else {
+            auto seed = read_byte_input(arg[0]);
+            if (!seed) return nullptr;
+            crypto::sha256(seed->span(), digest);
+        }
         Status s = with_state(self, [&](entropy::PoolState state) -> Status {
             entropy::reseed(state, digest);
             return {};

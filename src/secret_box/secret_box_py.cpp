@@ -182,12 +182,12 @@ void box_dealloc(PyObject* self) {
 #define BOX_DOC(sig, text) sig "\n--\n\n" text
 
 const PyMethodDef kCoreMethods[] = {
-    {"random", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(box_random)),
+    {"random", as_cfunction(box_random),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      BOX_DOC("random(length)",
              "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
              "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.")},
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(box_from_bytes)),
+    {"from_bytes", as_cfunction(box_from_bytes),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      BOX_DOC("from_bytes(data)",
              "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed "
@@ -196,7 +196,7 @@ const PyMethodDef kCoreMethods[] = {
              "zerada depois.")},
     {"__reduce__", box_refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__copy__", box_refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(box_deepcopy)),
+    {"__deepcopy__", as_cfunction(box_deepcopy),
      METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, _memo)\n--\n\n"},
     {"wipe", box_wipe, METH_NOARGS,
      BOX_DOC("wipe($self)",

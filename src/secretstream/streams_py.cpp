@@ -339,7 +339,7 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 #define STREAM_DOC(sig, text) sig "\n--\n\n" text
 
 PyMethodDef kPushMethods[] = {
-    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(push)),
+    {"push", as_cfunction(push),
      METH_FASTCALL | METH_KEYWORDS,
      STREAM_DOC("push($self, message, *, final=False, ad=None)",
                 "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream "
@@ -361,7 +361,7 @@ PyGetSetDef kPushGetters[] = {
 };
 
 PyMethodDef kPullMethods[] = {
-    {"pull", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pull)),
+    {"pull", as_cfunction(pull),
      METH_FASTCALL | METH_KEYWORDS,
      STREAM_DOC("pull($self, chunk, *, ad=None)",
                 "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
