@@ -6,46 +6,13 @@
 
 #include <rapidjson/reader.h>
 
+#include "utf8.h"
+
 namespace velmora::crypto {
 
 namespace {
 
 constexpr const char* kMalformed = "sealed session";
-
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing past U+10FFFF.
-bool valid_utf8(std::span<const std::uint8_t> s) {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        const std::uint8_t c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        std::uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (std::size_t k = 2; k <= extra; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
 
 // A bounded in-place stream for RapidJSON's reader: reads the text and lets the
 // reader write unescaped strings back over it. Reading past the end yields the
@@ -203,10 +170,7 @@ public:
 
     explicit SessionHandler(const InPlaceStream& stream) : stream_(stream) {}
 
-    bool complete() const {
-        return shape_ != Shape::None && depth_ == 0 && seen_[0] && seen_[1] && seen_[2] &&
-               seen_[3];
-    }
+    bool complete() const { return shape_ != Shape::None && depth_ == 0 && all_seen(); }
     SessionRecord record() const { return record_; }
 
     bool StartObject() { return start_container(Shape::Object); }
@@ -288,8 +252,10 @@ private:
         }
         depth_ = 0;
         if (shape_ == Shape::Array && index_ != kFields) return false;
-        return seen_[0] && seen_[1] && seen_[2] && seen_[3];
+        return all_seen();
     }
+
+    bool all_seen() const { return seen_[0] && seen_[1] && seen_[2] && seen_[3]; }
 
     // A member name of the record: each of the four at most once.
     bool expect(Slot slot) {

@@ -10,10 +10,6 @@ namespace velmora::hybrid {
 
 namespace {
 
-using crypto::x25519::KEY_BYTES;
-
-constexpr std::size_t EK_OFFSET = mlkem::DK_EK_OFFSET;
-
 Status draw_key_material(RandomSource rng, std::span<std::uint8_t> out) {
     if (!rng(out)) return EnclaveError{ErrorKind::RngFailed, 0, KEY_MATERIAL_DRAW};
     return {};
@@ -65,7 +61,7 @@ Result<Identity> Identity::from_secret_parts(Bytes xs, Bytes ds) {
     // The encapsulation key embedded in a checked secret is already in its
     // canonical encoding, so re-encoding it gives these same bytes.
     auto m_public = std::make_unique<std::uint8_t[]>(mlkem::PUBLIC_KEY_BYTES);
-    std::memcpy(m_public.get(), ds.data() + EK_OFFSET, mlkem::PUBLIC_KEY_BYTES);
+    std::memcpy(m_public.get(), ds.data() + mlkem::DK_EK_OFFSET, mlkem::PUBLIC_KEY_BYTES);
 
     auto x_region = LockedRegion::from_slice(xs);
     if (!x_region) return x_region.error();
