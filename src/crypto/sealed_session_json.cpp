@@ -6,7 +6,7 @@
 
 #include <rapidjson/reader.h>
 
-#include "utf8.h"
+#include "crypto/utf8.h"
 
 namespace velmora::crypto {
 
