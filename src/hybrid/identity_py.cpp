@@ -248,11 +248,6 @@ void pair_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class F>
-PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 #define PAIR_DOC(sig, text) sig "\n--\n\n" text
 #define OPEN_SIG(name) name "($self, encapsulation, nonce, ciphertext, aad)"
 
@@ -260,7 +255,7 @@ PyMethodDef kMethods[] = {
     {"generate", pair_generate, METH_NOARGS | METH_STATIC,
      PAIR_DOC("generate()",
               "🇺🇸 A fresh identity from the OS CSPRNG. 🇧🇷 Uma identidade nova do CSPRNG do SO.")},
-    {"from_secrets", fastcall(pair_from_secrets), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_secrets", as_cfunction(pair_from_secrets), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      PAIR_DOC("from_secrets(x25519_secret, mlkem768_secret)",
               "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are "
               "recomputed, never trusted from storage.\n"
@@ -274,15 +269,15 @@ PyMethodDef kMethods[] = {
      PAIR_DOC("mlkem768_secret($self)",
               "🇺🇸 A locked copy of the expanded ML-KEM-768 secret, for persisting. 🇧🇷 Uma "
               "cópia travada da secreta ML-KEM-768 expandida, para persistir.")},
-    {"open", fastcall(pair_open), METH_FASTCALL | METH_KEYWORDS,
+    {"open", as_cfunction(pair_open), METH_FASTCALL | METH_KEYWORDS,
      PAIR_DOC(OPEN_SIG("open"),
               "🇺🇸 Opens a seal to plain `bytes` (JSON, content). 🇧🇷 Abre um selo para `bytes` "
               "(JSON, conteúdo).")},
-    {"open_secret", fastcall(pair_open_secret), METH_FASTCALL | METH_KEYWORDS,
+    {"open_secret", as_cfunction(pair_open_secret), METH_FASTCALL | METH_KEYWORDS,
      PAIR_DOC(OPEN_SIG("open_secret"),
               "🇺🇸 Opens a seal straight into a locked box (a group DEK). 🇧🇷 Abre um selo "
               "direto numa caixa travada (uma DEK de grupo).")},
-    {"open_session", fastcall(pair_open_session), METH_FASTCALL | METH_KEYWORDS,
+    {"open_session", as_cfunction(pair_open_session), METH_FASTCALL | METH_KEYWORDS,
      PAIR_DOC(OPEN_SIG("open_session"),
               "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, "
               "sign_key, enc_key)` with both keys locked.\n"
@@ -292,7 +287,7 @@ PyMethodDef kMethods[] = {
      PAIR_DOC("wipe($self)", "🇺🇸 Zeroes both secrets now. 🇧🇷 Zera as duas secretas agora.")},
     {"__reduce__", pair_refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__copy__", pair_refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", fastcall(pair_deepcopy), METH_FASTCALL | METH_KEYWORDS,
+    {"__deepcopy__", as_cfunction(pair_deepcopy), METH_FASTCALL | METH_KEYWORDS,
      "__deepcopy__($self, _memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -42,7 +42,7 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyMethodDef kSealHybridDef = {
     "seal_hybrid",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(seal_hybrid)),
+    as_cfunction(seal_hybrid),
     METH_FASTCALL | METH_KEYWORDS,
     "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad)\n--\n\n"
     "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
