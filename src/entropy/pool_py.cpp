@@ -27,13 +27,15 @@ struct EntropyPoolObject {
 EntropyPoolObject* as_pool(PyObject* o) { return reinterpret_cast<EntropyPoolObject*>(o); }
 
 // Runs f(PoolState) -> Status under the pool's lock, after the poison check and
-// the region's access checks (a fork child finds its marker gone).
+// the region's access checks (a fork child finds its marker gone, or the state
+// torn by a fork taken halfway through an operation).
 template <class F>
 Status with_state(PyObject* self, F&& f) {
     ObjectGuard guard(as_pool(self)->lock);
     if (guard.poisoned()) return ErrorKind::LockPoisoned;
     return as_pool(self)->region.view_mut([&](std::span<std::uint8_t> bytes) -> Status {
-        return f(entropy::PoolState(bytes.data(), entropy::kPoolStateBytes));
+        if (guard.torn()) return ErrorKind::ForkChild;
+        return guard.run([&] { return f(entropy::PoolState(bytes.data(), entropy::kPoolStateBytes)); });
     });
 }
 

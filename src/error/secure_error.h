@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <new>
 
 #include "error/error.h"
@@ -26,10 +28,15 @@ inline int raise_error_int(const EnclaveError& e) {
 }
 
 // Wraps an entry point so that no C++ exception unwinds into the interpreter.
+// Not noexcept, and the thread's own end passes through: at interpreter exit,
+// retaking the interpreter lock ends a daemon thread with pthread_exit(), whose
+// unwinding must reach the thread's start (a noexcept frame would abort).
 template <class R, class F>
-R guarded(R on_error, F&& f) noexcept {
+R guarded(R on_error, F&& f) {
     try {
         return f();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
@@ -39,7 +46,7 @@ R guarded(R on_error, F&& f) noexcept {
 }
 
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) {
     return guarded<PyObject*>(nullptr, std::forward<F>(f));
 }
 

@@ -75,9 +75,14 @@ PyObject* create() {
 PyObject* get_secure_error_type() {
     if (PyObject* t = __atomic_load_n(&g_secure_error, __ATOMIC_ACQUIRE)) return t;
     if (!g_creation.try_lock()) {
-        Py_BEGIN_ALLOW_THREADS
+        PyThreadState* ts = PyEval_SaveThread();
         g_creation.lock();
-        Py_END_ALLOW_THREADS
+        try {
+            PyEval_RestoreThread(ts);  // may end this thread (interpreter exit)
+        } catch (...) {
+            g_creation.unlock();
+            throw;
+        }
     }
     std::lock_guard<std::mutex> guard(g_creation, std::adopt_lock);
     if (!g_secure_error) {

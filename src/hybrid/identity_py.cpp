@@ -97,9 +97,13 @@ PyObject* with_identity(PyObject* self, F&& f) {
     return guarded([&]() -> PyObject* {
         ObjectGuard guard(as_pair(self)->lock);
         if (guard.poisoned()) return poisoned();
-        return f(as_pair(self)->identity);
+        return guard.run([&] { return f(as_pair(self)->identity); });
     });
 }
+
+// The secret parts count as gone in a fork child whose copy of the identity was
+// taken while a thread of the parent was using it.
+PyObject* torn() { return raise_error(EnclaveError::of(ErrorKind::ForkChild)); }
 
 PyObject* pair_x25519_public(PyObject* self, void*) {
     return with_identity(self, [](hybrid::Identity& id) { return bytes_of(id.x25519_public()); });
@@ -120,7 +124,8 @@ PyObject* export_secret(PyObject* self, Export&& exp) {
         {
             ObjectGuard guard(as_pair(self)->lock);
             if (guard.poisoned()) return poisoned();
-            auto made = exp(as_pair(self)->identity);
+            if (guard.torn()) return torn();
+            auto made = guard.run([&] { return exp(as_pair(self)->identity); });
             if (!made) return raise_error(made.error());
             region.emplace(std::move(*made));
         }
@@ -137,9 +142,11 @@ PyObject* pair_mlkem768_secret(PyObject* self, PyObject*) {
                          [](const hybrid::Identity& id) { return id.export_mlkem768_secret(); });
 }
 
+// Works on a poisoned identity too: zeroing early is the caller's emergency action.
 PyObject* pair_wipe(PyObject* self, PyObject*) {
-    return with_identity(self, [](hybrid::Identity& id) -> PyObject* {
-        id.wipe();
+    return guarded([&]() -> PyObject* {
+        ObjectGuard guard(as_pair(self)->lock);
+        as_pair(self)->identity.wipe();
         Py_RETURN_NONE;
     });
 }
@@ -168,8 +175,14 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const char* fname,
         poisoned();
         return std::nullopt;
     }
-    auto plaintext = as_pair(self)->identity.open(encapsulation->span(), nonce->span(),
-                                                  ciphertext->span(), aad->span());
+    if (guard.torn()) {
+        torn();
+        return std::nullopt;
+    }
+    auto plaintext = guard.run([&] {
+        return as_pair(self)->identity.open(encapsulation->span(), nonce->span(),
+                                            ciphertext->span(), aad->span());
+    });
     if (!plaintext) {
         raise_error(plaintext.error());
         return std::nullopt;

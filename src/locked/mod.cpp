@@ -123,6 +123,7 @@ LockedRegion& LockedRegion::operator=(LockedRegion&& o) noexcept {
         len_ = std::exchange(o.len_, 0);
         locked_ = std::exchange(o.locked_, false);
         state_ = std::exchange(o.state_, 0);
+        generation_ = std::exchange(o.generation_, 0);
     }
     return *this;
 }

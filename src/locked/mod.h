@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "error/error.h"
+#include "fork_generation.h"
 
 namespace velmora {
 
@@ -74,7 +75,8 @@ public:
     void wipe();
 
     std::uint64_t len() const { return len_; }
-    bool is_locked() const { return locked_; }
+    // mlock is not inherited: in a fork child the pages are no longer pinned.
+    bool is_locked() const { return locked_ && generation_ == fork_generation(); }
     bool is_wiped() const { return state_ != 0; }
 
     // For the allocator's own tests: the data area's bounds.
@@ -92,6 +94,7 @@ private:
     std::uint64_t len_ = 0;
     bool locked_ = false;
     std::uint8_t state_ = 0;
+    std::uint32_t generation_ = 0;  // fork generation of the process that locked it
 };
 
 }  // namespace velmora

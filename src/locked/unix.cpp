@@ -96,6 +96,7 @@ Result<LockedRegion> LockedRegion::allocate(std::uint64_t n) {
     r.len_ = n;
     r.locked_ = locked;
     r.state_ = 0;
+    r.generation_ = fork_generation();
     return r;
 }
 

@@ -29,7 +29,8 @@ bool is_secret_box(PyObject* obj);
 PyObject* box_from_region(LockedRegion&& region);
 
 // Runs f(std::span<const uint8_t>) -> Result<R> on the box's bytes under its
-// lock, after the poison and access checks.
+// lock, after the poison and access checks. Running out of memory inside f
+// leaves the box usable.
 template <class F>
 auto with_secret(PyObject* box, F&& f) -> decltype(f(std::span<const std::uint8_t>{})) {
     auto* self = reinterpret_cast<SecretBoxObject*>(box);
@@ -37,7 +38,8 @@ auto with_secret(PyObject* box, F&& f) -> decltype(f(std::span<const std::uint8_
     if (guard.poisoned()) return ErrorKind::LockPoisoned;
     auto bytes = self->region.bytes();
     if (!bytes) return bytes.error();
-    return f(*bytes);
+    if (guard.torn()) return ErrorKind::ForkChild;
+    return guard.run([&] { return f(*bytes); });
 }
 
 // A self-wiping copy of a second box's bytes, taken under that box's lock and

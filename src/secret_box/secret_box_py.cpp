@@ -55,10 +55,10 @@ PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+// Works on a poisoned box too: zeroing early is the caller's emergency action.
 PyObject* box_wipe(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         ObjectGuard guard(as_box(self)->lock);
-        if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
         as_box(self)->region.wipe();
         Py_RETURN_NONE;
     });
@@ -132,18 +132,21 @@ Py_ssize_t box_len(PyObject* self) {
 
 PyObject* box_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        std::string text;
-        {
+        bool poisoned, locked, wiped;
+        std::uint64_t len;
+        {  // read under the lock, formatted after it (formatting allocates)
             ObjectGuard guard(as_box(self)->lock);
-            if (guard.poisoned()) {
-                text = "SecretBox(<poisoned>)";
-            } else {
-                const LockedRegion& r = as_box(self)->region;
-                text = "SecretBox(<" + std::to_string(r.len()) + " bytes, redacted, locked=" +
-                       (r.is_locked() ? "true" : "false") +
-                       ", wiped=" + (r.is_wiped() ? "true" : "false") + ">)";
-            }
+            const LockedRegion& r = as_box(self)->region;
+            poisoned = guard.poisoned();
+            locked = r.is_locked();
+            wiped = r.is_wiped();
+            len = r.len();
         }
+        const std::string text =
+            poisoned ? "SecretBox(<poisoned>)"
+                     : "SecretBox(<" + std::to_string(len) + " bytes, redacted, locked=" +
+                           (locked ? "true" : "false") + ", wiped=" + (wiped ? "true" : "false") +
+                           ">)";
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "args_py.h"
 #include "byte_input.h"
@@ -119,27 +120,34 @@ private:
 // Takes the object lock (waiting, if another thread holds it, with the
 // interpreter lock released), releases the interpreter lock, runs `work`,
 // releases the object lock and only then takes the interpreter lock back. An
-// exception escaping `work` poisons the object lock on the way out.
+// exception escaping `work` poisons the object lock on the way out (running out
+// of memory excepted). The interpreter lock is retaken outside any destructor:
+// at interpreter exit that call ends the thread by unwinding it.
 template <class F>
 auto run_unlocked(ObjectLock& lock, F&& work) {
     PyThreadState* saved = nullptr;
-    struct Retake {
-        PyThreadState*& saved;
-        ~Retake() {
-            if (saved != nullptr) PyEval_RestoreThread(saved);
-        }
-    } retake{saved};
-    ObjectGuard guard(lock);  // destroyed before `retake`
-    saved = PyEval_SaveThread();
-    return work(guard);
+    try {
+        auto result = [&] {
+            ObjectGuard guard(lock);
+            saved = PyEval_SaveThread();
+            return guard.run([&] { return work(guard); });
+        }();
+        PyEval_RestoreThread(std::exchange(saved, nullptr));
+        return result;
+    } catch (...) {
+        if (saved != nullptr) PyEval_RestoreThread(std::exchange(saved, nullptr));
+        throw;
+    }
 }
 
 // The refusals shared by push and pull, in their order: poisoned, finished,
-// state unreadable (a fork child).
+// state unreadable (a fork child, or a fork taken while a thread of the parent
+// was changing the state).
 template <class Obj>
 Result<std::span<std::uint8_t>> usable_state(ObjectGuard& guard, Obj* obj) {
     if (guard.poisoned()) return ErrorKind::LockPoisoned;
     if (obj->finished) return ErrorKind::StreamFinished;
+    if (guard.torn()) return ErrorKind::ForkChild;
     return obj->state.bytes_mut();
 }
 
