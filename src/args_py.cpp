@@ -1,7 +1,5 @@
 #include "args_py.h"
 
-#include <cstring>
-
 namespace velmora {
 
 bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -16,24 +14,24 @@ bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
+        // Compared as strings, not as C strings: "message\0junk" is not
+        // `message`, and a name without a UTF-8 form is just another unknown name.
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* kname = PyUnicode_AsUTF8(key);
-        if (!kname) return false;
         Py_ssize_t slot = -1;
         Py_ssize_t i = 0;
         for (const char* n : names) {
-            if (std::strcmp(n, kname) == 0) slot = i;
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, n) == 0) slot = i;
             ++i;
         }
         if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname,
-                         kname);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", fname,
+                         key);
             return false;
         }
         if (out[slot]) {
             PyErr_Format(PyExc_TypeError,
-                         "argument for %s() given by name ('%s') and position (%zd)", fname,
-                         kname, slot + 1);
+                         "argument for %s() given by name ('%U') and position (%zd)", fname,
+                         key, slot + 1);
             return false;
         }
         out[slot] = args[nargs + k];
