@@ -196,3 +196,40 @@ def test_docstring_has_four_paragraphs(sealer):
     assert paragraphs[2].startswith("🇧🇷 Abre `ciphertext`")
     assert len(paragraphs[1].splitlines()) == 3 and "random_seed" in paragraphs[1]
     assert "random_seed" in paragraphs[3]
+
+
+# Numbers in a member other than the wanted one: every number that is finite as
+# a double is accepted, however it is written; one that overflows a double makes
+# the object malformed.
+FINITE_NUMBERS = [
+    "0e999", "-0E400", "0.0e500", "0e-99999999999999999999", "-0.000e+400000",
+    "1e308", "-1e308", "1.7976931348623157e308", "1.7976931348623158e308",
+    "0.1e309", "100e306", "1" + "0" * 308, "0." + "0" * 400 + "1e400",
+    "1e-400", "-4.9e-324", "123456789012345678901234567890", "-0", "5",
+]
+OVERFLOWING_NUMBERS = [
+    "10e308", "100e307", "1e309", "-1e309", "1.7976931348623159e308", "2e308",
+    "1" + "0" * 309, "-" + "9" * 400, "0.1e310", "1e99999999999999999999",
+]
+
+
+@pytest.mark.parametrize("number", FINITE_NUMBERS)
+def test_every_finite_number_is_accepted(sealer, number):
+    text = '{"other": [%s, {"x": %s}], "seed": "QUJD", "last": %s}' % (number, number, number)
+    assert bytes(open_field(sealer, text).reveal()) == b"ABC"
+
+
+@pytest.mark.parametrize("number", OVERFLOWING_NUMBERS)
+def test_a_number_beyond_a_double_is_malformed(sealer, number):
+    with pytest.raises(SecureError, match="^" + re.escape(JSON_OBJECT) + "$"):
+        open_field(sealer, '{"seed": "QUJD", "other": %s}' % number)
+
+
+@pytest.mark.parametrize("text", ['{"seed": "QUJD", "n": 01}', '{"seed": "QUJD", "n": 1.}',
+                                  '{"seed": "QUJD", "n": 1e}', '{"seed": "QUJD", "n": -}',
+                                  '{"seed": "QUJD", "n": 1e5e5}', '{"seed": "QUJD", "n": +1}',
+                                  '{"seed": "QUJD", "n": .5}', '{"seed": 0e999}'])
+def test_numbers_that_are_not_well_formed_stay_refused(sealer, text):
+    expected = JSON_FIELD if text.endswith("0e999}") else JSON_OBJECT
+    with pytest.raises(SecureError, match="^" + re.escape(expected) + "$"):
+        open_field(sealer, text)

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "crypto/base64url.h"
+#include "crypto/json_number.h"
 #include "crypto/utf8.h"
 
 namespace velmora::crypto {
@@ -112,6 +113,38 @@ private:
     std::size_t text_len_ = 0;
 };
 
+// Decides every number before the reader sees it: one that overflows a double
+// makes the text malformed; every other well-formed number becomes "0" padded
+// with spaces, which the reader takes as an ordinary number in the same place.
+// A run that is not one number is left for the reader to refuse. Strings are
+// followed as the reader follows them (a backslash takes the next byte along).
+bool settle_numbers(std::span<std::uint8_t> t) {
+    const std::size_t n = t.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint8_t c = t[i];
+        if (c == '"') {
+            for (++i; i < n && t[i] != '"'; ++i)
+                if (t[i] == '\\') ++i;
+            ++i;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            const std::size_t j = json_number_end(t, i);
+            const auto token = t.subspan(i, j - i);
+            bool integral = false;
+            std::size_t digits = 0;
+            if (json_number(token, integral, digits)) {
+                if (!json_number_finite(token)) return false;
+                std::memset(token.data(), ' ', token.size());
+                token[0] = '0';
+            }
+            i = j;
+        } else {
+            ++i;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
@@ -130,6 +163,7 @@ Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
     // (and, parsing in place, write) past the buffer. Outside strings any
     // non-ASCII byte is a syntax error anyway.
     if (!valid_utf8(buffer.first(n))) return malformed_object;
+    if (!settle_numbers(buffer.first(n))) return malformed_object;
 
     FieldHandler handler(field);
     {

@@ -6,6 +6,7 @@
 
 #include <rapidjson/reader.h>
 
+#include "crypto/json_number.h"
 #include "crypto/utf8.h"
 
 namespace velmora::crypto {
@@ -68,37 +69,6 @@ long escape_at(std::span<const std::uint8_t> t, std::size_t i) {
     return v;
 }
 
-bool is_digit(std::uint8_t c) { return c >= '0' && c <= '9'; }
-
-// Whether t is exactly one JSON number; `integral` tells whether it has
-// neither fraction nor exponent, `digits` how many digits its integer part has.
-bool json_number(std::span<const std::uint8_t> t, bool& integral, std::size_t& digits) {
-    std::size_t i = 0;
-    const std::size_t n = t.size();
-    if (i < n && t[i] == '-') ++i;
-    if (i == n || !is_digit(t[i])) return false;
-    const std::size_t start = i;
-    if (t[i] == '0') {
-        ++i;
-    } else {
-        while (i < n && is_digit(t[i])) ++i;
-    }
-    digits = i - start;
-    integral = true;
-    if (i < n && t[i] == '.') {
-        integral = false;
-        if (++i == n || !is_digit(t[i])) return false;
-        while (i < n && is_digit(t[i])) ++i;
-    }
-    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-        integral = false;
-        if (++i < n && (t[i] == '+' || t[i] == '-')) ++i;
-        if (i == n || !is_digit(t[i])) return false;
-        while (i < n && is_digit(t[i])) ++i;
-    }
-    return i == n;
-}
-
 // Brings the text within what RapidJSON's reader handles, without changing
 // which texts are records or what a record holds. The reader refuses two
 // well-formed things that an ignored member may contain:
@@ -139,11 +109,8 @@ void prepare_for_reader(std::span<std::uint8_t> t) {
                 i += 2;
             }
             ++i;
-        } else if (c == '-' || is_digit(c)) {
-            std::size_t j = i;
-            while (j < n && (is_digit(t[j]) || t[j] == '-' || t[j] == '+' || t[j] == '.' ||
-                             t[j] == 'e' || t[j] == 'E'))
-                ++j;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            const std::size_t j = json_number_end(t, i);
             bool integral = false;
             std::size_t digits = 0;
             if (json_number(t.subspan(i, j - i), integral, digits) && (!integral || digits > 20)) {
