@@ -52,8 +52,22 @@ int add(PyObject* module, const char* name, PyObject* value /* new ref */) {
     return PyObject_SetAttr(module, key.get(), v.get());
 }
 
+// The classes, SecureError (whose base class comes from the importing
+// interpreter's velmora.errors) and the counters are process-wide, so only the
+// main interpreter may load the module. Interpreters that honour the module
+// slot below refuse it before this runs; older ones and legacy
+// sub-interpreters get here.
+bool in_main_interpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "velmora._secure cannot be loaded in a sub-interpreter; import it in the main "
+                    "interpreter only");
+    return false;
+}
+
 int exec_module(PyObject* module) {
     return guarded<int>(-1, [&]() -> int {
+        if (!in_main_interpreter()) return -1;
         if (!PyModule_Check(module)) {
             PyErr_Format(PyExc_TypeError, "expected a module, got %.200s",
                          Py_TYPE(module)->tp_name);
@@ -83,6 +97,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
