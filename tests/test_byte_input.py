@@ -3,6 +3,7 @@ accepted and in what byte order they are read, what is refused and how, and
 which sources are zeroed after the copy."""
 
 import ctypes
+import mmap
 from array import array
 
 import pytest
@@ -85,6 +86,9 @@ def test_accepted_inputs(make, expected):
         (memoryview(b"ab").cast("?"), BufferError, NOT_U8),
         # ctypes exports no strides (and "<B" would be refused after that).
         ((ctypes.c_ubyte * 2)(1, 2), BufferError, "strides is null"),
+        # 0-d buffers describe no shape.
+        (memoryview(bytearray(1)).cast("B", []), BufferError, "shape is null"),
+        (ctypes.c_ubyte(7), BufferError, "shape is null"),
         (tb.ndarray([1, 2], shape=[2], format="!B"), BufferError, NOT_U8),
         (tb.ndarray([(1, 2)], shape=[1], format="BB"), BufferError, NOT_U8),
         (12, TypeError, None),
@@ -93,7 +97,7 @@ def test_accepted_inputs(make, expected):
     ],
     ids=[
         "str", "empty_str", "str_subclass", "array_b", "array_H", "array_i", "view_b",
-        "view_bool", "ctypes_no_strides", "bang_B", "two_item_format", "int", "list", "none",
+        "view_bool", "ctypes_no_strides", "zero_d_view", "ctypes_scalar", "bang_B", "two_item_format", "int", "list", "none",
     ],
 )
 def test_refused_inputs(obj, exc, message):
@@ -178,3 +182,14 @@ def test_refused_source_is_left_alone():
     with pytest.raises(BufferError):
         SecretBox.from_bytes(src)
     assert bytes(src) == SECRET
+
+
+@pytest.mark.parametrize("access, zeroed", [("write", True), ("read", False)])
+def test_a_writable_mmap_of_a_key_file_is_zeroed_on_disk(tmp_path, access, zeroed):
+    path = tmp_path / "key.bin"
+    path.write_bytes(SECRET)
+    with open(path, "r+b") as f:
+        m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_WRITE if access == "write" else mmap.ACCESS_READ)
+        assert bytes(SecretBox.from_bytes(m).reveal()) == SECRET
+        m.close()
+    assert path.read_bytes() == (bytes(len(SECRET)) if zeroed else SECRET)

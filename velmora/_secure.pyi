@@ -18,9 +18,13 @@ MLKEM768_CIPHERTEXT_BYTES: Final[int]  # 1088
 class SecureError(CryptoError):
     """Raised by the native enclave: locking, key material or authentication failed."""
 
-# Every bytes-like parameter takes any buffer of single unsigned bytes (bytes,
-# bytearray, memoryview of any layout, array('B')); str raises TypeError and
-# buffers of wider or signed items raise BufferError.
+# Every bytes-like parameter takes a buffer of single unsigned bytes (format B
+# or c) that describes its shape and strides: bytes, bytearray, mmap, array('B'),
+# memoryview of any dimension and strides. str raises TypeError. BufferError:
+# items wider than a byte or signed ("buffer contents are not compatible with
+# u8"), a 0-d buffer such as memoryview(...).cast('B', []) or a ctypes scalar
+# ("shape is null"), and ctypes arrays, which export no strides ("strides is
+# null"; pass bytes(arr) or memoryview(arr).cast('B')).
 
 @final
 class SecretBox:
@@ -31,7 +35,10 @@ class SecretBox:
     def random(length: int) -> SecretBox: ...
     @staticmethod
     def from_bytes(data: Buffer) -> SecretBox:
-        """Copies `data` in; a writable C-contiguous source is zeroed afterwards."""
+        """Copies `data` in; a writable C-contiguous source is zeroed afterwards.
+
+        Any writable one: a writable mmap of a key file is zeroed too, and with
+        it the file on disk (MAP_SHARED). Pass bytes(view) to keep the source."""
     @property
     def is_locked(self) -> bool: ...
     @property
