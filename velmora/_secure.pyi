@@ -43,7 +43,8 @@ class SecretBox:
     def is_locked(self) -> bool: ...
     @property
     def is_wiped(self) -> bool: ...
-    def wipe(self) -> None: ...
+    def wipe(self) -> None:
+        """Zeroes the secret now; works even on a box whose lock is poisoned."""
     def clone(self) -> SecretBox: ...
     def reveal(self) -> bytearray:
         """The caller owns zeroing the returned bytearray."""
@@ -204,7 +205,8 @@ class HybridKeyPair:
         """(session_id, expires_at, sign_key, enc_key) from a sealed session
         record; both keys are 32 bytes and never leave locked memory."""
     def wipe(self) -> None:
-        """Zeroes both secrets; the public keys stay readable."""
+        """Zeroes both secrets; the public keys stay readable. Works even when
+        the identity's lock is poisoned."""
     def __reduce__(self) -> object:
         """Always raises TypeError."""
     def __copy__(self) -> object:
