@@ -46,7 +46,7 @@ ensure_venv() {
 # the last install.
 ensure_built() {
     local stamp="$VENV/.installed"
-    if [ -f "$stamp" ] && [ -z "$(find src velmora CMakeLists.txt pyproject.toml -newer "$stamp" -print -quit)" ]; then
+    if [ -f "$stamp" ] && [ -z "$(find src python CMakeLists.txt pyproject.toml -newer "$stamp" -print -quit)" ]; then
         return
     fi
     echo "[setup] building velmora._secure"
