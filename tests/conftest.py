@@ -138,15 +138,16 @@ def memlock_limited():
     return memlock_prefix
 
 
+VECTORS = REPO / "tests" / "vectors" / "wycheproof"
+
+
 @pytest.fixture
 def vectors_dir():
-    """Directory of the Wycheproof test vectors: $VELMORA_VECTORS, else
-    ../shared/vectors/wycheproof next to the repository."""
-    configured = os.environ.get("VELMORA_VECTORS")
-    path = Path(configured) if configured else REPO.parent / "shared" / "vectors" / "wycheproof"
-    if not path.is_dir():
-        pytest.skip(f"test vectors not found at {path} (set VELMORA_VECTORS)")
-    return path
+    """Directory of the Wycheproof test vectors the repository carries. They
+    are part of the tests: a missing folder (or file) fails, never skips."""
+    if not VECTORS.is_dir():
+        pytest.fail(f"test vectors missing: {VECTORS} is not a directory", pytrace=False)
+    return VECTORS
 
 
 _SECCOMP_PRELUDE = r"""
