@@ -60,8 +60,8 @@ def _run_child(code, *, env=None, prefix=(), prelude="", check=True, timeout=120
     values; None removes one). ``prefix`` is a command the interpreter runs
     under, such as ``prlimit``. ``prelude`` is code run first (e.g. the
     ``seccomp_prelude`` fixture). With ``check`` a non-zero exit fails the test.
-    ``-P`` keeps the working directory (a source checkout holding a ``velmora``
-    directory without the extension) off ``sys.path``.
+    ``-P`` keeps the working directory off ``sys.path``, so only the module
+    under test is importable as ``velmora``.
     """
     argv = [*prefix, sys.executable, "-P", "-c", prelude + textwrap.dedent(code)]
     proc = subprocess.run(
