@@ -1,7 +1,9 @@
-# Sourced by tour.sh and test.sh: installs whatever is missing (Debian packages,
-# the project's virtual environment, its Python packages), then builds and
-# installs the extension into .venv. Each step is skipped when nothing changed,
-# and the build directory is kept, so a second run does not rebuild from scratch.
+# Sourced by tour.sh, test.sh and wheel.sh: installs whatever is missing (Debian
+# packages, the project's virtual environment, its Python packages), then builds
+# and installs the extension into .venv. Each step is skipped when nothing
+# changed, and the build directory is kept, so a second run does not rebuild
+# from scratch. test.sh also uses ensure_version_venv for the environments of
+# the other Python versions.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
