@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ tests (CTest), the Python suite against the installed
-# extension, then both again against an AddressSanitizer + UBSan build. Every
-# stage runs even when an earlier one fails; the exit status reports any failure.
+# extension, the Python suite again under each other Python version this
+# machine has, the manylinux wheel in a clean environment, then the C++ tests
+# and the Python suite against an AddressSanitizer + UBSan build. Every stage
+# runs even when an earlier one fails; the exit status reports any failure.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 JOBS="$(nproc)"
 FAILED=()
+ABSENT=()
+PYTEST_ARGS=("$@")
+PYTHON_VERSIONS=(3.11 3.12 3.13)
+MAIN_VERSION="$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 
 configure() {  # build-dir, extra cmake args...
     local dir="$1"; shift
@@ -21,6 +27,44 @@ stage() {  # name, command...
     "$@" || FAILED+=("$name")
 }
 
+pytest_suite() {  # interpreter, extra env...
+    local py="$1"; shift
+    env "$@" "$py" -m pytest -q -p no:cacheprovider tests "${PYTEST_ARGS[@]}"
+}
+
+# The suite under another Python version: its .venv-<version>, the extension
+# and the test-only module built for it in build/py<version>, run from there.
+python_suite_for() {  # version
+    local version="$1" dir="build/py$1" py
+    py="$(ensure_version_venv "$version")" || return 1
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DVELMORA_BUILD_TESTS=ON \
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
+    fi
+    cmake --build "$dir" -j "$JOBS" --target _secure _mlkem_test || return 1
+    pytest_suite "$py" PYTHONPATH="$ROOT/$dir/python" VELMORA_TESTMODS="$ROOT/$dir/testmods"
+}
+
+python_versions() {
+    local version
+    for version in "${PYTHON_VERSIONS[@]}"; do
+        [ "$version" != "$MAIN_VERSION" ] || continue
+        if [ ! -x ".venv-$version/bin/python" ] && ! find_python "$version" >/dev/null; then
+            echo "== Python tests ($version): skipped, no Python $version on this machine"
+            ABSENT+=("$version")
+            continue
+        fi
+        stage "Python tests ($version)" python_suite_for "$version"
+    done
+}
+
+wheel_in_clean_venv() {
+    local wheel
+    wheel="$(bash scripts/wheel.sh)" || return 1
+    echo "$wheel"
+    bash scripts/check_wheel.sh "$wheel" "$PY"
+}
+
 ASAN_ENV=(
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
@@ -32,15 +76,18 @@ ASAN_ENV=(
 
 configure build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "C++ tests" ctest --test-dir build/test --output-on-failure -j "$JOBS"
-stage "Python tests" env VELMORA_TESTMODS="$ROOT/build/test/testmods" \
-    "$VENV/bin/pytest" -q -p no:cacheprovider tests "$@"
+stage "Python tests ($MAIN_VERSION)" pytest_suite "$PY" VELMORA_TESTMODS="$ROOT/build/test/testmods"
+python_versions
+stage "Wheel (manylinux, clean environment)" wheel_in_clean_venv
 
 configure build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON
 stage "C++ tests (ASan+UBSan)" env ASAN_OPTIONS=detect_leaks=0 \
     ctest --test-dir build/asan --output-on-failure -j "$JOBS"
-stage "Python tests (ASan+UBSan)" env "${ASAN_ENV[@]}" \
-    "$VENV/bin/pytest" -q -p no:cacheprovider tests "$@"
+stage "Python tests (ASan+UBSan)" pytest_suite "$PY" "${ASAN_ENV[@]}"
 
+if ((${#ABSENT[@]})); then
+    echo "Skipped, interpreter absent: Python ${ABSENT[*]}"
+fi
 if ((${#FAILED[@]})); then
     echo "FAILED: ${FAILED[*]}"
     exit 1

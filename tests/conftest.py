@@ -60,8 +60,8 @@ def _run_child(code, *, env=None, prefix=(), prelude="", check=True, timeout=120
     values; None removes one). ``prefix`` is a command the interpreter runs
     under, such as ``prlimit``. ``prelude`` is code run first (e.g. the
     ``seccomp_prelude`` fixture). With ``check`` a non-zero exit fails the test.
-    ``-P`` keeps the working directory (a source checkout holding a ``velmora``
-    directory without the extension) off ``sys.path``.
+    ``-P`` keeps the working directory off ``sys.path``, so only the module
+    under test is importable as ``velmora``.
     """
     argv = [*prefix, sys.executable, "-P", "-c", prelude + textwrap.dedent(code)]
     proc = subprocess.run(
@@ -138,15 +138,16 @@ def memlock_limited():
     return memlock_prefix
 
 
+VECTORS = REPO / "tests" / "vectors" / "wycheproof"
+
+
 @pytest.fixture
 def vectors_dir():
-    """Directory of the Wycheproof test vectors: $VELMORA_VECTORS, else
-    ../shared/vectors/wycheproof next to the repository."""
-    configured = os.environ.get("VELMORA_VECTORS")
-    path = Path(configured) if configured else REPO.parent / "shared" / "vectors" / "wycheproof"
-    if not path.is_dir():
-        pytest.skip(f"test vectors not found at {path} (set VELMORA_VECTORS)")
-    return path
+    """Directory of the Wycheproof test vectors the repository carries. They
+    are part of the tests: a missing folder (or file) fails, never skips."""
+    if not VECTORS.is_dir():
+        pytest.fail(f"test vectors missing: {VECTORS} is not a directory", pytrace=False)
+    return VECTORS
 
 
 _SECCOMP_PRELUDE = r"""

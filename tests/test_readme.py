@@ -1,5 +1,5 @@
-"""The README's examples run as written (each block in its own interpreter,
-since one of them hardens the process)."""
+"""The README's examples and the tour run as written, each in its own
+interpreter (they harden the process)."""
 
 from __future__ import annotations
 
@@ -19,3 +19,10 @@ def test_readme_has_examples():
 @pytest.mark.parametrize("index", range(len(BLOCKS)))
 def test_readme_example_runs(run_child, index):
     run_child(BLOCKS[index])
+
+
+def test_tour_runs_and_releases_every_secret(run_child):
+    out = run_child((REPO / "examples" / "tour.py").read_text()).stdout
+    for section in ("Derived keys", "Entropy pool", "Secret stream", "Hybrid identity", "Hardening"):
+        assert f"-- {section}" in out
+    assert out.rstrip().splitlines()[-1].startswith("== After they are released: live_secrets=0,")

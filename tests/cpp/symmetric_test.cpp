@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, AesGcmEngine, ::testing::ValuesIn(engines()),
                          });
 
 TEST_P(AesGcmEngine, Wycheproof) {
-    VELMORA_LOAD_VECTORS_OR_SKIP(doc, "aes_gcm_test.json");
+    VELMORA_LOAD_VECTORS(doc, "aes_gcm_test.json");
     const gcm::Engine engine = GetParam();
     int ran = 0;
     velmora::testing::for_each_case(doc, [&](const auto& group, const auto& tc) {
@@ -240,7 +240,7 @@ Bytes hmac512(const Bytes& key, const Bytes& msg) {
 }
 
 TEST(HmacSha512, Wycheproof) {
-    VELMORA_LOAD_VECTORS_OR_SKIP(doc, "hmac_sha512_test.json");
+    VELMORA_LOAD_VECTORS(doc, "hmac_sha512_test.json");
     int ran = 0;
     velmora::testing::for_each_case(doc, [&](const auto& group, const auto& tc) {
         if (group["tagSize"].GetInt() != 512) return;  // truncated tags are not offered
@@ -294,7 +294,7 @@ Bytes hkdf(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::size_t n
 }
 
 TEST(HkdfSha256, Wycheproof) {
-    VELMORA_LOAD_VECTORS_OR_SKIP(doc, "hkdf_sha256_test.json");
+    VELMORA_LOAD_VECTORS(doc, "hkdf_sha256_test.json");
     int ran = velmora::testing::for_each_case(doc, [&](const auto&, const auto& tc) {
         const std::string label = velmora::testing::case_label(tc);
         const std::size_t size = tc["size"].GetUint();

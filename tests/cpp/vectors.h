@@ -1,10 +1,10 @@
 // Test-vector files read at run time: where they are, how to load one, and hex.
 //
-// The folder is $VELMORA_VECTORS when set, else <repo>/../shared/vectors/wycheproof.
-// A test whose file is absent is skipped, not failed:
+// The folder is <repo>/tests/vectors/wycheproof, which the repository carries.
+// A file that is missing, unreadable or not JSON fails the test:
 //
 //   TEST(Aes, Wycheproof) {
-//       VELMORA_LOAD_VECTORS_OR_SKIP(doc, "aes_gcm_test.json");
+//       VELMORA_LOAD_VECTORS(doc, "aes_gcm_test.json");
 //       velmora::testing::for_each_case(doc, [](const auto& group, const auto& tc) { ... });
 //   }
 #pragma once
@@ -28,14 +28,11 @@ namespace velmora::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 inline std::filesystem::path vectors_dir() {
-    if (const char* env = std::getenv("VELMORA_VECTORS"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    return std::filesystem::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "vectors" / "wycheproof";
+    return std::filesystem::path(VELMORA_SOURCE_DIR) / "tests" / "vectors" / "wycheproof";
 }
 
-// Parses <vectors_dir()>/<name> into `doc`. False when the file does not exist;
-// a file that exists but does not parse throws, which fails the test.
+// Parses <vectors_dir()>/<name> into `doc`. False when the file cannot be read;
+// a file that is read but does not parse throws, which fails the test too.
 inline bool load_vectors(const std::string& name, rapidjson::Document& doc) {
     const std::filesystem::path path = vectors_dir() / name;
     std::ifstream in(path, std::ios::binary);
@@ -51,11 +48,10 @@ inline bool load_vectors(const std::string& name, rapidjson::Document& doc) {
     return true;
 }
 
-#define VELMORA_LOAD_VECTORS_OR_SKIP(doc, name)                                                  \
-    rapidjson::Document doc;                                                                     \
-    if (!::velmora::testing::load_vectors((name), doc))                                          \
-    GTEST_SKIP() << "test vectors not found: " << (::velmora::testing::vectors_dir() / (name))   \
-                 << " (set VELMORA_VECTORS to the folder that holds them)"
+#define VELMORA_LOAD_VECTORS(doc, name)                                  \
+    rapidjson::Document doc;                                             \
+    ASSERT_TRUE(::velmora::testing::load_vectors((name), doc))           \
+        << "cannot read test vectors " << (::velmora::testing::vectors_dir() / (name))
 
 inline Bytes hex(std::string_view s) {
     auto nibble = [](char c) -> int {
