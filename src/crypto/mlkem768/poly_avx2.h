@@ -1,0 +1,18 @@
+// The AVX2 path: the operations of poly.h written with AVX2 intrinsics, and
+// the samplers that draw four SHAKE streams at once through KeccakX4. Same
+// layouts, same contracts and the same results as the portable functions of
+// the same names. Call only when the CPU has AVX2.
+#pragma once
+
+#include <cstdint>
+
+#include "crypto/mlkem768/poly.h"
+
+namespace velmora::crypto::mlkem768::avx2 {
+
+// SampleNTT(rho || idx[l][0] || idx[l][1]) into *out[l], for l < count <= 4.
+void sample_ntt_x4(const std::uint8_t rho[32], const std::uint8_t idx[4][2], int count, Poly* const out[4]);
+// SamplePolyCBD_2(PRF_2(seed, nonce0 + l)) into *out[l], for l < count <= 4.
+void sample_noise_x4(const std::uint8_t seed[32], std::uint8_t nonce0, int count, Poly* const out[4]);
+
+}  // namespace velmora::crypto::mlkem768::avx2
