@@ -11,8 +11,10 @@ bool impl_available(Impl impl) {
             return true;
         case Impl::Avx2:
 #if defined(__x86_64__) && defined(__GNUC__)
-            // Also checks that the OS saves the YMM registers.
-            return __builtin_cpu_supports("avx2");
+            // Also checks that the OS saves the YMM registers. BMI2 and
+            // POPCNT come with every AVX2 CPU, but the code uses them too.
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
+                   __builtin_cpu_supports("popcnt");
 #else
             return false;
 #endif

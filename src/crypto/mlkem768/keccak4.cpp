@@ -3,7 +3,6 @@
 #include <immintrin.h>
 
 #include <cstring>
-#include <utility>
 
 #include "zeroize.h"
 
@@ -53,35 +52,50 @@ inline __m256i rol(__m256i x) {
     }
 }
 
-// B[pi(i)] = ROT(A[i], RHO[i]), with pi(x + 5 y) = y + 5 ((2 x + 3 y) mod 5).
-template <std::size_t... I>
-inline void rho_pi(const __m256i* a, __m256i* b, std::index_sequence<I...>) {
-    ((b[(I / 5) + 5 * ((2 * (I % 5) + 3 * (I / 5)) % 5)] = rol<RHO[I]>(a[I])), ...);
+// One round from a into e, plane by plane. Output plane Y takes, for each x',
+// the word i = x + 5 y with y = x' and 2 x + 3 y = Y (mod 5), after theta
+// (xor with d[x]) and rho (rotation by RHO[i]); chi then mixes the five.
+template <int Y, int XP>
+inline __m256i theta_rho(const __m256i* a, const __m256i* d) {
+    constexpr int x = ((Y - 3 * XP) % 5 + 5) * 3 % 5;
+    constexpr int i = x + 5 * XP;
+    return rol<RHO[i]>(_mm256_xor_si256(a[i], d[x]));
+}
+
+template <int Y>
+inline void plane(const __m256i* a, const __m256i* d, __m256i* e) {
+    const __m256i b0 = theta_rho<Y, 0>(a, d), b1 = theta_rho<Y, 1>(a, d), b2 = theta_rho<Y, 2>(a, d),
+                  b3 = theta_rho<Y, 3>(a, d), b4 = theta_rho<Y, 4>(a, d);
+    e[5 * Y + 0] = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    e[5 * Y + 1] = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    e[5 * Y + 2] = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    e[5 * Y + 3] = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    e[5 * Y + 4] = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+}
+
+inline void round(const __m256i* a, __m256i* e, std::uint64_t rc) {
+    __m256i c[5], d[5];
+    for (int x = 0; x < 5; ++x) {
+        c[x] = _mm256_xor_si256(_mm256_xor_si256(a[x], a[x + 5]),
+                                _mm256_xor_si256(_mm256_xor_si256(a[x + 10], a[x + 15]), a[x + 20]));
+    }
+    for (int x = 0; x < 5; ++x) d[x] = _mm256_xor_si256(c[(x + 4) % 5], rol<1>(c[(x + 1) % 5]));
+    plane<0>(a, d, e);
+    plane<1>(a, d, e);
+    plane<2>(a, d, e);
+    plane<3>(a, d, e);
+    plane<4>(a, d, e);
+    e[0] = _mm256_xor_si256(e[0], _mm256_set1_epi64x(static_cast<long long>(rc)));
 }
 
 void permute(std::uint64_t* state) {
-    __m256i a[25], b[25], c[5], d[5];
-    for (int i = 0; i < 25; ++i) a[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(state + 4 * i));
-    for (int round = 0; round < 24; ++round) {
-#pragma GCC unroll 5
-        for (int x = 0; x < 5; ++x) {
-            c[x] = _mm256_xor_si256(_mm256_xor_si256(a[x], a[x + 5]),
-                                    _mm256_xor_si256(_mm256_xor_si256(a[x + 10], a[x + 15]), a[x + 20]));
-        }
-#pragma GCC unroll 5
-        for (int x = 0; x < 5; ++x) d[x] = _mm256_xor_si256(c[(x + 4) % 5], rol<1>(c[(x + 1) % 5]));
-#pragma GCC unroll 25
-        for (int i = 0; i < 25; ++i) a[i] = _mm256_xor_si256(a[i], d[i % 5]);
-        rho_pi(a, b, std::make_index_sequence<25>{});
-#pragma GCC unroll 25
-        for (int i = 0; i < 25; ++i) {
-            const int x = i % 5, row = i - x;
-            a[i] = _mm256_xor_si256(b[i], _mm256_andnot_si256(b[row + (x + 1) % 5], b[row + (x + 2) % 5]));
-        }
-        a[0] = _mm256_xor_si256(a[0], _mm256_set1_epi64x(static_cast<long long>(ROUND_CONSTANTS[round])));
+    __m256i* a = reinterpret_cast<__m256i*>(state);  // 32-byte aligned
+    __m256i e[25];
+    for (int r = 0; r < 24; r += 2) {
+        round(a, e, ROUND_CONSTANTS[r]);
+        round(e, a, ROUND_CONSTANTS[r + 1]);
     }
-    for (int i = 0; i < 25; ++i) _mm256_store_si256(reinterpret_cast<__m256i*>(state + 4 * i), a[i]);
-    secure_zero(b, sizeof b);  // a copy of the state, taken apart
+    secure_zero(e, sizeof e);  // the state of the round before last
 }
 
 }  // namespace

@@ -32,16 +32,17 @@ constexpr std::size_t SAMPLE_NTT_BLOCKS = 3;
 struct PortablePath {
     // Entry (row, col) of A^ is SampleNTT(rho || col || row). A^ depends on
     // the public seed alone, so neither it nor the sampling needs hiding.
-    static void expand(Sha3& sha3, const std::uint8_t rho[32], ExpandedMatrix& a) {
+    static void entry(Sha3& sha3, const std::uint8_t rho[32], int row, int col, Poly& out) {
         std::uint8_t seed[34];
         std::memcpy(seed, rho, 32);
+        seed[32] = static_cast<std::uint8_t>(col);
+        seed[33] = static_cast<std::uint8_t>(row);
+        Shake128Stream xof(sha3, ByteView(seed, sizeof seed), SAMPLE_NTT_BLOCKS);
+        sample_ntt(out, xof);
+    }
+    static void expand(Sha3& sha3, const std::uint8_t rho[32], ExpandedMatrix& a) {
         for (int row = 0; row < K; ++row) {
-            for (int col = 0; col < K; ++col) {
-                seed[32] = static_cast<std::uint8_t>(col);
-                seed[33] = static_cast<std::uint8_t>(row);
-                Shake128Stream xof(sha3, ByteView(seed, sizeof seed), SAMPLE_NTT_BLOCKS);
-                sample_ntt(a.entry[row][col], xof);
-            }
+            for (int col = 0; col < K; ++col) entry(sha3, rho, row, col, a.entry[row][col]);
         }
     }
     // out[i] = SamplePolyCBD_2(PRF_2(seed, nonce0 + i)), i < count.
@@ -76,20 +77,22 @@ struct PortablePath {
 };
 
 struct Avx2Path : PortablePath {
-    static void expand(Sha3&, const std::uint8_t rho[32], ExpandedMatrix& a) {
-        // Row-major entries, four at a time: 4 + 4 + 1.
-        for (int first = 0; first < K * K; first += 4) {
-            const int count = K * K - first < 4 ? K * K - first : 4;
+    static void expand(Sha3& sha3, const std::uint8_t rho[32], ExpandedMatrix& a) {
+        // Row-major entries, four at a time; the ninth alone costs less on
+        // one stream than on four.
+        for (int first = 0; first + 4 <= K * K; first += 4) {
             std::uint8_t idx[4][2];
             Poly* out[4];
-            for (int l = 0; l < count; ++l) {
+            for (int l = 0; l < 4; ++l) {
                 const int row = (first + l) / K, col = (first + l) % K;
                 idx[l][0] = static_cast<std::uint8_t>(col);
                 idx[l][1] = static_cast<std::uint8_t>(row);
                 out[l] = &a.entry[row][col];
             }
-            avx2::sample_ntt_x4(rho, idx, count, out);
+            avx2::sample_ntt_x4(rho, idx, 4, out);
         }
+        static_assert(K * K % 4 == 1);
+        entry(sha3, rho, K - 1, K - 1, a.entry[K - 1][K - 1]);
     }
     static void noise(Sha3&, const std::uint8_t seed[32], std::uint8_t nonce0, int count, Poly* out) {
         for (int first = 0; first < count; first += 4) {
