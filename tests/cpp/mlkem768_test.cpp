@@ -2,7 +2,9 @@
 // details that the vectors reach only indirectly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -13,6 +15,7 @@
 #include "crypto/mlkem768.h"
 #include "crypto/mlkem768/impl.h"
 #include "crypto/mlkem768/keccak4.h"
+#include "crypto/mlkem768/poly_avx2.h"
 #include "crypto/mlkem768/poly.h"
 #include "crypto/sha3.h"
 #include "vectors.h"
@@ -397,6 +400,57 @@ TEST(MlKem768Paths, AgreeOnRandomInputs) {
                 EXPECT_EQ(all, first) << "differs from " << mlkem::impl_name(paths[0]);
             }
         }
+    }
+}
+
+// The AVX2 arithmetic does the portable code's steps lane for lane, so the
+// two agree exactly, not only mod q, over each function's whole input range
+// (its extremes included): a bound slip shows here before it shows in a key.
+TEST(MlKem768Paths, Avx2ArithmeticMatchesPortableExactly) {
+    if (!mlkem::impl_available(mlkem::Impl::Avx2)) GTEST_SKIP() << "no AVX2";
+    std::mt19937_64 rng(0x617678);
+    auto poly = [&](int lo, int hi) {  // uniform in [lo, hi], with the ends forced into a few lanes
+        mlkem::Poly p;
+        for (auto& c : p.c) c = static_cast<std::int16_t>(lo + static_cast<int>(rng() % (hi - lo + 1)));
+        p.c[rng() % mlkem::N] = static_cast<std::int16_t>(lo);
+        p.c[rng() % mlkem::N] = static_cast<std::int16_t>(hi);
+        return p;
+    };
+    auto same = [](const mlkem::Poly& a, const mlkem::Poly& b) {
+        return std::memcmp(a.c, b.c, sizeof a.c) == 0;
+    };
+    const int q = mlkem::Q;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        mlkem::Poly a = poly(-(q - 1), q - 1), b = a;
+        mlkem::ntt(a), mlkem::avx2::ntt(b);
+        ASSERT_TRUE(same(a, b)) << "NTT";
+        a = poly(-(q - 1), q - 1), b = a;
+        mlkem::inv_ntt(a), mlkem::avx2::inv_ntt(b);
+        ASSERT_TRUE(same(a, b)) << "inverse NTT";
+        a = poly(INT16_MIN, INT16_MAX), b = a;
+        mlkem::to_montgomery(a), mlkem::avx2::to_montgomery(b);
+        ASSERT_TRUE(same(a, b)) << "to Montgomery";
+        a = poly(INT16_MIN, INT16_MAX), b = a;
+        mlkem::canonical(a), mlkem::avx2::canonical(b);
+        ASSERT_TRUE(same(a, b)) << "canonical";
+
+        a = poly(-(q - 1), q - 1);
+        mlkem::MulOperand pa, pb;
+        mlkem::prepare_operand(a, pa), mlkem::avx2::prepare_operand(a, pb);
+        ASSERT_EQ(std::memcmp(&pa, &pb, sizeof pa), 0) << "prepare operand";
+
+        a = poly(0, q - 1);
+        std::uint8_t ea[mlkem::POLY_BYTES], eb[mlkem::POLY_BYTES];
+        mlkem::encode12_ntt(a, ea), mlkem::avx2::encode12_ntt(a, eb);
+        ASSERT_EQ(to_hex(ea, sizeof ea), to_hex(eb, sizeof eb)) << "ByteEncode12";
+
+        Bytes bytes = random_bytes(rng, mlkem::POLY_BYTES);
+        if (round % 4 == 0) std::fill(bytes.begin(), bytes.end(), round % 8 ? 0xFF : 0x00);
+        mlkem::decode12_ntt(bytes.data(), a), mlkem::avx2::decode12_ntt(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "ByteDecode12";
+        mlkem::sample_cbd2(a, bytes.data()), mlkem::avx2::sample_cbd2(b, bytes.data());
+        ASSERT_TRUE(same(a, b)) << "CBD";
     }
 }
 

@@ -101,6 +101,13 @@ struct Avx2Path : PortablePath {
                                   p);
         }
     }
+    static constexpr auto ntt = &avx2::ntt;
+    static constexpr auto inv_ntt = &avx2::inv_ntt;
+    static constexpr auto prepare_operand = &avx2::prepare_operand;
+    static constexpr auto to_montgomery = &avx2::to_montgomery;
+    static constexpr auto canonical = &avx2::canonical;
+    static constexpr auto encode12_ntt = &avx2::encode12_ntt;
+    static constexpr auto decode12_ntt = &avx2::decode12_ntt;
 };
 
 template <class Path>

@@ -16,4 +16,12 @@ void sample_ntt_x4(const std::uint8_t rho[32], const std::uint8_t idx[4][2], int
 void sample_noise_x4(const std::uint8_t seed[32], std::uint8_t nonce0, int count, Poly* const out[4]);
 void sample_cbd2(Poly& p, const std::uint8_t buf[CBD_BYTES]);
 
+void ntt(Poly& p);
+void inv_ntt(Poly& p);
+void prepare_operand(const Poly& b, MulOperand& out);
+void to_montgomery(Poly& p);
+void canonical(Poly& p);
+void encode12_ntt(const Poly& p, std::uint8_t out[POLY_BYTES]);
+void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p);
+
 }  // namespace velmora::crypto::mlkem768::avx2
