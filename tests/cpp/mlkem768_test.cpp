@@ -451,6 +451,24 @@ TEST(MlKem768Paths, Avx2ArithmeticMatchesPortableExactly) {
         ASSERT_TRUE(same(a, b)) << "ByteDecode12";
         mlkem::sample_cbd2(a, bytes.data()), mlkem::avx2::sample_cbd2(b, bytes.data());
         ASSERT_TRUE(same(a, b)) << "CBD";
+        mlkem::decode_decompress_du(bytes.data(), a), mlkem::avx2::decode_decompress_du(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "decompress du";
+        mlkem::decode_decompress_dv(bytes.data(), a), mlkem::avx2::decode_decompress_dv(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "decompress dv";
+        mlkem::from_message(bytes.data(), a), mlkem::avx2::from_message(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "message to polynomial";
+
+        a = poly(0, q - 1);
+        if (round < (q + mlkem::N - 1) / mlkem::N) {  // every input of the compressions, once
+            for (int i = 0; i < mlkem::N; ++i) a.c[i] = static_cast<std::int16_t>(std::min(round * mlkem::N + i, q - 1));
+        }
+        std::uint8_t ca[32 * mlkem::DU], cb[32 * mlkem::DU];
+        mlkem::compress_encode_du(a, ca), mlkem::avx2::compress_encode_du(a, cb);
+        ASSERT_EQ(to_hex(ca, 32 * mlkem::DU), to_hex(cb, 32 * mlkem::DU)) << "compress du";
+        mlkem::compress_encode_dv(a, ca), mlkem::avx2::compress_encode_dv(a, cb);
+        ASSERT_EQ(to_hex(ca, 32 * mlkem::DV), to_hex(cb, 32 * mlkem::DV)) << "compress dv";
+        mlkem::to_message(a, ca), mlkem::avx2::to_message(a, cb);
+        ASSERT_EQ(to_hex(ca, 32), to_hex(cb, 32)) << "polynomial to message";
     }
 }
 

@@ -108,6 +108,12 @@ struct Avx2Path : PortablePath {
     static constexpr auto canonical = &avx2::canonical;
     static constexpr auto encode12_ntt = &avx2::encode12_ntt;
     static constexpr auto decode12_ntt = &avx2::decode12_ntt;
+    static constexpr auto compress_encode_du = &avx2::compress_encode_du;
+    static constexpr auto compress_encode_dv = &avx2::compress_encode_dv;
+    static constexpr auto decode_decompress_du = &avx2::decode_decompress_du;
+    static constexpr auto decode_decompress_dv = &avx2::decode_decompress_dv;
+    static constexpr auto from_message = &avx2::from_message;
+    static constexpr auto to_message = &avx2::to_message;
 };
 
 template <class Path>

@@ -23,5 +23,11 @@ void to_montgomery(Poly& p);
 void canonical(Poly& p);
 void encode12_ntt(const Poly& p, std::uint8_t out[POLY_BYTES]);
 void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p);
+void compress_encode_du(const Poly& p, std::uint8_t out[32 * DU]);
+void compress_encode_dv(const Poly& p, std::uint8_t out[32 * DV]);
+void decode_decompress_du(const std::uint8_t in[32 * DU], Poly& p);
+void decode_decompress_dv(const std::uint8_t in[32 * DV], Poly& p);
+void from_message(const std::uint8_t m[32], Poly& p);
+void to_message(const Poly& p, std::uint8_t m[32]);
 
 }  // namespace velmora::crypto::mlkem768::avx2
