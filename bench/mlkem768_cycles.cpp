@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "crypto/mlkem768.h"
@@ -47,10 +49,10 @@ std::uint64_t median_cycles(Fn&& fn) {
 
 // Keeps the lowest of the values stored under the same name over repeats.
 struct Table {
-    std::vector<std::pair<const char*, std::uint64_t>> rows;
+    std::vector<std::pair<std::string, std::uint64_t>> rows;
     std::size_t next = 0;
-    void put(const char* name, std::uint64_t v) {
-        if (next == rows.size()) rows.emplace_back(name, v);
+    void put(std::string name, std::uint64_t v) {
+        if (next == rows.size()) rows.emplace_back(std::move(name), v);
         rows[next].second = std::min(rows[next].second, v);
         ++next;
     }
@@ -76,6 +78,47 @@ void measure_ops(mlkem::Impl path, Inputs& in, Table& t) {
     const auto a = mlkem::expand_matrix_on(path, in.ek);
     t.put("decaps, stored A^", median_cycles([&](int) { mlkem::decaps_on(path, in.dk, in.ct, a.get(), key); }));
     t.put("expand A^", median_cycles([&](int) { (void)mlkem::expand_matrix_on(path, in.ek); }));
+}
+
+struct PortableOps {
+    static constexpr auto ntt = &mlkem::ntt;
+    static constexpr auto inv_ntt = &mlkem::inv_ntt;
+    static constexpr auto canonical = &mlkem::canonical;
+    static constexpr auto prepare_operand = &mlkem::prepare_operand;
+    static constexpr auto encode12_ntt = &mlkem::encode12_ntt;
+    static constexpr auto decode12_ntt = &mlkem::decode12_ntt;
+    static constexpr auto compress_encode_du = &mlkem::compress_encode_du;
+    static constexpr auto decode_decompress_du = &mlkem::decode_decompress_du;
+};
+struct Avx2Ops {
+    static constexpr auto ntt = &mlkem::avx2::ntt;
+    static constexpr auto inv_ntt = &mlkem::avx2::inv_ntt;
+    static constexpr auto canonical = &mlkem::avx2::canonical;
+    static constexpr auto prepare_operand = &mlkem::avx2::prepare_operand;
+    static constexpr auto encode12_ntt = &mlkem::avx2::encode12_ntt;
+    static constexpr auto decode12_ntt = &mlkem::avx2::decode12_ntt;
+    static constexpr auto compress_encode_du = &mlkem::avx2::compress_encode_du;
+    static constexpr auto decode_decompress_du = &mlkem::avx2::decode_decompress_du;
+};
+
+template <class Ops>
+void measure_arithmetic(const char* suffix, Table& t) {
+    auto name = [&](const char* what) { return std::string(what) + suffix; };
+    std::uint8_t buf[mlkem::POLY_BYTES];
+    mlkem::Poly p, r;
+    mlkem::MulOperand b;
+    mlkem::Accumulator acc{};
+    for (int i = 0; i < mlkem::N; ++i) p.c[i] = static_cast<std::int16_t>(i * 13 % mlkem::Q);
+    t.put(name("NTT"), median_cycles([&](int) { Ops::ntt(p); }));
+    t.put(name("inverse NTT"), median_cycles([&](int) { Ops::inv_ntt(p); }));
+    Ops::canonical(p);
+    t.put(name("prepare operand"), median_cycles([&](int) { Ops::prepare_operand(p, b); }));
+    t.put(name("multiply-add"), median_cycles([&](int) { mlkem::mul_add(acc, p, b); }));
+    t.put(name("reduce products"), median_cycles([&](int) { mlkem::mul_reduce(acc, r); }));
+    t.put(name("ByteEncode12"), median_cycles([&](int) { Ops::encode12_ntt(p, buf); }));
+    t.put(name("ByteDecode12"), median_cycles([&](int) { Ops::decode12_ntt(buf, r); }));
+    t.put(name("Compress + encode, du"), median_cycles([&](int) { Ops::compress_encode_du(p, buf); }));
+    t.put(name("decode + decompress, du"), median_cycles([&](int) { Ops::decode_decompress_du(buf, r); }));
 }
 
 void measure_parts(Inputs& in, Table& t) {
@@ -108,21 +151,9 @@ void measure_parts(Inputs& in, Table& t) {
         t.put("4 entries of A^ (x4)", median_cycles([&](int) { mlkem::avx2::sample_ntt_x4(in.d, idx, 4, pp); }));
         t.put("4 noise polys (x4)", median_cycles([&](int) { mlkem::avx2::sample_noise_x4(in.d, 0, 4, pp); }));
     }
-    // The arithmetic, per polynomial.
-    mlkem::Poly p, r;
-    mlkem::MulOperand b;
-    mlkem::Accumulator acc;
-    for (int i = 0; i < mlkem::N; ++i) p.c[i] = static_cast<std::int16_t>(i * 13 % mlkem::Q);
-    t.put("NTT", median_cycles([&](int) { mlkem::ntt(p); }));
-    t.put("inverse NTT", median_cycles([&](int) { mlkem::inv_ntt(p); }));
-    mlkem::canonical(p);
-    t.put("prepare operand", median_cycles([&](int) { mlkem::prepare_operand(p, b); }));
-    t.put("multiply-add", median_cycles([&](int) { mlkem::mul_add(acc, p, b); }));
-    t.put("reduce products", median_cycles([&](int) { mlkem::mul_reduce(acc, r); }));
-    t.put("ByteEncode12", median_cycles([&](int) { mlkem::encode12_ntt(p, buf); }));
-    t.put("ByteDecode12", median_cycles([&](int) { mlkem::decode12_ntt(buf, r); }));
-    t.put("Compress + encode, du", median_cycles([&](int) { mlkem::compress_encode_du(p, buf); }));
-    t.put("decode + decompress, du", median_cycles([&](int) { mlkem::decode_decompress_du(buf, r); }));
+    // The arithmetic, per polynomial, on each path.
+    measure_arithmetic<PortableOps>("", t);
+    if (mlkem::impl_available(mlkem::Impl::Avx2)) measure_arithmetic<Avx2Ops>(" (avx2)", t);
 }
 
 }  // namespace
@@ -158,12 +189,14 @@ int main(int argc, char** argv) {
     if (paths.size() > 1) std::printf("%10s", "ratio");
     std::printf("\n");
     for (std::size_t row = 0; row < ops[0].rows.size(); ++row) {
-        std::printf("%-20s", ops[0].rows[row].first);
+        std::printf("%-20s", ops[0].rows[row].first.c_str());
         for (const Table& t : ops) std::printf("%12llu", static_cast<unsigned long long>(t[row]));
         if (paths.size() > 1) std::printf("%10.2f", static_cast<double>(ops.back()[row]) / ops[0][row]);
         std::printf("\n");
     }
     std::printf("\nparts (cycles per call)\n");
-    for (const auto& [name, v] : parts.rows) std::printf("  %-26s%8llu\n", name, static_cast<unsigned long long>(v));
+    for (const auto& [name, v] : parts.rows) {
+        std::printf("  %-32s%8llu\n", name.c_str(), static_cast<unsigned long long>(v));
+    }
     return 0;
 }

@@ -11,8 +11,7 @@
 
 namespace velmora::crypto::mlkem768::avx2 {
 
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi2,popcnt")
+#include "crypto/mlkem768/avx2_begin.h"
 
 namespace {
 
@@ -140,6 +139,6 @@ void to_message(const Poly& p, std::uint8_t m[32]) {
     }
 }
 
-#pragma GCC pop_options
+#include "crypto/mlkem768/avx2_end.h"
 
 }  // namespace velmora::crypto::mlkem768::avx2

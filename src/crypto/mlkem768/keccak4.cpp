@@ -27,8 +27,7 @@ constexpr int RHO[25] = {0, 1, 62, 28, 27, 36, 44, 6, 55, 20, 3, 10, 43, 25, 39,
 
 // Everything below this point is compiled for AVX2 and has internal linkage,
 // so no AVX2 copy of a shared inline function can end up in baseline code.
-#pragma GCC push_options
-#pragma GCC target("avx2")
+#include "crypto/mlkem768/avx2_begin.h"
 
 namespace {
 
@@ -100,7 +99,7 @@ void permute(std::uint64_t* state) {
 
 }  // namespace
 
-#pragma GCC pop_options
+#include "crypto/mlkem768/avx2_end.h"
 
 // Bytes enter and leave the state little-endian, word by word, as in FIPS 202.
 KeccakX4::KeccakX4(std::size_t rate, const std::uint8_t* const in[4], std::size_t len) : rate_(rate) {

@@ -52,8 +52,7 @@ constexpr VectorZetas VZ = make_vector_zetas();
 }  // namespace
 
 // Everything below is compiled for AVX2 and reached only through poly_avx2.h.
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi2,popcnt")
+#include "crypto/mlkem768/avx2_begin.h"
 
 // The loops are unrolled in full so that the rows stay in registers and every
 // twiddle index is a constant.
@@ -93,19 +92,19 @@ inline void inv_butterfly(__m256i& lo, __m256i& hi, __m256i z, __m256i zq) {
 // high halves.
 inline void transpose8(__m256i* a) {
     __m256i b[8], c[8];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int i = 0; i < 4; ++i) {
         b[2 * i] = _mm256_unpacklo_epi16(a[2 * i], a[2 * i + 1]);
         b[2 * i + 1] = _mm256_unpackhi_epi16(a[2 * i], a[2 * i + 1]);
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int i = 0; i < 2; ++i) {
         c[4 * i] = _mm256_unpacklo_epi32(b[4 * i], b[4 * i + 2]);
         c[4 * i + 1] = _mm256_unpackhi_epi32(b[4 * i], b[4 * i + 2]);
         c[4 * i + 2] = _mm256_unpacklo_epi32(b[4 * i + 1], b[4 * i + 3]);
         c[4 * i + 3] = _mm256_unpackhi_epi32(b[4 * i + 1], b[4 * i + 3]);
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int i = 0; i < 4; ++i) {
         a[2 * i] = _mm256_unpacklo_epi64(c[i], c[i + 4]);
         a[2 * i + 1] = _mm256_unpackhi_epi64(c[i], c[i + 4]);
@@ -117,12 +116,12 @@ inline void transpose16(__m256i* r) {
     transpose8(r);
     transpose8(r + 8);
     __m256i t[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int k = 0; k < 8; ++k) {
         t[k] = _mm256_permute2x128_si256(r[k], r[k + 8], 0x20);
         t[k + 8] = _mm256_permute2x128_si256(r[k], r[k + 8], 0x31);
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int k = 0; k < 16; ++k) r[k] = t[k];
 }
 
@@ -130,67 +129,67 @@ inline void transpose16(__m256i* r) {
 
 void ntt(Poly& p) {
     __m256i r[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) r[v] = load(p.c + 16 * v);
     int k = 1;
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int len = 8; len >= 1; len >>= 1) {  // coefficient distance 128 .. 16: whole rows
-        #pragma GCC unroll 16
+    #pragma GCC unroll 16
         for (int start = 0; start < 16; start += 2 * len, ++k) {
             const __m256i z = _mm256_set1_epi16(VZ.ntt[k]), zq = _mm256_set1_epi16(VZ.ntt_qinv[k]);
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int v = start; v < start + len; ++v) butterfly(r[v], r[v + len], z, zq);
         }
     }
     transpose16(r);
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int t = 3; t >= 1; --t) {  // distance 8, 4, 2: rows of the transposed layout
         const int len = 1 << t;
-        #pragma GCC unroll 16
+    #pragma GCC unroll 16
         for (int start = 0, g = 0; start < 16; start += 2 * len, ++g) {
             const int row = (1 << (3 - t)) - 1 + g;
             const __m256i z = load(VZ.fwd[row]), zq = load(VZ.fwd_qinv[row]);
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int v = start; v < start + len; ++v) butterfly(r[v], r[v + len], z, zq);
         }
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) store(p.c + 16 * v, barrett(r[v]));
 }
 
 void inv_ntt(Poly& p) {
     __m256i r[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) r[v] = load(p.c + 16 * v);
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int t = 1; t <= 3; ++t) {
         const int len = 1 << t;
-        #pragma GCC unroll 16
+    #pragma GCC unroll 16
         for (int start = 0, g = 0; start < 16; start += 2 * len, ++g) {
             const int row = (1 << (3 - t)) - 1 + g;
             const __m256i z = load(VZ.inv[row]), zq = load(VZ.inv_qinv[row]);
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int v = start; v < start + len; ++v) inv_butterfly(r[v], r[v + len], z, zq);
         }
     }
     transpose16(r);
     int k = 15;
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int len = 1; len <= 8; len <<= 1) {
-        #pragma GCC unroll 16
+    #pragma GCC unroll 16
         for (int start = 0; start < 16; start += 2 * len, --k) {
             const __m256i z = _mm256_set1_epi16(VZ.ntt[k]), zq = _mm256_set1_epi16(VZ.ntt_qinv[k]);
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int v = start; v < start + len; ++v) inv_butterfly(r[v], r[v + len], z, zq);
         }
     }
     const __m256i s = _mm256_set1_epi16(INV_NTT_SCALE), sq = _mm256_set1_epi16(times_qinv(INV_NTT_SCALE));
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) store(p.c + 16 * v, fqmul(r[v], s, sq));
 }
 
 void prepare_operand(const Poly& b, MulOperand& out) {
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int m = 0; m < 8; ++m) {
         const __m256i even = load(b.c + 32 * m), odd = load(b.c + 32 * m + 16);
         store(out.p.c + 32 * m, even);
@@ -201,13 +200,13 @@ void prepare_operand(const Poly& b, MulOperand& out) {
 
 void to_montgomery(Poly& p) {
     const __m256i r2 = _mm256_set1_epi16(MONT_R2), r2q = _mm256_set1_epi16(times_qinv(MONT_R2));
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) store(p.c + 16 * v, fqmul(load(p.c + 16 * v), r2, r2q));
 }
 
 void canonical(Poly& p) {
     const __m256i q = _mm256_set1_epi16(Q);
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) {
         const __m256i r = barrett(load(p.c + 16 * v));
         store(p.c + 16 * v, _mm256_add_epi16(r, _mm256_and_si256(_mm256_srai_epi16(r, 15), q)));
@@ -221,14 +220,14 @@ void canonical(Poly& p) {
 
 void encode12_ntt(const Poly& p, std::uint8_t out[POLY_BYTES]) {
     __m256i r[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) r[v] = load(p.c + 16 * v);
     transpose16(r);
     const __m256i pair = _mm256_set1_epi32((1 << 12) << 16 | 1);  // a0 + 2^12 a1 per 32 bits
     const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
                                           0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) {
         __m256i w = _mm256_madd_epi16(r[v], pair);
         w = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(w, pack), join);
@@ -242,7 +241,7 @@ void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p) {
                                             0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11);
     const __m256i low12 = _mm256_set1_epi16(0x0FFF);
     __m256i r[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) {
         const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 24 * v));
         const __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + 24 * v + 16));
@@ -251,10 +250,10 @@ void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p) {
         r[v] = _mm256_blend_epi16(_mm256_and_si256(w, low12), _mm256_srli_epi16(w, 4), 0xAA);
     }
     transpose16(r);
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) store(p.c + 16 * v, r[v]);
 }
 
-#pragma GCC pop_options
+#include "crypto/mlkem768/avx2_end.h"
 
 }  // namespace velmora::crypto::mlkem768::avx2

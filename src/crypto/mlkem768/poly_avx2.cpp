@@ -39,8 +39,7 @@ constexpr CompactTable COMPACT = make_compact_table();
 
 // Everything below is compiled for AVX2 (with BMI2 and POPCNT, which every
 // AVX2 CPU has) and is reached only through the functions of poly_avx2.h.
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi2,popcnt")
+#include "crypto/mlkem768/avx2_begin.h"
 
 namespace {
 
@@ -154,6 +153,6 @@ void sample_noise_x4(const std::uint8_t seed[32], std::uint8_t nonce0, int count
     for (int l = 0; l < count; ++l) avx2::sample_cbd2(*out[l], w.prf[l]);
 }
 
-#pragma GCC pop_options
+#include "crypto/mlkem768/avx2_end.h"
 
 }  // namespace velmora::crypto::mlkem768::avx2
