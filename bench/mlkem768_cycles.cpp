@@ -85,6 +85,8 @@ struct PortableOps {
     static constexpr auto inv_ntt = &mlkem::inv_ntt;
     static constexpr auto canonical = &mlkem::canonical;
     static constexpr auto prepare_operand = &mlkem::prepare_operand;
+    static constexpr auto mul_add = &mlkem::mul_add;
+    static constexpr auto mul_reduce = &mlkem::mul_reduce;
     static constexpr auto encode12_ntt = &mlkem::encode12_ntt;
     static constexpr auto decode12_ntt = &mlkem::decode12_ntt;
     static constexpr auto compress_encode_du = &mlkem::compress_encode_du;
@@ -95,6 +97,8 @@ struct Avx2Ops {
     static constexpr auto inv_ntt = &mlkem::avx2::inv_ntt;
     static constexpr auto canonical = &mlkem::avx2::canonical;
     static constexpr auto prepare_operand = &mlkem::avx2::prepare_operand;
+    static constexpr auto mul_add = &mlkem::avx2::mul_add;
+    static constexpr auto mul_reduce = &mlkem::avx2::mul_reduce;
     static constexpr auto encode12_ntt = &mlkem::avx2::encode12_ntt;
     static constexpr auto decode12_ntt = &mlkem::avx2::decode12_ntt;
     static constexpr auto compress_encode_du = &mlkem::avx2::compress_encode_du;
@@ -113,8 +117,8 @@ void measure_arithmetic(const char* suffix, Table& t) {
     t.put(name("inverse NTT"), median_cycles([&](int) { Ops::inv_ntt(p); }));
     Ops::canonical(p);
     t.put(name("prepare operand"), median_cycles([&](int) { Ops::prepare_operand(p, b); }));
-    t.put(name("multiply-add"), median_cycles([&](int) { mlkem::mul_add(acc, p, b); }));
-    t.put(name("reduce products"), median_cycles([&](int) { mlkem::mul_reduce(acc, r); }));
+    t.put(name("multiply-add"), median_cycles([&](int) { Ops::mul_add(acc, p, b); }));
+    t.put(name("reduce products"), median_cycles([&](int) { Ops::mul_reduce(acc, r); }));
     t.put(name("ByteEncode12"), median_cycles([&](int) { Ops::encode12_ntt(p, buf); }));
     t.put(name("ByteDecode12"), median_cycles([&](int) { Ops::decode12_ntt(buf, r); }));
     t.put(name("Compress + encode, du"), median_cycles([&](int) { Ops::compress_encode_du(p, buf); }));

@@ -439,6 +439,18 @@ TEST(MlKem768Paths, Avx2ArithmeticMatchesPortableExactly) {
         mlkem::MulOperand pa, pb;
         mlkem::prepare_operand(a, pa), mlkem::avx2::prepare_operand(a, pb);
         ASSERT_EQ(std::memcmp(&pa, &pb, sizeof pa), 0) << "prepare operand";
+        // Products of the largest operands, K of them summed (a below 2^12 as
+        // decoded from a key, b below q), then reduced.
+        mlkem::Accumulator sa, sb;
+        mlkem::Poly c = poly(0, 4095);
+        mlkem::mul_set(sa, c, pa), mlkem::avx2::mul_set(sb, c, pa);
+        for (int k = 1; k < mlkem::K; ++k) {
+            c = poly(0, 4095);
+            mlkem::mul_add(sa, c, pa), mlkem::avx2::mul_add(sb, c, pa);
+        }
+        ASSERT_EQ(std::memcmp(&sa, &sb, sizeof sa), 0) << "products";
+        mlkem::mul_reduce(sa, a), mlkem::avx2::mul_reduce(sa, b);
+        ASSERT_TRUE(same(a, b)) << "reduction of the products";
 
         a = poly(0, q - 1);
         std::uint8_t ea[mlkem::POLY_BYTES], eb[mlkem::POLY_BYTES];

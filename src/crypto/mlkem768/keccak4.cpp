@@ -106,7 +106,7 @@ KeccakX4::KeccakX4(std::size_t rate, const std::uint8_t* const in[4], std::size_
     std::memset(state_, 0, sizeof state_);
     for (int l = 0; l < 4; ++l) {
         std::uint8_t block[SHAKE128_RATE] = {};
-        std::memcpy(block, in[l], len);
+        if (len != 0) std::memcpy(block, in[l], len);
         block[len] ^= 0x1F;  // SHAKE domain bits and the first padding bit
         block[rate - 1] ^= 0x80;
         for (std::size_t i = 0; i < rate / 8; ++i) std::memcpy(&state_[4 * i + l], block + 8 * i, 8);

@@ -104,6 +104,9 @@ struct Avx2Path : PortablePath {
     static constexpr auto ntt = &avx2::ntt;
     static constexpr auto inv_ntt = &avx2::inv_ntt;
     static constexpr auto prepare_operand = &avx2::prepare_operand;
+    static constexpr auto mul_set = &avx2::mul_set;
+    static constexpr auto mul_add = &avx2::mul_add;
+    static constexpr auto mul_reduce = &avx2::mul_reduce;
     static constexpr auto to_montgomery = &avx2::to_montgomery;
     static constexpr auto canonical = &avx2::canonical;
     static constexpr auto encode12_ntt = &avx2::encode12_ntt;

@@ -198,6 +198,57 @@ void prepare_operand(const Poly& b, MulOperand& out) {
     }
 }
 
+// MultiplyNTTs on rows 2m, 2m + 1: the 32-bit sums a0 b0 + a1 b1 gamma and
+// a0 b1 + a1 b0 are one vpmaddwd each on interleaved pairs. Interleaving
+// works within 128-bit halves, so the products of lanes 0..3 and 8..11 come
+// out together (and 4..7 with 12..15) and are put back in order.
+template <bool Accumulate>
+inline void mul_rows(Accumulator& acc, const Poly& a, const MulOperand& b) {
+#pragma GCC unroll 8
+    for (int m = 0; m < 8; ++m) {
+        const __m256i a0 = load(a.c + 32 * m), a1 = load(a.c + 32 * m + 16);
+        const __m256i b0 = load(b.p.c + 32 * m), b1 = load(b.p.c + 32 * m + 16);
+        const __m256i b1g = load(b.odd_gamma + 16 * m);
+        const __m256i a_lo = _mm256_unpacklo_epi16(a0, a1), a_hi = _mm256_unpackhi_epi16(a0, a1);
+        const __m256i even_lo = _mm256_madd_epi16(a_lo, _mm256_unpacklo_epi16(b0, b1g));
+        const __m256i even_hi = _mm256_madd_epi16(a_hi, _mm256_unpackhi_epi16(b0, b1g));
+        const __m256i odd_lo = _mm256_madd_epi16(a_lo, _mm256_unpacklo_epi16(b1, b0));
+        const __m256i odd_hi = _mm256_madd_epi16(a_hi, _mm256_unpackhi_epi16(b1, b0));
+        __m256i out[4] = {
+            _mm256_permute2x128_si256(even_lo, even_hi, 0x20), _mm256_permute2x128_si256(even_lo, even_hi, 0x31),
+            _mm256_permute2x128_si256(odd_lo, odd_hi, 0x20), _mm256_permute2x128_si256(odd_lo, odd_hi, 0x31)};
+        __m256i* c = reinterpret_cast<__m256i*>(acc.c + 32 * m);  // c0[0..15], then c1[0..15]
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i) {
+            if constexpr (Accumulate) out[i] = _mm256_add_epi32(_mm256_load_si256(c + i), out[i]);
+            _mm256_store_si256(c + i, out[i]);
+        }
+    }
+}
+
+void mul_set(Accumulator& acc, const Poly& a, const MulOperand& b) { mul_rows<false>(acc, a, b); }
+void mul_add(Accumulator& acc, const Poly& a, const MulOperand& b) { mul_rows<true>(acc, a, b); }
+
+// montgomery_reduce of each 32-bit sum: the low and the high 16 bits of 16
+// sums are gathered into one register each (the packs interleave 128-bit
+// halves, the 64-bit permutation undoes it), then t = lo q^-1 and
+// hi - hi(t q).
+void mul_reduce(const Accumulator& acc, Poly& out) {
+    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    const __m256i qinv = _mm256_set1_epi16(QINV), q = _mm256_set1_epi16(Q);
+#pragma GCC unroll 16
+    for (int v = 0; v < 16; ++v) {
+        const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(acc.c + 16 * v));
+        const __m256i y = _mm256_load_si256(reinterpret_cast<const __m256i*>(acc.c + 16 * v + 8));
+        const __m256i lo = _mm256_permute4x64_epi64(
+            _mm256_packus_epi32(_mm256_and_si256(x, low16), _mm256_and_si256(y, low16)), 0xD8);
+        const __m256i hi = _mm256_permute4x64_epi64(
+            _mm256_packs_epi32(_mm256_srai_epi32(x, 16), _mm256_srai_epi32(y, 16)), 0xD8);
+        const __m256i t = _mm256_mullo_epi16(lo, qinv);
+        store(out.c + 16 * v, _mm256_sub_epi16(hi, _mm256_mulhi_epi16(t, q)));
+    }
+}
+
 void to_montgomery(Poly& p) {
     const __m256i r2 = _mm256_set1_epi16(MONT_R2), r2q = _mm256_set1_epi16(times_qinv(MONT_R2));
 #pragma GCC unroll 16
