@@ -76,6 +76,8 @@ struct PortablePath {
     static constexpr auto to_message = &mlkem768::to_message;
 };
 
+// add and sub_from stay the portable ones: plain 16-bit sums, which the
+// compiler vectorises as well as intrinsics would.
 struct Avx2Path : PortablePath {
     static void expand(Sha3& sha3, const std::uint8_t rho[32], ExpandedMatrix& a) {
         // Row-major entries, four at a time; the ninth alone costs less on
