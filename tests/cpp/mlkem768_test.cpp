@@ -2,13 +2,20 @@
 // details that the vectors reach only indirectly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "crypto/ct.h"
 #include "crypto/mlkem768.h"
+#include "crypto/mlkem768/impl.h"
+#include "crypto/mlkem768/keccak4.h"
+#include "crypto/mlkem768/poly_avx2.h"
 #include "crypto/mlkem768/poly.h"
 #include "crypto/sha3.h"
 #include "vectors.h"
@@ -28,6 +35,20 @@ using velmora::testing::to_hex;
 
 namespace {
 
+// The path the adapters below run on: set by the fixture of each test that
+// runs once per path.
+mlkem::Impl g_path = mlkem::Impl::Portable;
+
+class OnEachPath : public ::testing::TestWithParam<mlkem::Impl> {
+protected:
+    void SetUp() override {
+        if (!mlkem::impl_available(GetParam())) GTEST_SKIP() << "this CPU cannot run the path";
+        g_path = GetParam();
+    }
+};
+
+std::string path_name(const ::testing::TestParamInfo<mlkem::Impl>& info) { return mlkem::impl_name(info.param); }
+
 // The ML-KEM functions take fixed-size arrays, so refusing a wrong length is
 // the caller's first check; these adapters make that check the way every
 // caller must, then the key check, then the operation.
@@ -41,7 +62,7 @@ struct Keys {
 Keys keygen_from_seed(const Bytes& seed) {
     if (seed.size() != 2 * mlkem::SEED_BYTES) return {Outcome::WrongLength, {}, {}};
     Keys k{Outcome::Ok, Bytes(mlkem::PUBLIC_KEY_BYTES), Bytes(mlkem::SECRET_KEY_BYTES)};
-    mlkem::keygen_internal(seed.data(), seed.data() + 32, k.ek.data(), k.dk.data());
+    mlkem::keygen_on(g_path, seed.data(), seed.data() + 32, k.ek.data(), k.dk.data());
     return k;
 }
 
@@ -56,7 +77,7 @@ Encapsulated encapsulate(const Bytes& ek, const Bytes& m) {
     }
     if (!mlkem::check_encapsulation_key(ek.data())) return {Outcome::KeyRejected, {}, {}};
     Encapsulated e{Outcome::Ok, Bytes(mlkem::SHARED_BYTES), Bytes(mlkem::CIPHERTEXT_BYTES)};
-    mlkem::encaps_internal(ek.data(), m.data(), e.key.data(), e.ct.data());
+    mlkem::encaps_on(g_path, ek.data(), m.data(), e.key.data(), e.ct.data());
     return e;
 }
 
@@ -71,12 +92,12 @@ Decapsulated decapsulate(const Bytes& dk, const Bytes& ct) {
     }
     if (!mlkem::check_decapsulation_key(dk.data())) return {Outcome::KeyRejected, {}};
     Decapsulated d{Outcome::Ok, Bytes(mlkem::SHARED_BYTES)};
-    mlkem::decaps_internal(dk.data(), ct.data(), d.key.data());
+    mlkem::decaps_on(g_path, dk.data(), ct.data(), nullptr, d.key.data());
     // A long-lived key decapsulates with its matrix sampled once: same key,
     // on the accepting and the implicit-rejection path alike.
-    const auto matrix = mlkem::expand_matrix(dk.data() + mlkem::DK_EK_OFFSET);
+    const auto matrix = mlkem::expand_matrix_on(g_path, dk.data() + mlkem::DK_EK_OFFSET);
     Bytes with_matrix(mlkem::SHARED_BYTES);
-    mlkem::decaps_internal(dk.data(), ct.data(), *matrix, with_matrix.data());
+    mlkem::decaps_on(g_path, dk.data(), ct.data(), matrix.get(), with_matrix.data());
     EXPECT_EQ(to_hex(with_matrix), to_hex(d.key)) << "decapsulation with the sampled matrix differs";
     return d;
 }
@@ -108,9 +129,12 @@ Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
 
 }  // namespace
 
-// --- Wycheproof -----------------------------------------------------------------------
+// --- Wycheproof, on every path ----------------------------------------------------------
 
-TEST(MlKem768Vectors, KeyGenFromSeed) {
+class MlKem768Vectors : public OnEachPath {};
+INSTANTIATE_TEST_SUITE_P(Paths, MlKem768Vectors, ::testing::ValuesIn(mlkem::ALL_IMPLS), path_name);
+
+TEST_P(MlKem768Vectors, KeyGenFromSeed) {
     VELMORA_LOAD_VECTORS(doc, "mlkem_768_keygen_seed_test.json");
     const int seen = velmora::testing::for_each_case(doc, [](const auto&, const auto& tc) {
         SCOPED_TRACE(case_label(tc));
@@ -125,7 +149,7 @@ TEST(MlKem768Vectors, KeyGenFromSeed) {
     EXPECT_EQ(seen, number_of_tests(doc));
 }
 
-TEST(MlKem768Vectors, Encapsulation) {
+TEST_P(MlKem768Vectors, Encapsulation) {
     VELMORA_LOAD_VECTORS(doc, "mlkem_768_encaps_test.json");
     const int seen = velmora::testing::for_each_case(doc, [](const auto&, const auto& tc) {
         SCOPED_TRACE(case_label(tc));
@@ -148,7 +172,7 @@ TEST(MlKem768Vectors, Encapsulation) {
     EXPECT_EQ(seen, number_of_tests(doc));
 }
 
-TEST(MlKem768Vectors, DecapsulationWithExpandedKey) {
+TEST_P(MlKem768Vectors, DecapsulationWithExpandedKey) {
     VELMORA_LOAD_VECTORS(doc, "mlkem_768_semi_expanded_decaps_test.json");
     const int seen = velmora::testing::for_each_case(doc, [](const auto&, const auto& tc) {
         SCOPED_TRACE(case_label(tc));
@@ -173,7 +197,7 @@ TEST(MlKem768Vectors, DecapsulationWithExpandedKey) {
     EXPECT_EQ(seen, number_of_tests(doc));
 }
 
-TEST(MlKem768Vectors, DecapsulationFromSeed) {
+TEST_P(MlKem768Vectors, DecapsulationFromSeed) {
     VELMORA_LOAD_VECTORS(doc, "mlkem_768_test.json");
     int rejected = 0;
     const int seen = velmora::testing::for_each_case(doc, [&](const auto&, const auto& tc) {
@@ -206,11 +230,14 @@ TEST(MlKem768Vectors, DecapsulationFromSeed) {
     EXPECT_GT(rejected, 0);
 }
 
-// --- properties the vectors do not pin down -------------------------------------------
+// --- properties the vectors do not pin down, on every path ------------------------------
+
+class MlKem768 : public OnEachPath {};
+INSTANTIATE_TEST_SUITE_P(Paths, MlKem768, ::testing::ValuesIn(mlkem::ALL_IMPLS), path_name);
 
 // Decapsulation must not depend on anything but the ciphertext: every byte of
 // c1 and c2 takes part in the comparison, and a faithful ciphertext round-trips.
-TEST(MlKem768, RoundTripAndImplicitRejection) {
+TEST_P(MlKem768, RoundTripAndImplicitRejection) {
     std::mt19937_64 rng(0x6d6c6b656d);
     for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE(round);
@@ -232,7 +259,7 @@ TEST(MlKem768, RoundTripAndImplicitRejection) {
 // The secret vector in a stored key is not validated, so it may hold 12-bit
 // values of q and above. They must act as their residues mod q, without
 // overflowing the lazily reduced products.
-TEST(MlKem768, UnreducedSecretVectorActsModQ) {
+TEST_P(MlKem768, UnreducedSecretVectorActsModQ) {
     std::mt19937_64 rng(7);
     const Keys k = keygen_from_seed(random_bytes(rng, 64));
     const Encapsulated e = encapsulate(k.ek, random_bytes(rng, 32));
@@ -253,7 +280,7 @@ TEST(MlKem768, UnreducedSecretVectorActsModQ) {
     EXPECT_EQ(decapsulate(dk, e.ct).key, e.key);
 }
 
-TEST(MlKem768, KeyChecksLookAtTheRightBytes) {
+TEST(MlKem768Checks, KeyChecksLookAtTheRightBytes) {
     std::mt19937_64 rng(11);
     const Keys k = keygen_from_seed(random_bytes(rng, 64));
     // Sets 12-bit coefficient i of the polynomial vector at p.
@@ -301,7 +328,7 @@ TEST(MlKem768, KeyChecksLookAtTheRightBytes) {
 
 // Compress and Decompress use a multiply-and-shift in place of division;
 // compare with the rational definitions over the whole domain.
-TEST(MlKem768, CompressMatchesDefinition) {
+TEST(MlKem768Checks, CompressMatchesDefinition) {
     auto exact_compress = [](std::uint32_t x, int d) {
         // round(2^d x / q) with ties up, then mod 2^d
         const std::uint64_t num = (std::uint64_t{x} << (d + 1)) + mlkem::Q;
@@ -324,6 +351,171 @@ TEST(MlKem768, CompressMatchesDefinition) {
             ASSERT_EQ(mlkem::decompress<4>(y), exact_decompress(y, 4)) << y;
         }
         ASSERT_EQ(mlkem::decompress<10>(y), exact_decompress(y, 10)) << y;
+    }
+}
+
+// --- the paths against each other ------------------------------------------------------
+
+// Every path gives the same keys, ciphertexts and shared keys for the same
+// inputs, including the rejection key of a tampered ciphertext, and a matrix
+// sampled on one path serves the others.
+TEST(MlKem768Paths, AgreeOnRandomInputs) {
+    std::vector<mlkem::Impl> paths;
+    for (mlkem::Impl p : mlkem::ALL_IMPLS) {
+        if (mlkem::impl_available(p)) paths.push_back(p);
+    }
+    if (paths.size() < 2) GTEST_SKIP() << "only one path runs on this CPU";
+    std::mt19937_64 rng(0x70617468);
+    for (int round = 0; round < 32; ++round) {
+        SCOPED_TRACE(round);
+        const Bytes seed = random_bytes(rng, 64), m = random_bytes(rng, 32);
+        Bytes bad_ct;
+        std::string first;
+        for (mlkem::Impl p : paths) {
+            SCOPED_TRACE(mlkem::impl_name(p));
+            g_path = p;
+            const Keys k = keygen_from_seed(seed);
+            const Encapsulated e = encapsulate(k.ek, m);
+            ASSERT_EQ(e.outcome, Outcome::Ok);
+            if (bad_ct.empty()) {
+                bad_ct = e.ct;
+                bad_ct[rng() % bad_ct.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+            }
+            const Decapsulated d = decapsulate(k.dk, e.ct);  // also with the sampled matrix
+            const Decapsulated rej = decapsulate(k.dk, bad_ct);
+            EXPECT_EQ(d.key, e.key);
+            // A matrix from every other path gives the same keys here.
+            for (mlkem::Impl other : paths) {
+                const auto a = mlkem::expand_matrix_on(other, k.ek.data());
+                Bytes key(32), key_rej(32);
+                mlkem::decaps_on(p, k.dk.data(), e.ct.data(), a.get(), key.data());
+                mlkem::decaps_on(p, k.dk.data(), bad_ct.data(), a.get(), key_rej.data());
+                EXPECT_EQ(key, e.key) << "matrix from " << mlkem::impl_name(other);
+                EXPECT_EQ(key_rej, rej.key) << "matrix from " << mlkem::impl_name(other);
+            }
+            const std::string all = to_hex(k.ek) + to_hex(k.dk) + to_hex(e.ct) + to_hex(e.key) + to_hex(rej.key);
+            if (first.empty()) {
+                first = all;
+            } else {
+                EXPECT_EQ(all, first) << "differs from " << mlkem::impl_name(paths[0]);
+            }
+        }
+    }
+}
+
+// The AVX2 arithmetic does the portable code's steps lane for lane, so the
+// two agree exactly, not only mod q, over each function's whole input range
+// (its extremes included): a bound slip shows here before it shows in a key.
+TEST(MlKem768Paths, Avx2ArithmeticMatchesPortableExactly) {
+    if (!mlkem::impl_available(mlkem::Impl::Avx2)) GTEST_SKIP() << "no AVX2";
+    std::mt19937_64 rng(0x617678);
+    auto poly = [&](int lo, int hi) {  // uniform in [lo, hi], with the ends forced into a few lanes
+        mlkem::Poly p;
+        for (auto& c : p.c) c = static_cast<std::int16_t>(lo + static_cast<int>(rng() % (hi - lo + 1)));
+        p.c[rng() % mlkem::N] = static_cast<std::int16_t>(lo);
+        p.c[rng() % mlkem::N] = static_cast<std::int16_t>(hi);
+        return p;
+    };
+    auto same = [](const mlkem::Poly& a, const mlkem::Poly& b) {
+        return std::memcmp(a.c, b.c, sizeof a.c) == 0;
+    };
+    const int q = mlkem::Q;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        mlkem::Poly a = poly(-(q - 1), q - 1), b = a;
+        mlkem::ntt(a), mlkem::avx2::ntt(b);
+        ASSERT_TRUE(same(a, b)) << "NTT";
+        a = poly(-(q - 1), q - 1), b = a;
+        mlkem::inv_ntt(a), mlkem::avx2::inv_ntt(b);
+        ASSERT_TRUE(same(a, b)) << "inverse NTT";
+        a = poly(INT16_MIN, INT16_MAX), b = a;
+        mlkem::to_montgomery(a), mlkem::avx2::to_montgomery(b);
+        ASSERT_TRUE(same(a, b)) << "to Montgomery";
+        a = poly(INT16_MIN, INT16_MAX), b = a;
+        mlkem::canonical(a), mlkem::avx2::canonical(b);
+        ASSERT_TRUE(same(a, b)) << "canonical";
+
+        a = poly(-(q - 1), q - 1);
+        mlkem::MulOperand pa, pb;
+        mlkem::prepare_operand(a, pa), mlkem::avx2::prepare_operand(a, pb);
+        ASSERT_EQ(std::memcmp(&pa, &pb, sizeof pa), 0) << "prepare operand";
+        // Products of the largest operands, K of them summed (a below 2^12 as
+        // decoded from a key, b below q), then reduced.
+        mlkem::Accumulator sa, sb;
+        mlkem::Poly c = poly(0, 4095);
+        mlkem::mul_set(sa, c, pa), mlkem::avx2::mul_set(sb, c, pa);
+        for (int k = 1; k < mlkem::K; ++k) {
+            c = poly(0, 4095);
+            mlkem::mul_add(sa, c, pa), mlkem::avx2::mul_add(sb, c, pa);
+        }
+        ASSERT_EQ(std::memcmp(&sa, &sb, sizeof sa), 0) << "products";
+        mlkem::mul_reduce(sa, a), mlkem::avx2::mul_reduce(sa, b);
+        ASSERT_TRUE(same(a, b)) << "reduction of the products";
+
+        a = poly(0, q - 1);
+        std::uint8_t ea[mlkem::POLY_BYTES], eb[mlkem::POLY_BYTES];
+        mlkem::encode12_ntt(a, ea), mlkem::avx2::encode12_ntt(a, eb);
+        ASSERT_EQ(to_hex(ea, sizeof ea), to_hex(eb, sizeof eb)) << "ByteEncode12";
+
+        Bytes bytes = random_bytes(rng, mlkem::POLY_BYTES);
+        if (round % 4 == 0) std::fill(bytes.begin(), bytes.end(), round % 8 ? 0xFF : 0x00);
+        mlkem::decode12_ntt(bytes.data(), a), mlkem::avx2::decode12_ntt(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "ByteDecode12";
+        mlkem::sample_cbd2(a, bytes.data()), mlkem::avx2::sample_cbd2(b, bytes.data());
+        ASSERT_TRUE(same(a, b)) << "CBD";
+        mlkem::decode_decompress_du(bytes.data(), a), mlkem::avx2::decode_decompress_du(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "decompress du";
+        mlkem::decode_decompress_dv(bytes.data(), a), mlkem::avx2::decode_decompress_dv(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "decompress dv";
+        mlkem::from_message(bytes.data(), a), mlkem::avx2::from_message(bytes.data(), b);
+        ASSERT_TRUE(same(a, b)) << "message to polynomial";
+
+        a = poly(0, q - 1);
+        if (round < (q + mlkem::N - 1) / mlkem::N) {  // every input of the compressions, once
+            for (int i = 0; i < mlkem::N; ++i) a.c[i] = static_cast<std::int16_t>(std::min(round * mlkem::N + i, q - 1));
+        }
+        std::uint8_t ca[32 * mlkem::DU], cb[32 * mlkem::DU];
+        mlkem::compress_encode_du(a, ca), mlkem::avx2::compress_encode_du(a, cb);
+        ASSERT_EQ(to_hex(ca, 32 * mlkem::DU), to_hex(cb, 32 * mlkem::DU)) << "compress du";
+        mlkem::compress_encode_dv(a, ca), mlkem::avx2::compress_encode_dv(a, cb);
+        ASSERT_EQ(to_hex(ca, 32 * mlkem::DV), to_hex(cb, 32 * mlkem::DV)) << "compress dv";
+        mlkem::to_message(a, ca), mlkem::avx2::to_message(a, cb);
+        ASSERT_EQ(to_hex(ca, 32), to_hex(cb, 32)) << "polynomial to message";
+    }
+}
+
+// The four-way Keccak against libcrypto: four different inputs per call, both
+// rates, several blocks, and a partial block.
+TEST(KeccakX4, MatchesSingleStreamShake) {
+    if (!mlkem::impl_available(mlkem::Impl::Avx2)) GTEST_SKIP() << "no AVX2";
+    std::mt19937_64 rng(5);
+    Sha3 sha3;
+    for (std::size_t rate : {mlkem::KeccakX4::SHAKE128_RATE, mlkem::KeccakX4::SHAKE256_RATE}) {
+        for (std::size_t len : {std::size_t{0}, std::size_t{33}, std::size_t{34}, rate - 1}) {
+            SCOPED_TRACE(::testing::Message() << "rate " << rate << " len " << len);
+            Bytes in[4];
+            const std::uint8_t* in_ptrs[4];
+            for (int l = 0; l < 4; ++l) in[l] = random_bytes(rng, len), in_ptrs[l] = in[l].data();
+            mlkem::KeccakX4 x4(rate, in_ptrs, len);
+            constexpr int blocks = 4;
+            Bytes got[4];
+            for (auto& g : got) g.resize(blocks * rate);
+            for (int b = 0; b < blocks; ++b) {
+                std::uint8_t* out[4] = {got[0].data() + b * rate, got[1].data() + b * rate,
+                                        got[2].data() + b * rate, got[3].data() + b * rate};
+                x4.squeeze(out, b == blocks - 1 ? rate - 3 : rate);  // the last one partial
+            }
+            for (int l = 0; l < 4; ++l) {
+                Bytes want(blocks * rate - 3);
+                if (rate == mlkem::KeccakX4::SHAKE128_RATE) {
+                    sha3.shake128({ByteView(in[l])}, want.data(), want.size());
+                } else {
+                    sha3.shake256({ByteView(in[l])}, want.data(), want.size());
+                }
+                got[l].resize(want.size());
+                EXPECT_EQ(to_hex(got[l]), to_hex(want)) << "stream " << l;
+            }
+        }
     }
 }
 

@@ -222,27 +222,30 @@ MLKEM_VECTOR_CLONES void canonical(Poly& p) {
 
 // --- sampling ----------------------------------------------------------------------
 
-MLKEM_VECTOR_CLONES void sample_ntt(Poly& p, Shake128Stream& xof) {
-    // Each block is first split into its 112 12-bit candidates; then every
+MLKEM_VECTOR_CLONES std::size_t sample_ntt_block(std::int16_t* out, std::size_t j, const std::uint8_t* b) {
+    // The block is first split into its 112 12-bit candidates; then every
     // candidate is stored and kept by advancing the count, so the loop has no
-    // branch per candidate. A block is only started while fewer than N are
-    // kept, hence the slack.
-    constexpr int PER_BLOCK = 2 * Shake128Stream::BLOCK_BYTES / 3;
-    std::int16_t out[N + PER_BLOCK];
-    std::size_t j = 0;
-    while (j < N) {
-        const std::uint8_t* b = xof.next_block();
-        std::int16_t d[PER_BLOCK];
-        for (int i = 0; i < PER_BLOCK / 2; ++i) {
-            const std::uint16_t b0 = b[3 * i], b1 = b[3 * i + 1], b2 = b[3 * i + 2];
-            d[2 * i] = static_cast<std::int16_t>(b0 | ((b1 & 0x0F) << 8));
-            d[2 * i + 1] = static_cast<std::int16_t>((b1 >> 4) | (b2 << 4));
-        }
-        for (int i = 0; i < PER_BLOCK; ++i) {
-            out[j] = d[i];
-            j += static_cast<std::size_t>(d[i] < Q);
-        }
+    // branch per candidate.
+    std::int16_t d[SAMPLE_NTT_PER_BLOCK];
+    for (std::size_t i = 0; i < SAMPLE_NTT_PER_BLOCK / 2; ++i) {
+        const std::uint16_t b0 = b[3 * i], b1 = b[3 * i + 1], b2 = b[3 * i + 2];
+        d[2 * i] = static_cast<std::int16_t>(b0 | ((b1 & 0x0F) << 8));
+        d[2 * i + 1] = static_cast<std::int16_t>((b1 >> 4) | (b2 << 4));
     }
+    for (std::size_t i = 0; i < SAMPLE_NTT_PER_BLOCK; ++i) {
+        out[j] = d[i];
+        j += static_cast<std::size_t>(d[i] < Q);
+    }
+    return j;
+}
+
+void from_fips_order(const std::int16_t in[N], Poly& p) { to_ntt_layout(in, p); }
+
+void sample_ntt(Poly& p, Shake128Stream& xof) {
+    // A block is only started while fewer than N are kept, hence the slack.
+    std::int16_t out[N + SAMPLE_NTT_PER_BLOCK];
+    std::size_t j = 0;
+    while (j < N) j = sample_ntt_block(out, j, xof.next_block());
     to_ntt_layout(out, p);
 }
 

@@ -10,6 +10,7 @@
 // the NTT-domain encodings and SampleNTT map to and from FIPS order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "crypto/mlkem768/params.h"
@@ -65,6 +66,13 @@ void canonical(Poly& p);                 // representatives in [0, q)
 // SampleNTT (Algorithm 7) into NTT layout: rejection sampling from a SHAKE128
 // stream derived from the public seed rho, so its timing may depend on it.
 void sample_ntt(Poly& p, Shake128Stream& xof);
+// Its steps, for callers that produce the blocks themselves: appends the
+// candidates below q of one 168-byte block to out[j..] and returns the new
+// count (called while j < N, out needs SAMPLE_NTT_PER_BLOCK entries of slack
+// past N); then the first N, in FIPS order, go into NTT layout.
+inline constexpr std::size_t SAMPLE_NTT_PER_BLOCK = 112;
+std::size_t sample_ntt_block(std::int16_t* out, std::size_t j, const std::uint8_t* block);
+void from_fips_order(const std::int16_t in[N], Poly& p);
 // SamplePolyCBD_2 (Algorithm 8) over 128 bytes of PRF output, ordinary layout.
 void sample_cbd2(Poly& p, const std::uint8_t buf[CBD_BYTES]);
 

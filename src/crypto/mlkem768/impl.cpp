@@ -1,0 +1,45 @@
+#include "crypto/mlkem768/impl.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace velmora::crypto::mlkem768 {
+
+bool impl_available(Impl impl) {
+    switch (impl) {
+        case Impl::Portable:
+            return true;
+        case Impl::Avx2:
+#if defined(__x86_64__) && defined(__GNUC__)
+            // Also checks that the OS saves the YMM registers. BMI2 and
+            // POPCNT come with every AVX2 CPU, but the code uses them too.
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
+                   __builtin_cpu_supports("popcnt");
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+namespace {
+
+Impl choose() {
+    const char* forced = std::getenv("VELMORA_MLKEM_IMPL");
+    if (forced == nullptr || *forced == '\0') {
+        return impl_available(Impl::Avx2) ? Impl::Avx2 : Impl::Portable;
+    }
+    if (std::strcmp(forced, "avx2") == 0 && impl_available(Impl::Avx2)) return Impl::Avx2;
+    return Impl::Portable;
+}
+
+}  // namespace
+
+Impl active_impl() {
+    static const Impl chosen = choose();
+    return chosen;
+}
+
+const char* impl_name(Impl impl) { return impl == Impl::Avx2 ? "avx2" : "portable"; }
+
+}  // namespace velmora::crypto::mlkem768
