@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "crypto/ct.h"
@@ -192,59 +193,128 @@ Status evp_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t>
     return {};
 }
 
-// Decrypts `ct` and checks the tag at the end, as EVP does. With `dst` the
-// plaintext goes there, and is wiped if the tag does not match. Without it,
-// only the verdict is wanted: the plaintext passes through a small stack
-// buffer, wiped, so nothing is allocated and no plaintext is kept.
-Status evp_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                   std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
-                   const std::uint8_t* tag, std::uint8_t* dst) {
-    std::uint8_t scratch[4096];
-    WipeOnExit<decltype(scratch)> wipe(scratch);
+// EVP checks a tag only inside EVP_DecryptFinal_ex, which ends in a branch on
+// the verdict within the library; the tag is therefore computed here and
+// compared by our own helper, before any plaintext is made.
+//
+// The expected tag is GHASH_H(A', C', L) xor E_K(J0), with A', C' the AAD and
+// the ciphertext zero-padded to whole blocks and L = [8 len A]_64 || [8 len C]_64.
+// EVP sealing an empty message whose AAD is D = A' || C gives GHASH_H(A', C', L')
+// xor E_K(J0) with L' = [8 len D]_64 || 0_64: the same sum but for its last
+// block, so adding (L xor L') * H turns one into the other. That costs one
+// GHASH pass over the ciphertext and one field multiplication.
+
+const EVP_CIPHER* evp_aes256ecb() {
+    static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
+    return cipher;
+}
+
+void store_be64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
+}
+std::uint64_t load_be64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// x * h in GCM's field (SP 800-38D, algorithm 1). x is public and steers the
+// loop; the secret h is only shifted, masked and added.
+void gf128_mul_public(const std::uint8_t x[16], const std::uint8_t h[16], std::uint8_t out[16]) {
+    std::uint64_t vh = load_be64(h), vl = load_be64(h + 8), zh = 0, zl = 0;
+    for (int i = 0; i < 128; ++i) {
+        if ((x[i / 8] >> (7 - i % 8)) & 1) {
+            zh ^= vh;
+            zl ^= vl;
+        }
+        const std::uint64_t reduce = ct::barrier(0 - (vl & 1));
+        vl = vl >> 1 | vh << 63;
+        vh = vh >> 1 ^ (reduce & 0xE100000000000000ull);
+    }
+    store_be64(out, zh);
+    store_be64(out + 8, zl);
+    zh = zl = vh = vl = 0;
+}
+
+bool evp_expected_tag(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                      std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                      std::uint8_t tag[kTagBytes]) {
+    struct Scratch {
+        std::uint8_t h[16];
+        std::uint8_t fix[16];
+        std::uint8_t ecb_out[32];
+    } s{};
+    WipeOnExit<Scratch> wipe(s);
+    const EVP_CIPHER* gcm = evp_aes256gcm();
+    const EVP_CIPHER* ecb = evp_aes256ecb();
+    CtxPtr g(EVP_CIPHER_CTX_new()), e(EVP_CIPHER_CTX_new());
+    if (!gcm || !ecb || !g || !e) return false;
+    // H = E_K(0^128).
+    static const std::uint8_t kZeroBlock[16] = {};
+    int outl = 0;
+    if (EVP_EncryptInit_ex2(e.get(), ecb, key.data(), nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_padding(e.get(), 0) != 1 ||
+        EVP_EncryptUpdate(e.get(), s.ecb_out, &outl, kZeroBlock, 16) != 1 || outl != 16)
+        return false;
+    std::memcpy(s.h, s.ecb_out, 16);
+    // GMAC over D = A' || C.
+    static const std::uint8_t kPad[16] = {};
+    const std::size_t apad = (16 - aad.size() % 16) % 16;
+    if (EVP_EncryptInit_ex2(g.get(), gcm, key.data(), nonce.data(), nullptr) != 1 ||
+        !evp_aad(g.get(), aad, true) || !evp_aad(g.get(), {kPad, apad}, true) ||
+        !evp_aad(g.get(), ct, true) || EVP_EncryptFinal_ex(g.get(), s.ecb_out, &outl) != 1 ||
+        EVP_CIPHER_CTX_ctrl(g.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes), tag) != 1)
+        return false;
+    // L xor L' (public), times H.
+    std::uint8_t lengths[16], other[16];
+    store_be64(lengths, static_cast<std::uint64_t>(aad.size()) * 8);
+    store_be64(lengths + 8, static_cast<std::uint64_t>(ct.size()) * 8);
+    store_be64(other, static_cast<std::uint64_t>(aad.size() + apad + ct.size()) * 8);
+    store_be64(other + 8, 0);
+    for (int i = 0; i < 16; ++i) lengths[i] ^= other[i];
+    gf128_mul_public(lengths, s.h, s.fix);
+    for (std::size_t i = 0; i < kTagBytes; ++i) tag[i] ^= s.fix[i];
+    return true;
+}
+
+// Checks the tag; only if it matches, decrypts `ct` into dst (which may be the
+// very same memory) with the GCM key stream alone.
+Status evp_verify_then_decrypt(std::span<const std::uint8_t> key,
+                               std::span<const std::uint8_t> nonce,
+                               std::span<const std::uint8_t> aad,
+                               std::span<const std::uint8_t> ct, const std::uint8_t* tag,
+                               const Sink& out) {
+    std::uint8_t expected[kTagBytes];
+    WipeOnExit<decltype(expected)> wipe_expected(expected);
+    if (!evp_expected_tag(key, nonce, aad, ct, expected)) return ErrorKind::OpenFailed;
+    if (ct::bytes_equal(expected, tag, kTagBytes) != 1) return ErrorKind::OpenFailed;
+    auto dst = out(ct.size());
+    if (!dst) return dst.error();
     const EVP_CIPHER* cipher = evp_aes256gcm();
     CtxPtr c(EVP_CIPHER_CTX_new());
-    if (!cipher || !c) return ErrorKind::OpenFailed;
-    std::uint8_t tag_copy[kTagBytes];
-    std::memcpy(tag_copy, tag, kTagBytes);
-    bool ok = EVP_DecryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) == 1 &&
-              evp_aad(c.get(), aad, false);
-    const std::size_t step = dst != nullptr ? ct.size() : sizeof scratch;
-    for (std::size_t off = 0; ok && off < ct.size(); off += step) {
-        const auto piece = ct.subspan(off, std::min(step, ct.size() - off));
-        ok = evp_crypt(c.get(), piece, dst != nullptr ? dst + off : scratch, false);
-    }
-    int outl = 0;
-    ok = ok &&
-         EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagBytes),
-                             tag_copy) == 1 &&
-         EVP_DecryptFinal_ex(c.get(), scratch, &outl) == 1;
-    if (!ok) {
-        if (dst != nullptr && !ct.empty()) secure_zero(dst, ct.size());
+    // No final step: the tag has been checked already.
+    if (!cipher || !c ||
+        EVP_DecryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) != 1 ||
+        !evp_crypt(c.get(), ct, *dst, false)) {
+        if (!ct.empty()) secure_zero(*dst, ct.size());
         return ErrorKind::OpenFailed;
     }
     return {};
-}
-
-// EVP checks the tag only at the end of decrypting. To have the verdict before
-// any plaintext reaches the sink (and before the sink is even asked), a first
-// pass only verifies; if the tag matches, the ciphertext is decrypted again,
-// into the sink.
-Status evp_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
-                const std::uint8_t* tag, const Sink& out) {
-    if (Status s = evp_decrypt(key, nonce, aad, ct, tag, nullptr); !s) return s;
-    auto dst = out(ct.size());
-    if (!dst) return dst.error();
-    // The tag is checked again at the end of this pass; it can only fail if the
-    // ciphertext changed in between, and then the output is wiped.
-    return evp_decrypt(key, nonce, aad, ct, tag, *dst);
 }
 
 }  // namespace
 
 bool ipsec_mb_usable() { return ipsec_manager() != nullptr; }
 
-Engine default_engine() { return ipsec_mb_usable() ? Engine::IpsecMb : Engine::OpenSsl; }
+Engine default_engine() {
+#if defined(VELMORA_VALGRIND_CT)
+    // The constant-time check runs every operation under each engine in turn.
+    if (const char* forced = std::getenv("VELMORA_CT_AES_GCM_ENGINE");
+        forced != nullptr && std::strcmp(forced, "openssl") == 0)
+        return Engine::OpenSsl;
+#endif
+    return ipsec_mb_usable() ? Engine::IpsecMb : Engine::OpenSsl;
+}
 
 Status check_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::size_t aad_size, std::size_t plaintext_size) {
@@ -283,7 +353,7 @@ Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
     const std::uint8_t* tag = sealed.data() + ct.size();
     IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
     if (m != nullptr) return ipsec_open(m, key, nonce, aad, ct, tag, out);
-    return evp_open(key, nonce, aad, ct, tag, out);
+    return evp_verify_then_decrypt(key, nonce, aad, ct, tag, out);
 }
 
 Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
@@ -294,7 +364,12 @@ Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uin
     if (out.size() != ciphertext.size()) return ErrorKind::OpenFailed;
     IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
     if (m != nullptr) return ipsec_open_one_pass(m, key, nonce, aad, ciphertext, tag.data(), out.data());
-    return evp_decrypt(key, nonce, aad, ciphertext, tag.data(), out.data());
+    // EVP verifies first and then decrypts, reading the ciphertext twice; a
+    // failure leaves `out` zeroed all the same.
+    Status s = evp_verify_then_decrypt(key, nonce, aad, ciphertext, tag.data(),
+                                       [&](std::size_t) -> Result<std::uint8_t*> { return out.data(); });
+    if (!s && !out.empty()) secure_zero(out.data(), out.size());
+    return s;
 }
 
 Result<std::vector<std::uint8_t>> seal(std::span<const std::uint8_t> key,

@@ -3,6 +3,7 @@
 // `random_secret` generates straight into a new locked box.
 #include <new>
 
+#include "crypto/ct.h"
 #include "args_py.h"
 #include "byte_input.h"
 #include "crypto/sha256.h"
@@ -121,6 +122,7 @@ PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             secure_zero(dst, n);  // drop any fresh bytes already drawn
             return raise_error(s.error());
         }
+        ct::declassify(dst, n, "random() output is for public values");
         return out.release();
     });
 }
