@@ -1,9 +1,12 @@
 // AES-256-GCM (NIST SP 800-38D) with a 96-bit nonce and a 128-bit tag; sealed
 // form is ciphertext ‖ tag. Two engines: Intel ipsec-mb where the processor has
-// AES-NI and PCLMULQDQ, otherwise OpenSSL's EVP (whose software AES is
-// constant-time). ipsec-mb's key schedule and GHASH state live on the stack and
-// are wiped after use; EVP keeps its own in its context, which OpenSSL cleanses
-// when the context is freed at the end of each call.
+// AES-NI and PCLMULQDQ, otherwise OpenSSL's constant-time AES (its ECB mode:
+// vector-permute AES, or AES-NI) under our own counter mode and constant-time
+// GHASH, since OpenSSL's GCM without those instructions uses table-based AES
+// and GHASH. Both compare tags with our one helper. ipsec-mb's key schedule and
+// GHASH state live on the stack and are wiped after use; OpenSSL keeps its key
+// schedule in its context, which it cleanses when the context is freed at the
+// end of each call.
 #pragma once
 
 #include <cstddef>
