@@ -265,7 +265,8 @@ public:
     bool init(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
         const EVP_CIPHER* ecb = evp_aes256ecb();
         ctx_.reset(EVP_CIPHER_CTX_new());
-        if (!ecb || !ctx_ || EVP_EncryptInit_ex2(ctx_.get(), ecb, key.data(), nullptr, nullptr) != 1 ||
+        if (!ecb || !ctx_ ||
+            EVP_EncryptInit_ex2(ctx_.get(), ecb, key.data(), nullptr, nullptr) != 1 ||
             EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) != 1)
             return false;
         std::memcpy(j0_, nonce.data(), kNonceBytes);

@@ -84,10 +84,10 @@ Status check_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
 // Decrypts `ciphertext` into `out` (same length; it may be the very same
 // memory) in one pass while the tag is computed, then compares with `tag` in
 // constant time; on a mismatch `out`, which then holds unverified plaintext, is
-// wiped before OpenFailed is returned. (The OpenSSL engine checks the tag
-// first and decrypts only then, as open_to does.) Only for an `out` nobody else can see
-// until this returns (a result object not yet handed out), and a `ciphertext`
-// nobody can change meanwhile. On large inputs this costs about two thirds of
+// wiped before OpenFailed is returned (the OpenSSL engine checks the tag first
+// and decrypts only then, as open_to does). Only for an `out` nobody else can
+// see until this returns (a result object not yet handed out), and a
+// `ciphertext` nobody can change meanwhile. On large inputs this costs about two thirds of
 // open_to, which reads the ciphertext twice (GHASH first, then the keystream).
 Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                      std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ciphertext,

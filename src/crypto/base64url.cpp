@@ -54,7 +54,8 @@ Result<ZeroizingBuffer> base64url_decode(std::span<const std::uint8_t> text) {
         // (k == 2) bits unused between the two, and they must be zero.
         const std::size_t bytes = k - 1;
         bad |= (acc >> (24 - 6 * k)) & ((1u << (2 * (4 - k))) - 1u);
-        for (std::size_t b = 0; b < bytes; ++b) out[o++] = static_cast<std::uint8_t>(acc >> (16 - 8 * b));
+        for (std::size_t b = 0; b < bytes; ++b)
+            out[o++] = static_cast<std::uint8_t>(acc >> (16 - 8 * b));
     }
     if (ct::declassified(bad, "whether the text decodes is reported to the caller") != 0)
         return EnclaveError::malformed("base64url");

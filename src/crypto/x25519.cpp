@@ -194,7 +194,8 @@ Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t pe
     static constexpr std::uint8_t kZero[KEY_BYTES] = {};
     const std::uint32_t all_zero = ct::bytes_equal(out, kZero, KEY_BYTES);
     // rc only says whether the peer point was of low order, which is public.
-    if ((all_zero | static_cast<std::uint32_t>(ct::declassified(rc, "a low-order peer point is refused openly") != 0)) != 0) {
+    const int low_order = ct::declassified(rc, "a low-order peer point is refused openly");
+    if ((all_zero | static_cast<std::uint32_t>(low_order != 0)) != 0) {
         secure_zero(out, KEY_BYTES);
         return ErrorKind::KeyRejected;
     }

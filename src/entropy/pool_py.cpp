@@ -3,9 +3,9 @@
 // `random_secret` generates straight into a new locked box.
 #include <new>
 
-#include "crypto/ct.h"
 #include "args_py.h"
 #include "byte_input.h"
+#include "crypto/ct.h"
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
 #include "error/secure_error.h"
