@@ -5,9 +5,12 @@
 //
 //   leaky_equal(secret, guess) -> bool   early-exit comparison of a locked secret
 //   leaky_lookup(secret) -> int          table lookup indexed by a locked secret
+//   library_decode(secret) -> bool       libsodium's base64 decoder on a locked secret,
+//                                        which branches on each symbol's validity
 //   mlkem_leak() -> bool                 branches on an ML-KEM-768 decapsulated key
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sodium.h>
 
 #include <cstdint>
 
@@ -70,6 +73,17 @@ PyObject* leaky_lookup(PyObject*, PyObject* arg) {
     });
 }
 
+PyObject* library_decode(PyObject*, PyObject* arg) {
+    return with_locked(arg, [](std::span<const std::uint8_t> s) -> PyObject* {
+        std::uint8_t out[64];
+        std::size_t written = 0;
+        const int rc = sodium_base642bin(out, sizeof out, reinterpret_cast<const char*>(s.data()),
+                                         s.size(), nullptr, &written, nullptr,
+                                         sodium_base64_VARIANT_URLSAFE_NO_PADDING);
+        return PyBool_FromLong(velmora::ct::declassified(rc, "the control returns the verdict") == 0);
+    });
+}
+
 PyObject* mlkem_leak(PyObject*, PyObject*) {
     std::uint8_t d[32], z[32], m[32];
     if (!velmora::crypto::os_random(d) || !velmora::crypto::os_random(z) ||
@@ -99,6 +113,8 @@ PyMethodDef methods[] = {
     {"leaky_equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leaky_equal)),
      METH_FASTCALL, "leaky_equal(secret, guess) -> bool: an early-exit comparison."},
     {"leaky_lookup", leaky_lookup, METH_O, "leaky_lookup(secret) -> int: a secret-indexed load."},
+    {"library_decode", library_decode, METH_O,
+     "library_decode(secret) -> bool: libsodium's base64url decoder on a secret."},
     {"mlkem_leak", mlkem_leak, METH_NOARGS, "mlkem_leak() -> bool: a branch on a decapsulated key."},
     {nullptr, nullptr, 0, nullptr},
 };
