@@ -118,15 +118,17 @@ def test_family_is_constant_time(tmp_path, script, env):
     assert not reports, "secret-dependent branch or index:\n\n" + "\n\n".join(reports)
 
 
+BRANCH = "Conditional jump or move depends on uninitialised value(s)"
+INDEX = "Use of uninitialised value of size 8"
+
+
 @pytest.mark.parametrize(
     ("case", "what", "env"),
     [
-        ("compare", "Conditional jump or move depends on uninitialised value(s)", {}),
-        ("lookup", "Use of uninitialised value of size 8", {}),
-        ("mlkem", "Conditional jump or move depends on uninitialised value(s)",
-         {"VELMORA_MLKEM_IMPL": "portable"}),
-        ("mlkem", "Conditional jump or move depends on uninitialised value(s)",
-         {"VELMORA_MLKEM_IMPL": "avx2"}),
+        pytest.param("compare", BRANCH, {}, id="early-exit-compare"),
+        pytest.param("lookup", INDEX, {}, id="secret-index"),
+        pytest.param("mlkem", BRANCH, {"VELMORA_MLKEM_IMPL": "portable"}, id="mlkem-portable"),
+        pytest.param("mlkem", BRANCH, {"VELMORA_MLKEM_IMPL": "avx2"}, id="mlkem-avx2"),
     ],
 )
 def test_leak_is_reported(tmp_path, case, what, env):
