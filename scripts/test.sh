@@ -80,6 +80,21 @@ stage "Python tests ($MAIN_VERSION)" pytest_suite "$PY" VELMORA_TESTMODS="$ROOT/
 python_versions
 stage "Wheel (manylinux, clean environment)" wheel_in_clean_venv
 
+# The constant-time check (tests/ct): its own build, optimised as shipped (plus
+# debug info for readable reports), not sanitized, with secrets marked for
+# valgrind; only the extension and the test-only module it needs are built.
+constant_time_check() {
+    local dir=build/ct
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$PY" -DVELMORA_BUILD_TESTS=ON \
+            -DVELMORA_VALGRIND_CT=ON -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g >/dev/null \
+            || return 1
+    fi
+    cmake --build "$dir" -j "$JOBS" --target _secure _ct_test || return 1
+    VELMORA_CT_BUILD="$ROOT/$dir" "$VENV/bin/pytest" -q -p no:cacheprovider tests/ct
+}
+stage "Constant time (valgrind)" constant_time_check
+
 configure build/asan -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON
 stage "C++ tests (ASan+UBSan)" env ASAN_OPTIONS=detect_leaks=0 \
     ctest --test-dir build/asan --output-on-failure -j "$JOBS"

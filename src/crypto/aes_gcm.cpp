@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "crypto/ct.h"
@@ -134,7 +135,15 @@ Status ipsec_open_one_pass(IMB_MGR* m, std::span<const std::uint8_t> key,
     return {};
 }
 
-// --- OpenSSL EVP ------------------------------------------------------------------
+// --- OpenSSL's AES, our GCM -------------------------------------------------------
+//
+// The engine for processors without AES-NI and PCLMULQDQ. OpenSSL's own GCM
+// there is not constant-time: it expands the key and encrypts J0 and H with
+// its table-based AES, and its GHASH looks up tables indexed by the running
+// hash. Its ECB mode, though, runs the vector-permute AES (SSSE3; AES-NI where
+// present), which touches no secret-indexed memory. So only AES blocks come
+// from OpenSSL, through ECB; the counter mode and GHASH are done here, GHASH
+// with carry-less products built from ordinary integer multiplications.
 
 // EVP_CIPHER_CTX_free cleanses the provider context (key schedule included)
 // before freeing it.
@@ -143,108 +152,232 @@ struct CtxFree {
 };
 using CtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
 
-const EVP_CIPHER* evp_aes256gcm() {
-    static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+const EVP_CIPHER* evp_aes256ecb() {
+    static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
     return cipher;
 }
 
-// EVP counts in int: feed long inputs in pieces.
-constexpr std::size_t kEvpChunk = std::size_t{1} << 30;
-
-bool evp_aad(EVP_CIPHER_CTX* c, std::span<const std::uint8_t> aad, bool encrypt) {
-    for (std::size_t off = 0; off < aad.size(); off += kEvpChunk) {
-        const int n = static_cast<int>(std::min(kEvpChunk, aad.size() - off));
-        int outl = 0;
-        const int ok = encrypt ? EVP_EncryptUpdate(c, nullptr, &outl, aad.data() + off, n)
-                               : EVP_DecryptUpdate(c, nullptr, &outl, aad.data() + off, n);
-        if (ok != 1) return false;
-    }
-    return true;
+std::uint64_t load_be64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+    return v;
+}
+void store_be64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
 }
 
-bool evp_crypt(EVP_CIPHER_CTX* c, std::span<const std::uint8_t> in, std::uint8_t* out,
-               bool encrypt) {
-    for (std::size_t off = 0; off < in.size(); off += kEvpChunk) {
-        const int n = static_cast<int>(std::min(kEvpChunk, in.size() - off));
-        int outl = 0;
-        const int ok = encrypt ? EVP_EncryptUpdate(c, out + off, &outl, in.data() + off, n)
-                               : EVP_DecryptUpdate(c, out + off, &outl, in.data() + off, n);
-        if (ok != 1 || outl != n) return false;
-    }
-    return true;
+// The low 64 bits of the carry-less product of x and y. Each operand is split
+// into four interleaved bit sets with three-bit holes between their bits; the
+// integer products of the parts then never carry from one kept bit into the
+// next, and masking keeps the bit of each sum that is its XOR.
+std::uint64_t clmul_lo(std::uint64_t x, std::uint64_t y) {
+    constexpr std::uint64_t m0 = 0x1111111111111111ull, m1 = m0 << 1, m2 = m0 << 2, m3 = m0 << 3;
+    const std::uint64_t x0 = x & m0, x1 = x & m1, x2 = x & m2, x3 = x & m3;
+    const std::uint64_t y0 = y & m0, y1 = y & m1, y2 = y & m2, y3 = y & m3;
+    const std::uint64_t z0 = (x0 * y0) ^ (x1 * y3) ^ (x2 * y2) ^ (x3 * y1);
+    const std::uint64_t z1 = (x0 * y1) ^ (x1 * y0) ^ (x2 * y3) ^ (x3 * y2);
+    const std::uint64_t z2 = (x0 * y2) ^ (x1 * y1) ^ (x2 * y0) ^ (x3 * y3);
+    const std::uint64_t z3 = (x0 * y3) ^ (x1 * y2) ^ (x2 * y1) ^ (x3 * y0);
+    return (z0 & m0) | (z1 & m1) | (z2 & m2) | (z3 & m3);
 }
 
-// Any EVP failure (none is expected once the lengths are right) is reported as
-// a failed operation rather than trusted.
-Status evp_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> pt,
-                std::uint8_t* out) {
-    const EVP_CIPHER* cipher = evp_aes256gcm();
-    CtxPtr c(EVP_CIPHER_CTX_new());
-    if (!cipher || !c) return ErrorKind::OpenFailed;
-    int outl = 0;
-    if (EVP_EncryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) != 1 ||
-        !evp_aad(c.get(), aad, true) || !evp_crypt(c.get(), pt, out, true) ||
-        EVP_EncryptFinal_ex(c.get(), out + pt.size(), &outl) != 1 ||
-        EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
-                            out + pt.size()) != 1)
-        return ErrorKind::OpenFailed;
+std::uint64_t rev64(std::uint64_t x) {
+    x = (x & 0x5555555555555555ull) << 1 | (x >> 1 & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) << 2 | (x >> 2 & 0x3333333333333333ull);
+    x = (x & 0x0F0F0F0F0F0F0F0Full) << 4 | (x >> 4 & 0x0F0F0F0F0F0F0F0Full);
+    x = (x & 0x00FF00FF00FF00FFull) << 8 | (x >> 8 & 0x00FF00FF00FF00FFull);
+    x = (x & 0x0000FFFF0000FFFFull) << 16 | (x >> 16 & 0x0000FFFF0000FFFFull);
+    return x << 32 | x >> 32;
+}
+
+// GHASH (SP 800-38D) over blocks of big-endian words, y1 the first half. The
+// high halves of the 64-bit products are the low halves of the products of the
+// bit-reversed operands, reversed; one Karatsuba step makes the 128-bit product,
+// which is shifted by one (GCM numbers its bits from the other end) and reduced
+// modulo x^128 + x^7 + x^2 + x + 1.
+class Ghash {
+public:
+    explicit Ghash(const std::uint8_t h[16])
+        : h1_(load_be64(h)), h0_(load_be64(h + 8)), h1r_(rev64(h1_)), h0r_(rev64(h0_)),
+          h2_(h0_ ^ h1_), h2r_(h0r_ ^ h1r_) {}
+    ~Ghash() { secure_zero(this, sizeof *this); }
+    Ghash(const Ghash&) = delete;
+    Ghash& operator=(const Ghash&) = delete;
+
+    // Absorbs `data`, its last block zero-padded.
+    void update(std::span<const std::uint8_t> data) {
+        std::size_t i = 0;
+        for (; i + 16 <= data.size(); i += 16) block(data.data() + i);
+        if (i < data.size()) {
+            std::uint8_t last[16] = {};
+            std::memcpy(last, data.data() + i, data.size() - i);
+            block(last);
+            secure_zero(last, sizeof last);
+        }
+    }
+    void lengths(std::uint64_t aad_bytes, std::uint64_t text_bytes) {
+        std::uint8_t l[16];
+        store_be64(l, aad_bytes * 8);
+        store_be64(l + 8, text_bytes * 8);
+        block(l);
+    }
+    void digest(std::uint8_t out[16]) const {
+        store_be64(out, y1_);
+        store_be64(out + 8, y0_);
+    }
+
+private:
+    void block(const std::uint8_t b[16]) {
+        y1_ ^= load_be64(b);
+        y0_ ^= load_be64(b + 8);
+        const std::uint64_t y0r = rev64(y0_), y1r = rev64(y1_);
+        const std::uint64_t y2 = y0_ ^ y1_, y2r = y0r ^ y1r;
+        const std::uint64_t z0 = clmul_lo(y0_, h0_), z1 = clmul_lo(y1_, h1_);
+        std::uint64_t z2 = clmul_lo(y2, h2_);
+        std::uint64_t z0h = clmul_lo(y0r, h0r_), z1h = clmul_lo(y1r, h1r_);
+        std::uint64_t z2h = clmul_lo(y2r, h2r_);
+        z2 ^= z0 ^ z1;
+        z2h ^= z0h ^ z1h;
+        z0h = rev64(z0h) >> 1;
+        z1h = rev64(z1h) >> 1;
+        z2h = rev64(z2h) >> 1;
+        std::uint64_t v0 = z0, v1 = z0h ^ z2, v2 = z1 ^ z2h, v3 = z1h;
+        v3 = v3 << 1 | v2 >> 63;
+        v2 = v2 << 1 | v1 >> 63;
+        v1 = v1 << 1 | v0 >> 63;
+        v0 = v0 << 1;
+        v2 ^= v0 ^ (v0 >> 1) ^ (v0 >> 2) ^ (v0 >> 7);
+        v1 ^= (v0 << 63) ^ (v0 << 62) ^ (v0 << 57);
+        v3 ^= v1 ^ (v1 >> 1) ^ (v1 >> 2) ^ (v1 >> 7);
+        v2 ^= (v1 << 63) ^ (v1 << 62) ^ (v1 << 57);
+        y0_ = v2;
+        y1_ = v3;
+    }
+
+    std::uint64_t h1_, h0_, h1r_, h0r_, h2_, h2r_;
+    std::uint64_t y1_ = 0, y0_ = 0;
+};
+
+// One key and nonce: H = E(0^128), E(J0) and the counter-mode key stream from
+// inc32(J0) on. Everything keyed is wiped when it goes out of scope.
+class SoftGcm {
+public:
+    bool init(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
+        const EVP_CIPHER* ecb = evp_aes256ecb();
+        ctx_.reset(EVP_CIPHER_CTX_new());
+        if (!ecb || !ctx_ ||
+            EVP_EncryptInit_ex2(ctx_.get(), ecb, key.data(), nullptr, nullptr) != 1 ||
+            EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) != 1)
+            return false;
+        std::memcpy(j0_, nonce.data(), kNonceBytes);
+        j0_[15] = 1;
+        std::uint8_t in[32] = {};
+        std::memcpy(in + 16, j0_, 16);
+        std::uint8_t out[32];
+        const bool ok = ecb_blocks(in, out, 2);
+        std::memcpy(h_, out, 16);
+        std::memcpy(ej0_, out + 16, 16);
+        secure_zero(out, sizeof out);
+        return ok;
+    }
+    ~SoftGcm() {
+        secure_zero(h_, sizeof h_);
+        secure_zero(ej0_, sizeof ej0_);
+    }
+
+    const std::uint8_t* h() const { return h_; }
+
+    // out = in xor the key stream (they may be the same memory).
+    bool crypt(std::span<const std::uint8_t> in, std::uint8_t* out) {
+        constexpr std::size_t kBlocks = 64;
+        std::uint8_t counters[kBlocks * 16], stream[kBlocks * 16];
+        WipeOnExit<decltype(stream)> wipe(stream);
+        std::uint32_t counter = 2;  // inc32(J0)
+        bool ok = true;
+        for (std::size_t off = 0; ok && off < in.size(); off += sizeof stream) {
+            const std::size_t n = std::min(sizeof stream, in.size() - off);
+            const std::size_t blocks = (n + 15) / 16;
+            for (std::size_t b = 0; b < blocks; ++b, ++counter) {
+                std::memcpy(counters + 16 * b, j0_, 12);
+                counters[16 * b + 12] = static_cast<std::uint8_t>(counter >> 24);
+                counters[16 * b + 13] = static_cast<std::uint8_t>(counter >> 16);
+                counters[16 * b + 14] = static_cast<std::uint8_t>(counter >> 8);
+                counters[16 * b + 15] = static_cast<std::uint8_t>(counter);
+            }
+            ok = ecb_blocks(counters, stream, blocks);
+            for (std::size_t i = 0; i < n; ++i) out[off + i] = in[off + i] ^ stream[i];
+        }
+        return ok;
+    }
+
+    // The tag of (aad, ciphertext).
+    void tag(std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+             std::uint8_t out[kTagBytes]) const {
+        Ghash g(h_);
+        g.update(aad);
+        g.update(ct);
+        g.lengths(aad.size(), ct.size());
+        g.digest(out);
+        for (std::size_t i = 0; i < kTagBytes; ++i) out[i] ^= ej0_[i];
+    }
+
+private:
+    bool ecb_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
+        int outl = 0;
+        const int n = static_cast<int>(16 * blocks);
+        return EVP_EncryptUpdate(ctx_.get(), out, &outl, in, n) == 1 && outl == n;
+    }
+
+    CtxPtr ctx_;
+    std::uint8_t j0_[16] = {};
+    std::uint8_t h_[16] = {};
+    std::uint8_t ej0_[16] = {};
+};
+
+// Any OpenSSL failure (none is expected once the lengths are right) is
+// reported as a failed operation rather than trusted.
+Status soft_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                 std::span<const std::uint8_t> aad, std::span<const std::uint8_t> pt,
+                 std::uint8_t* out) {
+    SoftGcm gcm;
+    if (!gcm.init(key, nonce) || !gcm.crypt(pt, out)) return ErrorKind::OpenFailed;
+    gcm.tag(aad, {out, pt.size()}, out + pt.size());
     return {};
 }
 
-// Decrypts `ct` and checks the tag at the end, as EVP does. With `dst` the
-// plaintext goes there, and is wiped if the tag does not match. Without it,
-// only the verdict is wanted: the plaintext passes through a small stack
-// buffer, wiped, so nothing is allocated and no plaintext is kept.
-Status evp_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                   std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
-                   const std::uint8_t* tag, std::uint8_t* dst) {
-    std::uint8_t scratch[4096];
-    WipeOnExit<decltype(scratch)> wipe(scratch);
-    const EVP_CIPHER* cipher = evp_aes256gcm();
-    CtxPtr c(EVP_CIPHER_CTX_new());
-    if (!cipher || !c) return ErrorKind::OpenFailed;
-    std::uint8_t tag_copy[kTagBytes];
-    std::memcpy(tag_copy, tag, kTagBytes);
-    bool ok = EVP_DecryptInit_ex2(c.get(), cipher, key.data(), nonce.data(), nullptr) == 1 &&
-              evp_aad(c.get(), aad, false);
-    const std::size_t step = dst != nullptr ? ct.size() : sizeof scratch;
-    for (std::size_t off = 0; ok && off < ct.size(); off += step) {
-        const auto piece = ct.subspan(off, std::min(step, ct.size() - off));
-        ok = evp_crypt(c.get(), piece, dst != nullptr ? dst + off : scratch, false);
-    }
-    int outl = 0;
-    ok = ok &&
-         EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagBytes),
-                             tag_copy) == 1 &&
-         EVP_DecryptFinal_ex(c.get(), scratch, &outl) == 1;
-    if (!ok) {
-        if (dst != nullptr && !ct.empty()) secure_zero(dst, ct.size());
-        return ErrorKind::OpenFailed;
-    }
-    return {};
-}
-
-// EVP checks the tag only at the end of decrypting. To have the verdict before
-// any plaintext reaches the sink (and before the sink is even asked), a first
-// pass only verifies; if the tag matches, the ciphertext is decrypted again,
-// into the sink.
-Status evp_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
-                const std::uint8_t* tag, const Sink& out) {
-    if (Status s = evp_decrypt(key, nonce, aad, ct, tag, nullptr); !s) return s;
+// Verifies first, decrypts second, like ipsec_open; the sink (which may be the
+// ciphertext's own memory) is asked for only once the tag has matched.
+Status soft_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                 std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                 const std::uint8_t* tag, const Sink& out) {
+    SoftGcm gcm;
+    if (!gcm.init(key, nonce)) return ErrorKind::OpenFailed;
+    std::uint8_t expected[kTagBytes];
+    WipeOnExit<decltype(expected)> wipe_expected(expected);
+    gcm.tag(aad, ct, expected);
+    if (ct::bytes_equal(expected, tag, kTagBytes) != 1) return ErrorKind::OpenFailed;
     auto dst = out(ct.size());
     if (!dst) return dst.error();
-    // The tag is checked again at the end of this pass; it can only fail if the
-    // ciphertext changed in between, and then the output is wiped.
-    return evp_decrypt(key, nonce, aad, ct, tag, *dst);
+    if (!gcm.crypt(ct, *dst)) {
+        if (!ct.empty()) secure_zero(*dst, ct.size());
+        return ErrorKind::OpenFailed;
+    }
+    return {};
 }
 
 }  // namespace
 
 bool ipsec_mb_usable() { return ipsec_manager() != nullptr; }
 
-Engine default_engine() { return ipsec_mb_usable() ? Engine::IpsecMb : Engine::OpenSsl; }
+Engine default_engine() {
+#if defined(VELMORA_VALGRIND_CT)
+    // The constant-time check runs every operation under each engine in turn.
+    if (const char* forced = std::getenv("VELMORA_CT_AES_GCM_ENGINE");
+        forced != nullptr && std::strcmp(forced, "openssl") == 0)
+        return Engine::OpenSsl;
+#endif
+    return ipsec_mb_usable() ? Engine::IpsecMb : Engine::OpenSsl;
+}
 
 Status check_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::size_t aad_size, std::size_t plaintext_size) {
@@ -272,7 +405,7 @@ Status seal_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
         ipsec_seal(m, key, nonce, aad, plaintext, *dst);
         return {};
     }
-    return evp_seal(key, nonce, aad, plaintext, *dst);
+    return soft_seal(key, nonce, aad, plaintext, *dst);
 }
 
 Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
@@ -283,7 +416,7 @@ Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
     const std::uint8_t* tag = sealed.data() + ct.size();
     IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
     if (m != nullptr) return ipsec_open(m, key, nonce, aad, ct, tag, out);
-    return evp_open(key, nonce, aad, ct, tag, out);
+    return soft_open(key, nonce, aad, ct, tag, out);
 }
 
 Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
@@ -294,7 +427,12 @@ Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uin
     if (out.size() != ciphertext.size()) return ErrorKind::OpenFailed;
     IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
     if (m != nullptr) return ipsec_open_one_pass(m, key, nonce, aad, ciphertext, tag.data(), out.data());
-    return evp_decrypt(key, nonce, aad, ciphertext, tag.data(), out.data());
+    // This engine verifies first and then decrypts, reading the ciphertext
+    // twice; a failure leaves `out` zeroed all the same.
+    Status s = soft_open(key, nonce, aad, ciphertext, tag.data(),
+                         [&](std::size_t) -> Result<std::uint8_t*> { return out.data(); });
+    if (!s && !out.empty()) secure_zero(out.data(), out.size());
+    return s;
 }
 
 Result<std::vector<std::uint8_t>> seal(std::span<const std::uint8_t> key,

@@ -1,9 +1,12 @@
 // AES-256-GCM (NIST SP 800-38D) with a 96-bit nonce and a 128-bit tag; sealed
 // form is ciphertext ‖ tag. Two engines: Intel ipsec-mb where the processor has
-// AES-NI and PCLMULQDQ, otherwise OpenSSL's EVP (whose software AES is
-// constant-time). ipsec-mb's key schedule and GHASH state live on the stack and
-// are wiped after use; EVP keeps its own in its context, which OpenSSL cleanses
-// when the context is freed at the end of each call.
+// AES-NI and PCLMULQDQ, otherwise OpenSSL's constant-time AES (its ECB mode:
+// vector-permute AES, or AES-NI) under our own counter mode and constant-time
+// GHASH, since OpenSSL's GCM without those instructions uses table-based AES
+// and GHASH. Both compare tags with our one helper. ipsec-mb's key schedule and
+// GHASH state live on the stack and are wiped after use; OpenSSL keeps its key
+// schedule in its context, which it cleanses when the context is freed at the
+// end of each call.
 #pragma once
 
 #include <cstddef>
@@ -81,9 +84,10 @@ Status check_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
 // Decrypts `ciphertext` into `out` (same length; it may be the very same
 // memory) in one pass while the tag is computed, then compares with `tag` in
 // constant time; on a mismatch `out`, which then holds unverified plaintext, is
-// wiped before OpenFailed is returned. Only for an `out` nobody else can see
-// until this returns (a result object not yet handed out), and a `ciphertext`
-// nobody can change meanwhile. On large inputs this costs about two thirds of
+// wiped before OpenFailed is returned (the OpenSSL engine checks the tag first
+// and decrypts only then, as open_to does). Only for an `out` nobody else can
+// see until this returns (a result object not yet handed out), and a
+// `ciphertext` nobody can change meanwhile. On large inputs this costs about two thirds of
 // open_to, which reads the ciphertext twice (GHASH first, then the keystream).
 Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                      std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ciphertext,

@@ -1,8 +1,8 @@
 // The one base64url rule (RFC 4648 §5 alphabet, padding optional): any trailing
 // run of '=' is dropped; what remains must be alphabet symbols only, must not
 // leave 1 when divided by 4, and a final partial group must carry zero unused
-// bits. Decoding is libsodium's constant-time decoder, since the text is
-// usually a secret key.
+// bits. The decoder runs in constant time (the text is usually a secret key):
+// only the decoded length and the final verdict are branched on.
 #pragma once
 
 #include <cstdint>

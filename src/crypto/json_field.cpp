@@ -9,6 +9,7 @@
 #include <new>
 
 #include "crypto/base64url.h"
+#include "crypto/ct.h"
 #include "crypto/json_number.h"
 #include "crypto/utf8.h"
 
@@ -152,6 +153,10 @@ Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
     const auto malformed_object = EnclaveError::malformed("json object");
     if (buffer.empty() || buffer.back() != 0) return malformed_object;
     const std::size_t n = buffer.size() - 1;
+    // Parsing follows the text byte by byte, so the record's layout (and every
+    // member but the wanted value) is declassified for it; the value is marked
+    // secret again before it is decoded, in constant time.
+    ct::declassify(buffer.data(), n, "parsing a decrypted record depends on its text by design");
     // The reader stops at the first NUL, which is never valid JSON anyway; and it
     // counts string lengths in 32 bits.
     if (n > std::numeric_limits<rapidjson::SizeType>::max() ||
@@ -176,6 +181,7 @@ Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
         if (reader.Parse<kFlags>(stream, handler).IsError()) return malformed_object;
     }
     if (!handler.found()) return EnclaveError::malformed("json field");
+    ct::mark_secret(handler.text().data(), handler.text().size());
     return base64url_decode(handler.text());
 }
 

@@ -168,7 +168,10 @@ void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES
     std::uint8_t ed[KEY_BYTES];
     const int rc = crypto_scalarmult_ed25519_base_noclamp(ed, clamped);
     clear_library_stack();
-    if (rc == 0) {
+    // The point is the public key in Edwards form; rc only says whether it is
+    // the neutral element (never, for a clamped scalar).
+    ct::declassify(ed, sizeof ed, "the Edwards form of a public key is public");
+    if (ct::declassified(rc, "whether the public key is the neutral element") == 0) {
         ed[31] &= 127;  // drop the sign of x; u depends on y alone
         montgomery_from_edwards(ed, out);
         return;
@@ -177,6 +180,7 @@ void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES
     // the group order); kept so that the ladder stays the answer regardless.
     (void)crypto_scalarmult_curve25519_base(out, scalar);
     clear_library_stack();
+    ct::declassify(out, KEY_BYTES, "a public key is public");
 }
 
 Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t peer[KEY_BYTES],
@@ -190,7 +194,8 @@ Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t pe
     static constexpr std::uint8_t kZero[KEY_BYTES] = {};
     const std::uint32_t all_zero = ct::bytes_equal(out, kZero, KEY_BYTES);
     // rc only says whether the peer point was of low order, which is public.
-    if ((all_zero | static_cast<std::uint32_t>(rc != 0)) != 0) {
+    const int low_order = ct::declassified(rc, "a low-order peer point is refused openly");
+    if ((all_zero | static_cast<std::uint32_t>(low_order != 0)) != 0) {
         secure_zero(out, KEY_BYTES);
         return ErrorKind::KeyRejected;
     }

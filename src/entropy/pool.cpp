@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "crypto/sha256.h"
 #include "zeroize.h"
@@ -50,6 +51,9 @@ Status generate(PoolState state, std::span<std::uint8_t> out, RandomSource sourc
     if (whole < out.size()) {
         if (Status st = source(std::span<std::uint8_t>(s.r)); !st) return st;
     }
+    // The fresh bytes are as secret as the output they become.
+    ct::mark_secret(out.data(), whole);
+    ct::mark_secret(s.r, sizeof s.r);
 
     crypto::Sha256 hash;
     std::memcpy(s.block + 32, state.data(), 32);  // seed_digest

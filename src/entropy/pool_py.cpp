@@ -5,6 +5,7 @@
 
 #include "args_py.h"
 #include "byte_input.h"
+#include "crypto/ct.h"
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
 #include "error/secure_error.h"
@@ -123,6 +124,7 @@ PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             secure_zero(dst, n);  // drop any fresh bytes already drawn
             return raise_error(s.error());
         }
+        ct::declassify(dst, n, "random() output is for public values");
         return out.release();
     });
 }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "crypto/aes_gcm.h"
+#include "crypto/ct.h"
 #include "crypto/hkdf_sha256.h"
 
 namespace velmora::hybrid {
@@ -12,14 +13,17 @@ namespace {
 
 Status draw_key_material(RandomSource rng, std::span<std::uint8_t> out) {
     if (!rng(out)) return EnclaveError{ErrorKind::RngFailed, 0, KEY_MATERIAL_DRAW};
+    ct::mark_secret(out.data(), out.size());
     return {};
 }
 
 }  // namespace
 
 Status check_mlkem_secret(Bytes dk) {
-    if (dk.size() != mlkem::SECRET_KEY_BYTES || !mlkem::check_decapsulation_key(dk.data()))
-        return ErrorKind::KeyRejected;
+    if (dk.size() != mlkem::SECRET_KEY_BYTES) return ErrorKind::KeyRejected;
+    ct::declassify(dk.data() + mlkem::DK_EK_OFFSET, mlkem::PUBLIC_KEY_BYTES + 32,
+                   "the encapsulation key and its hash inside dk are public");
+    if (!mlkem::check_decapsulation_key(dk.data())) return ErrorKind::KeyRejected;
     return {};
 }
 
@@ -158,11 +162,13 @@ Result<Seal> seal(Bytes x25519_public, Bytes mlkem_public, Bytes plaintext, Byte
         mlkem::encaps_internal(mlkem_public.data(), m, k_shared,
                                out.encapsulation.data() + X25519_BYTES);
     }
+    ct::declassify(out.encapsulation.data(), ENCAPSULATION_BYTES, "the encapsulation is sent");
     derive_seal_key(x_shared, k_shared, out.encapsulation.data(), key);
     if (!rng(out.nonce)) return ErrorKind::RngFailed;
     auto sealed = crypto::aes_gcm::seal(key, out.nonce, aad, plaintext);
     if (!sealed) return sealed.error();
     out.ciphertext = std::move(*sealed);
+    ct::declassify(out.ciphertext.data(), out.ciphertext.size(), "the sealed ciphertext is sent");
     return out;
 }
 

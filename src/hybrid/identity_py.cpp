@@ -8,6 +8,7 @@
 
 #include "args_py.h"
 #include "byte_input.h"
+#include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "error/secure_error.h"
 #include "hybrid/identity.h"
@@ -194,6 +195,7 @@ PyObject* pair_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         auto plaintext = open_sealed(self, "open", args, nargs, kwnames);
         if (!plaintext) return nullptr;
+        ct::declassify(plaintext->data(), plaintext->size(), "open returns the plaintext");
         return bytes_of(plaintext->span());
     });
 }

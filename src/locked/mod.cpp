@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "crypto/ct.h"
 #include "zeroize.h"
 
 namespace velmora {
@@ -132,6 +133,7 @@ Result<LockedRegion> LockedRegion::from_slice(std::span<const std::uint8_t> src)
     auto r = allocate(src.size());
     if (!r) return r.error();
     std::memcpy(r->data_ + REGION_HEADER_BYTES, src.data(), src.size());
+    ct::mark_secret(r->data_ + REGION_HEADER_BYTES, src.size());
     return r;
 }
 
@@ -140,6 +142,9 @@ Result<std::span<const std::uint8_t>> LockedRegion::bytes() const {
     std::uint64_t marker;
     std::memcpy(&marker, data_, sizeof marker);
     if (marker != REGION_MARKER) return ErrorKind::ForkChild;
+    // Whatever was written in since the last access (a fill from the OS
+    // source, a derivation, a decryption) is a secret from here on.
+    ct::mark_secret(data_ + REGION_HEADER_BYTES, len_);
     return std::span<const std::uint8_t>(data_ + REGION_HEADER_BYTES, len_);
 }
 

@@ -8,6 +8,7 @@
 #include "args_py.h"
 #include "byte_input.h"
 #include "crypto/aes_gcm.h"
+#include "crypto/ct.h"
 #include "crypto/hkdf_sha256.h"
 #include "crypto/hmac_sha512.h"
 #include "crypto/json_field.h"
@@ -84,6 +85,8 @@ struct BytesSink {
     PyObject* finish(const Status& s) {
         if (interpreter_error) return nullptr;
         if (!s) return raise_error(s.error());
+        const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(result.get()));
+        ct::declassify(PyBytes_AS_STRING(result.get()), n, "a sealed form or an opened content is the result");
         return result.release();
     }
 };
@@ -102,6 +105,7 @@ PyObject* box_hmac_sha512(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return {};
         });
         if (!s) return raise_error(s.error());
+        ct::declassify(tag, sizeof tag, "a MAC tag is public");
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(tag), sizeof tag);
     });
 }

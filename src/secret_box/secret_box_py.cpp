@@ -78,6 +78,7 @@ PyObject* box_reveal(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PyObject* out = nullptr;
         auto made = with_secret(self, [&](std::span<const std::uint8_t> secret) -> Status {
+            ct::declassify(secret.data(), secret.size(), "reveal hands the secret to the caller");
             out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
                                                 static_cast<Py_ssize_t>(secret.size()));
             return {};

@@ -122,6 +122,7 @@ Status seal_chunk(State state, std::span<const std::uint8_t> message,
     mac.finish(mac_out);
 
     chunk[0] = block[0];
+    ct::declassify(chunk.data(), chunk.size(), "a sealed chunk is sent as it is");
     advance(state, {mac_out, MAC_BYTES}, tag);
     return {};
 }
@@ -142,7 +143,7 @@ Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
     const std::uint8_t* nonce = state.data() + STATE_NONCE;
     ChunkKeys keys(state);
     std::uint8_t* block = keys.tag_block();
-    const std::uint8_t tag = static_cast<std::uint8_t>(encrypted_tag ^ block[0]);
+    std::uint8_t tag = static_cast<std::uint8_t>(encrypted_tag ^ block[0]);
     block[0] = encrypted_tag;  // now the writer's encrypted block
 
     std::uint8_t expected[MAC_BYTES];
@@ -155,6 +156,7 @@ Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
         poly.finish(expected);
     }
     if (ct::bytes_equal(expected, mac.data(), MAC_BYTES) != 1) return ErrorKind::OpenFailed;
+    tag = ct::declassified(tag, "a verified chunk's tag is returned to the caller");
 
     crypto::chacha20_xor(message.data(), ciphertext.data(), m, key, nonce, 2);
     advance(state, mac, tag);
@@ -175,7 +177,8 @@ void advance(State state, std::span<const std::uint8_t> mac, std::uint8_t tag) {
     if (mac.size() < 8) throw std::invalid_argument("secretstream MAC length");
     std::uint8_t* inonce = state.data() + STATE_INONCE;
     for (std::size_t i = 0; i < 8; ++i) inonce[i] ^= mac[i];
-    const std::uint32_t counter = load_le32(state.data() + STATE_COUNTER) + 1;
+    const std::uint32_t counter = ct::declassified(load_le32(state.data() + STATE_COUNTER) + 1,
+                                                   "the chunk counter only counts chunks");
     store_le32(state.data() + STATE_COUNTER, counter);
     if ((tag & TAG_REKEY) != 0 || counter == 0) rekey(state);
 }

@@ -7,14 +7,10 @@
 
 #include "crypto/sha3.h"
 
-// The row loops below are written for the auto-vectoriser. On x86-64 the hot
-// functions are also built for AVX2 and picked at load time; the code is the
-// same, only the vector width differs.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(VELMORA_NO_TARGET_CLONES)
-#define MLKEM_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define MLKEM_VECTOR_CLONES
-#endif
+// The row loops below are written for the auto-vectoriser at the baseline
+// x86-64 width. This is the portable path, the one machines without AVX2 run
+// and the one VELMORA_MLKEM_IMPL=portable forces, so it is built exactly once:
+// the constant-time check then covers the very code those machines execute.
 
 namespace velmora::crypto::mlkem768 {
 
@@ -112,7 +108,7 @@ inline void from_ntt_layout(const Poly& p, std::int16_t* out) {
 // layout; those of len 8, 4, 2 pair rows of the transposed one. Either way a
 // butterfly combines two whole rows.
 
-MLKEM_VECTOR_CLONES void ntt(Poly& p) {
+void ntt(Poly& p) {
     std::int16_t* r = p.c;
     int k = 1;
     for (int len = ROWS / 2; len >= 1; len >>= 1) {  // len 128 .. 16, in rows
@@ -133,7 +129,7 @@ MLKEM_VECTOR_CLONES void ntt(Poly& p) {
     for (int j = 0; j < N; ++j) r[j] = barrett_reduce(r[j]);
 }
 
-MLKEM_VECTOR_CLONES void inv_ntt(Poly& p) {
+void inv_ntt(Poly& p) {
     std::int16_t* r = p.c;
     for (int t = 1; t <= 3; ++t) {
         const int len = 1 << t;
@@ -159,7 +155,7 @@ MLKEM_VECTOR_CLONES void inv_ntt(Poly& p) {
 // (X^2 - gamma) = (a0 b0 + a1 b1 gamma) + (a0 b1 + a1 b0) X. In the NTT layout
 // the pair (2i, 2i+1) is the same lane of rows 2m and 2m+1.
 
-MLKEM_VECTOR_CLONES void prepare_operand(const Poly& b, MulOperand& out) {
+void prepare_operand(const Poly& b, MulOperand& out) {
     out.p = b;
     for (int m = 0; m < ROWS / 2; ++m) {
         const std::int16_t* odd = b.c + (2 * m + 1) * ROW;
@@ -190,15 +186,15 @@ inline void mul_rows(Accumulator& acc, const Poly& a, const MulOperand& b) {
 
 }  // namespace
 
-MLKEM_VECTOR_CLONES void mul_set(Accumulator& acc, const Poly& a, const MulOperand& b) {
+void mul_set(Accumulator& acc, const Poly& a, const MulOperand& b) {
     mul_rows<false>(acc, a, b);
 }
 
-MLKEM_VECTOR_CLONES void mul_add(Accumulator& acc, const Poly& a, const MulOperand& b) {
+void mul_add(Accumulator& acc, const Poly& a, const MulOperand& b) {
     mul_rows<true>(acc, a, b);
 }
 
-MLKEM_VECTOR_CLONES void mul_reduce(const Accumulator& acc, Poly& out) {
+void mul_reduce(const Accumulator& acc, Poly& out) {
     for (int j = 0; j < N; ++j) out.c[j] = montgomery_reduce(acc.c[j]);
 }
 
@@ -212,17 +208,17 @@ void sub_from(Poly& r, const Poly& a) {
     for (int i = 0; i < N; ++i) r.c[i] = static_cast<std::int16_t>(a.c[i] - r.c[i]);
 }
 
-MLKEM_VECTOR_CLONES void to_montgomery(Poly& p) {
+void to_montgomery(Poly& p) {
     for (int i = 0; i < N; ++i) p.c[i] = fqmul(p.c[i], MONT_R2);
 }
 
-MLKEM_VECTOR_CLONES void canonical(Poly& p) {
+void canonical(Poly& p) {
     for (int i = 0; i < N; ++i) p.c[i] = to_canonical(p.c[i]);
 }
 
 // --- sampling ----------------------------------------------------------------------
 
-MLKEM_VECTOR_CLONES std::size_t sample_ntt_block(std::int16_t* out, std::size_t j, const std::uint8_t* b) {
+std::size_t sample_ntt_block(std::int16_t* out, std::size_t j, const std::uint8_t* b) {
     // The block is first split into its 112 12-bit candidates; then every
     // candidate is stored and kept by advancing the count, so the loop has no
     // branch per candidate.
@@ -249,7 +245,7 @@ void sample_ntt(Poly& p, Shake128Stream& xof) {
     to_ntt_layout(out, p);
 }
 
-MLKEM_VECTOR_CLONES void sample_cbd2(Poly& p, const std::uint8_t buf[CBD_BYTES]) {
+void sample_cbd2(Poly& p, const std::uint8_t buf[CBD_BYTES]) {
     // Each byte gives two coefficients, one per nibble: with the bits b0..b3 of
     // a nibble, x = b0 + b1, y = b2 + b3, and the coefficient is x - y. The
     // bit counts are taken two bits at a time (b & 0x55) + ((b >> 1) & 0x55).
@@ -278,7 +274,7 @@ void encode12_ntt(const Poly& p, std::uint8_t out[POLY_BYTES]) {
     secure_zero(a, sizeof a);
 }
 
-MLKEM_VECTOR_CLONES void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p) {
+void decode12_ntt(const std::uint8_t in[POLY_BYTES], Poly& p) {
     std::int16_t a[N];
     for (int i = 0; i < N / 2; ++i) {
         const std::uint16_t b0 = in[3 * i], b1 = in[3 * i + 1], b2 = in[3 * i + 2];
@@ -303,7 +299,7 @@ std::uint32_t decode12_in_range_mask(const std::uint8_t* in, std::size_t len) {
 // Compression and decompression run over all coefficients first, in loops the
 // compiler vectorises; the bit packing follows.
 
-MLKEM_VECTOR_CLONES void compress_encode_du(const Poly& p, std::uint8_t out[32 * DU]) {
+void compress_encode_du(const Poly& p, std::uint8_t out[32 * DU]) {
     std::uint16_t t[N];
     for (int i = 0; i < N; ++i) t[i] = static_cast<std::uint16_t>(compress<DU>(static_cast<std::uint16_t>(p.c[i])));
     for (int i = 0; i < N / 4; ++i) {
@@ -317,14 +313,14 @@ MLKEM_VECTOR_CLONES void compress_encode_du(const Poly& p, std::uint8_t out[32 *
     secure_zero(t, sizeof t);
 }
 
-MLKEM_VECTOR_CLONES void compress_encode_dv(const Poly& p, std::uint8_t out[32 * DV]) {
+void compress_encode_dv(const Poly& p, std::uint8_t out[32 * DV]) {
     std::uint8_t t[N];
     for (int i = 0; i < N; ++i) t[i] = static_cast<std::uint8_t>(compress<DV>(static_cast<std::uint16_t>(p.c[i])));
     for (int i = 0; i < N / 2; ++i) out[i] = static_cast<std::uint8_t>(t[2 * i] | (t[2 * i + 1] << 4));
     secure_zero(t, sizeof t);
 }
 
-MLKEM_VECTOR_CLONES void decode_decompress_du(const std::uint8_t in[32 * DU], Poly& p) {
+void decode_decompress_du(const std::uint8_t in[32 * DU], Poly& p) {
     for (int i = 0; i < N / 4; ++i) {
         const std::uint16_t b0 = in[5 * i], b1 = in[5 * i + 1], b2 = in[5 * i + 2], b3 = in[5 * i + 3],
                             b4 = in[5 * i + 4];
@@ -336,7 +332,7 @@ MLKEM_VECTOR_CLONES void decode_decompress_du(const std::uint8_t in[32 * DU], Po
     for (int i = 0; i < N; ++i) p.c[i] = static_cast<std::int16_t>(decompress<DU>(static_cast<std::uint16_t>(p.c[i])));
 }
 
-MLKEM_VECTOR_CLONES void decode_decompress_dv(const std::uint8_t in[32 * DV], Poly& p) {
+void decode_decompress_dv(const std::uint8_t in[32 * DV], Poly& p) {
     for (int i = 0; i < N / 2; ++i) {
         p.c[2 * i] = static_cast<std::int16_t>(in[i] & 0x0F);
         p.c[2 * i + 1] = static_cast<std::int16_t>(in[i] >> 4);

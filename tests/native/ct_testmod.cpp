@@ -1,0 +1,129 @@
+// _ct_test: the positive controls of the valgrind constant-time check
+// (tests/ct/). Each entry handles a secret in a way the check must report;
+// a check that stays silent on them proves nothing. Built only with the tests,
+// never installed.
+//
+//   leaky_equal(secret, guess) -> bool   early-exit comparison of a locked secret
+//   leaky_lookup(secret) -> int          table lookup indexed by a locked secret
+//   library_decode(secret) -> bool       libsodium's base64 decoder on a locked secret,
+//                                        which branches on each symbol's validity
+//   mlkem_leak() -> bool                 branches on an ML-KEM-768 decapsulated key
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <sodium.h>
+
+#include <cstdint>
+
+#include "crypto/ct.h"
+#include "crypto/mlkem768.h"
+#include "crypto/os_random.h"
+#include "locked/mod.h"
+
+namespace mlkem = velmora::crypto::mlkem768;
+
+namespace {
+
+// The secret goes into a locked region, which marks it as a secret does in
+// the module itself; f gets the region's checked bytes.
+template <class F>
+PyObject* with_locked(PyObject* arg, F&& f) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    auto region = velmora::LockedRegion::from_slice(
+        {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)});
+    PyBuffer_Release(&view);
+    if (!region) {
+        PyErr_SetString(PyExc_RuntimeError, "no locked region");
+        return nullptr;
+    }
+    auto bytes = region->bytes();
+    if (!bytes) {
+        PyErr_SetString(PyExc_RuntimeError, "region not readable");
+        return nullptr;
+    }
+    return f(*bytes);
+}
+
+PyObject* leaky_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "leaky_equal(secret, guess)");
+        return nullptr;
+    }
+    Py_buffer guess;
+    if (PyObject_GetBuffer(args[1], &guess, PyBUF_SIMPLE) != 0) return nullptr;
+    PyObject* r = with_locked(args[0], [&](std::span<const std::uint8_t> s) -> PyObject* {
+        if (static_cast<Py_ssize_t>(s.size()) != guess.len) Py_RETURN_FALSE;
+        const auto* g = static_cast<const volatile std::uint8_t*>(guess.buf);
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (s[i] != g[i]) Py_RETURN_FALSE;  // the first difference ends it: the leak
+        }
+        Py_RETURN_TRUE;
+    });
+    PyBuffer_Release(&guess);
+    return r;
+}
+
+PyObject* leaky_lookup(PyObject*, PyObject* arg) {
+    return with_locked(arg, [](std::span<const std::uint8_t> s) -> PyObject* {
+        static volatile std::uint8_t table[256];
+        if (s.empty()) return PyLong_FromLong(0);
+        // Only the address depends on the secret, not any branch.
+        const std::uint8_t v = table[s[0]];
+        return PyLong_FromLong(velmora::ct::declassified(v, "the control returns what it read"));
+    });
+}
+
+PyObject* library_decode(PyObject*, PyObject* arg) {
+    return with_locked(arg, [](std::span<const std::uint8_t> s) -> PyObject* {
+        std::uint8_t out[64];
+        std::size_t written = 0;
+        const int rc = sodium_base642bin(out, sizeof out, reinterpret_cast<const char*>(s.data()),
+                                         s.size(), nullptr, &written, nullptr,
+                                         sodium_base64_VARIANT_URLSAFE_NO_PADDING);
+        return PyBool_FromLong(velmora::ct::declassified(rc, "the control returns the verdict") == 0);
+    });
+}
+
+PyObject* mlkem_leak(PyObject*, PyObject*) {
+    std::uint8_t d[32], z[32], m[32];
+    if (!velmora::crypto::os_random(d) || !velmora::crypto::os_random(z) ||
+        !velmora::crypto::os_random(m)) {
+        PyErr_SetString(PyExc_RuntimeError, "no randomness");
+        return nullptr;
+    }
+    velmora::ct::mark_secret(d, sizeof d);
+    velmora::ct::mark_secret(z, sizeof z);
+    velmora::ct::mark_secret(m, sizeof m);
+    static std::uint8_t ek[mlkem::PUBLIC_KEY_BYTES], dk[mlkem::SECRET_KEY_BYTES];
+    static std::uint8_t ct[mlkem::CIPHERTEXT_BYTES];
+    std::uint8_t k_enc[32], k_dec[32];
+    mlkem::keygen_internal(d, z, ek, dk);
+    velmora::ct::declassify(ek, sizeof ek, "the encapsulation key is public");
+    velmora::ct::declassify(dk + mlkem::DK_EK_OFFSET, mlkem::PUBLIC_KEY_BYTES + 32,
+                            "ek and H(ek) inside dk are public");
+    mlkem::encaps_internal(ek, m, k_enc, ct);
+    velmora::ct::declassify(ct, sizeof ct, "the ciphertext is public");
+    mlkem::decaps_internal(dk, ct, k_dec);
+    // The leak: a branch on the decapsulated key, which must still be secret here.
+    if (k_dec[0] & 1) Py_RETURN_TRUE;
+    Py_RETURN_FALSE;
+}
+
+PyMethodDef methods[] = {
+    {"leaky_equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leaky_equal)),
+     METH_FASTCALL, "leaky_equal(secret, guess) -> bool: an early-exit comparison."},
+    {"leaky_lookup", leaky_lookup, METH_O, "leaky_lookup(secret) -> int: a secret-indexed load."},
+    {"library_decode", library_decode, METH_O,
+     "library_decode(secret) -> bool: libsodium's base64url decoder on a secret."},
+    {"mlkem_leak", mlkem_leak, METH_NOARGS, "mlkem_leak() -> bool: a branch on a decapsulated key."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "_ct_test", "Positive controls of the constant-time check.", -1,
+    methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__ct_test() { return PyModule_Create(&module); }
