@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "fork_generation.h"
+#include "interpreter_lock.h"
 
 namespace velmora {
 
@@ -59,10 +60,10 @@ public:
         : lock_(lock), exceptions_on_entry_(std::uncaught_exceptions()) {
         const std::uint32_t mine = fork_generation();
         if (lock_.try_take(mine)) return;
-        PyThreadState* ts = PyEval_SaveThread();
+        PyThreadState* ts = release_interpreter();
         while (!lock_.try_take(mine)) lock_.holder_.wait(mine, std::memory_order_relaxed);
         try {
-            PyEval_RestoreThread(ts);  // may end this thread (interpreter exit)
+            retake_interpreter(ts);  // may end this thread (interpreter exit)
         } catch (...) {
             lock_.release();  // no destructor runs for a half-built guard
             throw;

@@ -6,9 +6,13 @@
 
 #include <utility>
 
+#include "interpreter_lock.h"
+
 namespace velmora {
 
-// Owns one strong reference.
+// Owns one strong reference. Both owners here let go only while this thread
+// holds the interpreter lock: a thread ended while retaking it (interpreter
+// exit) unwinds without it and leaves what they hold (see interpreter_lock.h).
 class PyRef {
 public:
     PyRef() = default;
@@ -20,20 +24,24 @@ public:
     PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     PyRef& operator=(PyRef&& o) noexcept {
         if (this != &o) {
-            Py_XDECREF(p_);
+            drop();
             p_ = std::exchange(o.p_, nullptr);
         }
         return *this;
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(p_); }
+    ~PyRef() { drop(); }
 
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }
     explicit operator bool() const { return p_ != nullptr; }
 
 private:
+    void drop() {
+        if (p_ != nullptr && !interpreter_released()) Py_DECREF(p_);
+    }
+
     PyObject* p_ = nullptr;
 };
 
@@ -53,7 +61,7 @@ public:
         return true;
     }
     void release() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && !interpreter_released()) PyBuffer_Release(&view_);
         held_ = false;
     }
     Py_buffer& operator*() { return view_; }

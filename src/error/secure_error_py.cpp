@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "interpreter_lock.h"
 #include "pyref.h"
 
 namespace velmora {
@@ -75,10 +76,10 @@ PyObject* create() {
 PyObject* get_secure_error_type() {
     if (PyObject* t = __atomic_load_n(&g_secure_error, __ATOMIC_ACQUIRE)) return t;
     if (!g_creation.try_lock()) {
-        PyThreadState* ts = PyEval_SaveThread();
+        PyThreadState* ts = release_interpreter();
         g_creation.lock();
         try {
-            PyEval_RestoreThread(ts);  // may end this thread (interpreter exit)
+            retake_interpreter(ts);  // may end this thread (interpreter exit)
         } catch (...) {
             g_creation.unlock();
             throw;

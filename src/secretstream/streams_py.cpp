@@ -14,6 +14,7 @@
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "error/secure_error.h"
+#include "interpreter_lock.h"
 #include "locked/mod.h"
 #include "member_order_py.h"
 #include "module_defs.h"
@@ -130,13 +131,13 @@ auto run_unlocked(ObjectLock& lock, F&& work) {
     try {
         auto result = [&] {
             ObjectGuard guard(lock);
-            saved = PyEval_SaveThread();
+            saved = release_interpreter();
             return guard.run([&] { return work(guard); });
         }();
-        PyEval_RestoreThread(std::exchange(saved, nullptr));
+        retake_interpreter(std::exchange(saved, nullptr));
         return result;
     } catch (...) {
-        if (saved != nullptr) PyEval_RestoreThread(std::exchange(saved, nullptr));
+        if (saved != nullptr) retake_interpreter(std::exchange(saved, nullptr));
         throw;
     }
 }
