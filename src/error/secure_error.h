@@ -8,6 +8,7 @@
 #include <new>
 
 #include "error/error.h"
+#include "locked/stack_wipe.h"
 
 namespace velmora {
 
@@ -25,11 +26,13 @@ inline int raise_error_int(const EnclaveError& e) {
     return -1;
 }
 
-// Wraps an entry point so that no C++ exception unwinds into the interpreter.
+// Wraps an entry point so that no C++ exception unwinds into the interpreter,
+// and so that no secret the operation left on this thread's stack or in its
+// vector registers outlives the call (src/locked/stack_wipe.h).
 template <class R, class F>
 R guarded(R on_error, F&& f) noexcept {
     try {
-        return f();
+        return stack_wipe::run_and_wipe(f);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
