@@ -1,8 +1,7 @@
 // Stands in for src/locked/stack_wipe.cpp in the _secure_unwiped build: the same
 // entry points, but nothing is wiped. Where the wipe would start it leaves the
 // boundary mark and the depth it was asked for, so that tests can see how deep
-// each operation writes below the boundary (tests/test_stack_depth.py) and what
-// it would leave behind (tests/test_residue.py).
+// each operation writes below the boundary (tests/test_stack_depth.py).
 #include <cstddef>
 
 #include "boundary_mark.h"
