@@ -8,6 +8,9 @@ namespace velmora::stack_wipe {
 
 namespace {
 
+// x86-64 Linux pages; the stack's guard area is at least one.
+constexpr std::size_t kPage = 4096;
+
 // The widest register file the processor and the kernel have enabled,
 // decided once when the module is loaded.
 enum class VectorFile : std::uint8_t { Sse, Avx, Avx512 };
@@ -76,20 +79,30 @@ void clear_vector_registers() noexcept { clear_vectors(); }
 // sits just below our return address and the zeroing starts right there, with
 // no unwritten padding between the caller's frame and the wiped bytes. The
 // stack pointer is moved over the region first, so that the stores are above
-// it (a signal frame goes below) and the kernel grows the stack as usual.
-// The caller-saved general registers are cleared on the way: the last frames
-// below may have left key words in them.
+// it (a signal frame goes below) and the kernel grows the stack as usual; it
+// moves one page at a time, touching each page on the way down, so that a
+// stack with less room left than the depth faults on its guard page instead
+// of the zeroing starting beyond it (the clash that -fstack-clash-protection
+// prevents in compiled frames). The caller-saved general registers are
+// cleared on the way out: the last frames below may have left key words there.
 [[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
+    n = (n + kPage - 1) & ~(kPage - 1);
+    if (n == 0) n = kPage;
     clear_vectors();
     __asm__ volatile(
         "mov %[n], %%rcx\n\t"
-        "sub %[n], %%rsp\n\t"
+        "1:\n\t"
+        "sub %[page], %%rsp\n\t"
+        "movq $0, (%%rsp)\n\t"
+        "sub %[page], %%rcx\n\t"
+        "jnz 1b\n\t"
+        "mov %[n], %%rcx\n\t"
         "mov %%rsp, %%rdi\n\t"
         "xor %%eax, %%eax\n\t"
         "rep stosb\n\t"
         "add %[n], %%rsp"
         :
-        : [n] "r"(n)
+        : [n] "r"(n), [page] "i"(kPage)
         : "rax", "rcx", "rdi", "cc", "memory");
     __asm__ volatile(
         "xor %%edx, %%edx\n\txor %%esi, %%esi\n\txor %%edi, %%edi\n\t"

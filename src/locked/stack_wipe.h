@@ -38,8 +38,9 @@ namespace velmora::stack_wipe {
 inline constexpr std::size_t kWipeBytes = 8 * 1024;
 inline constexpr std::size_t kDeepWipeBytes = 24 * 1024;
 
-// Zeroes `n` bytes of stack just below the caller's frame, after clearing the
-// vector registers (and AVX-512 mask registers) the processor has.
+// Zeroes `n` bytes (rounded up to whole pages) of stack just below the
+// caller's frame, after clearing the vector registers (and AVX-512 mask
+// registers) the processor has.
 void wipe_below_caller(std::size_t n) noexcept;
 
 // Only the register part of the above (for the benchmark's cost breakdown).
