@@ -103,6 +103,7 @@ SECRET_SIZES = {
 # The child program. argv[1]: read end of the secret pipe; argv[2]: JSON with
 # the public inputs (hex). Then one command per stdin line:
 #   "run <op>"   prep and call of OPS[op]; answers "ok <public json>"
+#   "run-thread <op>"  the same, the call on a new thread
 #   "scan"       collects garbage, answers "ready" and waits for the next line
 #   "probe <op>" prep, then the call under _stack_probe (three times);
 #                answers "probe <json list of the largest figures>"
@@ -186,7 +187,7 @@ def answer(text):
 
 for line in sys.stdin:
     cmd, _, arg = line.strip().partition(" ")
-    if cmd == "run":
+    if cmd in ("run", "run-thread"):
         ns = dict(scope, PUBLIC={})
         exec(OPS[arg][0], ns)
         def call():
@@ -199,9 +200,14 @@ for line in sys.stdin:
             if len(OPS[arg]) > 2:
                 exec(OPS[arg][2], ns)
             # A signal now has the kernel save every register, the vector
-            # registers included, into a frame on this stack.
-            os.kill(os.getpid(), signal.SIGUSR1)
-        below(24, call)
+            # registers included, into a frame on this thread's stack.
+            signal.pthread_kill(threading.get_ident(), signal.SIGUSR1)
+        if cmd == "run":
+            below(24, call)
+        else:  # on a thread of its own, whose stack outlives it (glibc caches it)
+            worker = threading.Thread(target=below, args=(24, call))
+            worker.start()
+            worker.join()
         # Keep what the operation made alive (boxes, streams) during the scan.
         scope.setdefault("kept", []).append(ns)
         answer("ok " + json.dumps(ns["PUBLIC"]))
@@ -333,9 +339,9 @@ class OpChild:
             raise AssertionError(f"child ended on {line!r}:\n{self.proc.stderr.read()}")
         return reply.strip()
 
-    def run(self, op):
+    def run(self, op, *, thread=False):
         """Runs one operation; returns the public values it reported."""
-        reply = self.ask(f"run {op}")
+        reply = self.ask(f"{'run-thread' if thread else 'run'} {op}")
         assert reply.startswith("ok "), reply
         return json.loads(reply[3:])
 
