@@ -164,15 +164,17 @@ results = []
 def probe(op):
     # Straight from the probe into the module, with no Python frame between
     # them (an exception would have the interpreter write deeper on its way
-    # out). The preparation runs before each call; one unmeasured call comes
-    # first: a library's one-time set-up on first use (a CPU dispatch table,
-    # a symbol lookup) runs before any key is loaded and is not what the wipe
-    # is sized for.
+    # out), from stack pointers 128 bytes apart over 2 KiB (code that aligns
+    # its frame reaches deepest from one of them). The preparation runs before
+    # each call; one unmeasured call comes first: a library's one-time set-up
+    # on first use (a CPU dispatch table, a symbol lookup) runs before any key
+    # is loaded and is not what the wipe is sized for.
     import _stack_probe
     prep, call = OPS[op][0], OPS[op][1]
     cut = call.index("(")
     runs = []
-    for _ in range(4):
+    for shift in [0] + list(range(0, 2048, 128)):
+        _stack_probe.set_shift(shift)
         ns = dict(scope, PUBLIC={})
         exec(prep, ns)
         fn = eval(call[:cut], ns)

@@ -12,11 +12,16 @@
 //             stand-in wipe of _secure_unwiped leaves (None with the real one;
 //             the outermost mark if there are several);
 //   raised    whether fn raised (the exception is dropped).
+// set_shift(n) moves every later call n bytes further down the stack: code
+// that aligns its frame (libcrypto's SHA-2 aligns to 1 or 2 KiB) goes deeper
+// or shallower with where the stack pointer happens to be.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <alloca.h>
+
 #include <cstring>
 
 #include "boundary_mark.h"
@@ -25,6 +30,8 @@ namespace {
 
 constexpr std::size_t kRegionBytes = 512 * 1024;
 constexpr std::uint8_t kCanary = 0xA7;
+constexpr Py_ssize_t kMaxShift = 64 * 1024;
+Py_ssize_t g_shift = 0;
 
 struct Region {
     std::uint8_t* lo;
@@ -81,6 +88,8 @@ PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!rest) return nullptr;
 
     const Region region = fill_below();
+    void* pad = alloca(static_cast<std::size_t>(g_shift) + 1);
+    __asm__ volatile("" : : "r"(pad) : "memory");
     PyObject* result = PyObject_Call(fn, rest, kwargs);
     // Nothing is freed before the scan: a destructor would write deeper still.
     PyObject *type, *value, *tb;
@@ -101,7 +110,19 @@ PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
                          static_cast<Py_ssize_t>(s.wiped), raised);
 }
 
+PyObject* set_shift(PyObject*, PyObject* arg) {
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 0 || n > kMaxShift) {
+        PyErr_SetString(PyExc_ValueError, "shift out of range");
+        return nullptr;
+    }
+    g_shift = n;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"set_shift", set_shift, METH_O, "set_shift(n)"},
     {"deepest_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepest_writes)),
      METH_VARARGS | METH_KEYWORDS, "deepest_writes(fn, *args, **kwargs)"},
     {nullptr, nullptr, 0, nullptr},
