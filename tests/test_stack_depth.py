@@ -32,7 +32,8 @@ if SANITIZED:
 TESTMODS = os.environ.get("VELMORA_TESTMODS")
 if not TESTMODS or not Path(TESTMODS, "unwiped", "velmora").is_dir():
     pytest.skip(
-        "needs VELMORA_TESTMODS at the testmods of a build with VELMORA_BUILD_TESTS=ON",
+        "needs the unwiped copy: VELMORA_TESTMODS at the testmods of a build with "
+        "VELMORA_BUILD_TESTS=ON and without the sanitizers",
         allow_module_level=True,
     )
 
