@@ -37,9 +37,9 @@ if not TESTMODS or not Path(TESTMODS, "unwiped", "velmora").is_dir():
         allow_module_level=True,
     )
 
+
 # What the wiped depth must leave beyond the deepest write: a quarter more,
-# and 1 KiB, for what another build of the libraries might add and for a
-# signal frame pushed at the deepest point.
+# and 1 KiB, for what another build of the libraries might add.
 def required(depth):
     return depth + depth // 4 + 1024
 
