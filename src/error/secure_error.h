@@ -10,6 +10,7 @@
 #include <new>
 
 #include "error/error.h"
+#include "locked/stack_wipe.h"
 
 namespace velmora {
 
@@ -27,14 +28,16 @@ inline int raise_error_int(const EnclaveError& e) {
     return -1;
 }
 
-// Wraps an entry point so that no C++ exception unwinds into the interpreter.
-// Not noexcept, and the thread's own end passes through: at interpreter exit,
-// retaking the interpreter lock ends a daemon thread with pthread_exit(), whose
-// unwinding must reach the thread's start (a noexcept frame would abort).
+// Wraps an entry point so that no C++ exception unwinds into the interpreter,
+// and so that no secret the operation left on this thread's stack or in its
+// vector registers outlives the call (src/locked/stack_wipe.h). Not noexcept,
+// and the thread's own end passes through: at interpreter exit, retaking the
+// interpreter lock ends a daemon thread with pthread_exit(), whose unwinding
+// must reach the thread's start (a noexcept frame would abort).
 template <class R, class F>
 R guarded(R on_error, F&& f) {
     try {
-        return f();
+        return stack_wipe::run_and_wipe(f);
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {

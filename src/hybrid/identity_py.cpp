@@ -58,11 +58,11 @@ PyObject* bytes_of(std::span<const std::uint8_t> b) {
 
 // generate()
 PyObject* pair_generate(PyObject*, PyObject*) {
-    return guarded([&]() -> PyObject* {
+    return guarded(stack_wipe::deep([&]() -> PyObject* {
         auto identity = hybrid::Identity::generate(crypto::os_random);
         if (!identity) return raise_hybrid_error(identity.error());
         return pair_from_identity(std::move(*identity));
-    });
+    }));
 }
 
 bool require_box(const char* param, PyObject* obj) {
@@ -75,7 +75,7 @@ bool require_box(const char* param, PyObject* obj) {
 // from_secrets(x25519_secret, mlkem768_secret)
 PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[2];
         if (!bind_args("from_secrets", args, nargs, kwnames, {"x25519_secret", "mlkem768_secret"},
                        2, arg))
@@ -90,7 +90,7 @@ PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         auto identity = hybrid::Identity::from_secret_parts(xs->span(), ds->span());
         if (!identity) return raise_error(identity.error());
         return pair_from_identity(std::move(*identity));
-    });
+    }));
 }
 
 template <class F>
@@ -192,17 +192,17 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const char* fname,
 }
 
 PyObject* pair_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded(stack_wipe::deep([&]() -> PyObject* {
         auto plaintext = open_sealed(self, "open", args, nargs, kwnames);
         if (!plaintext) return nullptr;
         ct::declassify(plaintext->data(), plaintext->size(), "open returns the plaintext");
         return bytes_of(plaintext->span());
-    });
+    }));
 }
 
 PyObject* pair_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded(stack_wipe::deep([&]() -> PyObject* {
         std::optional<LockedRegion> region;
         {
             auto plaintext = open_sealed(self, "open_secret", args, nargs, kwnames);
@@ -212,12 +212,12 @@ PyObject* pair_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nar
             region.emplace(std::move(*made));
         }  // the plaintext is wiped here, whether or not the region was made
         return box_from_region(std::move(*region));
-    });
+    }));
 }
 
 PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded(stack_wipe::deep([&]() -> PyObject* {
         std::optional<hybrid::OpenedSession> session;
         {
             auto plaintext = open_sealed(self, "open_session", args, nargs, kwnames);
@@ -237,7 +237,7 @@ PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t na
         PyRef enc_key(box_from_region(std::move(session->enc_key)));
         if (!enc_key) return nullptr;
         return PyTuple_Pack(4, session_id.get(), expires_at.get(), sign_key.get(), enc_key.get());
-    });
+    }));
 }
 
 PyObject* pair_refuse_copy(PyObject*, PyObject*) {

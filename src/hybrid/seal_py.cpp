@@ -13,7 +13,7 @@ namespace velmora {
 namespace {
 
 PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[4];
         if (!bind_args("seal_hybrid", args, nargs, kwnames,
                        {"x25519_public", "mlkem768_public", "plaintext", "aad"}, 4, arg))
@@ -35,7 +35,7 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                              sealed->nonce.data(), static_cast<Py_ssize_t>(sealed->nonce.size()),
                              sealed->ciphertext.data(),
                              static_cast<Py_ssize_t>(sealed->ciphertext.size()));
-    });
+    }));
 }
 
 }  // namespace

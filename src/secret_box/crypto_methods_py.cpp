@@ -294,7 +294,7 @@ PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* const* args, Py_ssiz
 // aes_gcm_open_json_field($self, nonce, ciphertext, aad, field)
 PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[4];
         if (!bind_args("aes_gcm_open_json_field", args, nargs, kwnames,
                        {"nonce", "ciphertext", "aad", "field"}, 4, arg))
@@ -331,7 +331,7 @@ PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_
         auto region = LockedRegion::from_slice(decoded->span());
         if (!region) return raise_error(region.error());
         return box_from_region(std::move(*region));
-    });
+    }));
 }
 
 #define METHOD_DOC(sig, text) sig "\n--\n\n" text

@@ -1,0 +1,115 @@
+// The boundary wipe: vector registers first (so that a signal arriving during
+// the zeroing saves nothing worth having), then the stack below the caller.
+#include "locked/stack_wipe.h"
+
+#include <cstdint>
+
+namespace velmora::stack_wipe {
+
+namespace {
+
+// x86-64 Linux pages; the stack's guard area is at least one.
+constexpr std::size_t kPage = 4096;
+
+// The widest register file the processor and the kernel have enabled,
+// decided once when the module is loaded.
+enum class VectorFile : std::uint8_t { Sse, Avx, Avx512 };
+
+VectorFile detect_vector_file() {
+    __builtin_cpu_init();  // may run before libgcc's own initialiser
+    // avx512vl: the EVEX xmm16-31 forms used below (every AVX-512 part that
+    // runs Linux today has it; without it the AVX part still runs).
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+        return VectorFile::Avx512;
+    if (__builtin_cpu_supports("avx")) return VectorFile::Avx;
+    return VectorFile::Sse;
+}
+
+const VectorFile g_vector_file = detect_vector_file();
+
+#define VELMORA_XMM0_15                                                                   \
+    "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
+        "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+
+// Inlined into wipe_below_caller so that no call pushes a return address
+// below its frame.
+[[gnu::always_inline]] inline void clear_vectors() {
+    switch (g_vector_file) {
+    case VectorFile::Avx512:
+        // vzeroall clears zmm0-15 whole but leaves zmm16-31 and the mask
+        // registers, which AVX-512 code (libcrypto's AES-GCM, the C library's
+        // memcpy) uses too. An EVEX write to xmmN zeroes the rest of zmmN.
+        __asm__ volatile(
+            "vzeroall\n\t"
+            "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
+            "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
+            "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
+            "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
+            "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
+            "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
+            "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
+            "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31\n\t"
+            "kxorw %%k0, %%k0, %%k0\n\tkxorw %%k1, %%k1, %%k1\n\t"
+            "kxorw %%k2, %%k2, %%k2\n\tkxorw %%k3, %%k3, %%k3\n\t"
+            "kxorw %%k4, %%k4, %%k4\n\tkxorw %%k5, %%k5, %%k5\n\t"
+            "kxorw %%k6, %%k6, %%k6\n\tkxorw %%k7, %%k7, %%k7"
+            ::: VELMORA_XMM0_15, "memory");
+        break;
+    case VectorFile::Avx:
+        __asm__ volatile("vzeroall" ::: VELMORA_XMM0_15, "memory");
+        break;
+    case VectorFile::Sse:
+        __asm__ volatile(
+            "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+            "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+            "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
+            "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+            "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
+            "pxor %%xmm15, %%xmm15"
+            ::: VELMORA_XMM0_15, "memory");
+        break;
+    }
+}
+
+}  // namespace
+
+void clear_vector_registers() noexcept { clear_vectors(); }
+
+// No locals and no calls, so (optimised) there is no frame: the stack pointer
+// sits just below our return address and the zeroing starts right there, with
+// no unwritten padding between the caller's frame and the wiped bytes. The
+// stack pointer is moved over the region first, so that the stores are above
+// it (a signal frame goes below) and the kernel grows the stack as usual; it
+// moves one page at a time, touching each page on the way down, so that a
+// stack with less room left than the depth faults on its guard page instead
+// of the zeroing starting beyond it (the clash that -fstack-clash-protection
+// prevents in compiled frames). The caller-saved general registers are
+// cleared on the way out: the last frames below may have left key words there.
+[[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
+    n = (n + kPage - 1) & ~(kPage - 1);
+    if (n == 0) n = kPage;
+    clear_vectors();
+    __asm__ volatile(
+        "mov %[n], %%rcx\n\t"
+        "1:\n\t"
+        "sub %[page], %%rsp\n\t"
+        "movq $0, (%%rsp)\n\t"
+        "sub %[page], %%rcx\n\t"
+        "jnz 1b\n\t"
+        "mov %[n], %%rcx\n\t"
+        "mov %%rsp, %%rdi\n\t"
+        "xor %%eax, %%eax\n\t"
+        "rep stosb\n\t"
+        "add %[n], %%rsp"
+        :
+        : [n] "r"(n), [page] "i"(kPage)
+        : "rax", "rcx", "rdi", "cc", "memory");
+    __asm__ volatile(
+        "xor %%edx, %%edx\n\txor %%esi, %%esi\n\txor %%edi, %%edi\n\t"
+        "xor %%r8d, %%r8d\n\txor %%r9d, %%r9d\n\txor %%r10d, %%r10d\n\txor %%r11d, %%r11d"
+        ::: "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11");
+}
+
+#undef VELMORA_XMM0_15
+
+}  // namespace velmora::stack_wipe

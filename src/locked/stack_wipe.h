@@ -1,0 +1,98 @@
+// Cleaning the calling thread's stack and vector registers when an operation
+// returns to the interpreter.
+//
+// Our own frames and the libraries' (SHA-2/HMAC, ChaCha20/HChaCha20, X25519,
+// AES-GCM, the JSON reader) leave keys, key schedules and hash states behind in
+// dead stack below the stack pointer, and in vector registers that a later
+// signal would save into a frame on that same stack. Wiping each of them where
+// it happens would mean a call in every frame of every library; instead every
+// entry point runs its work one frame below the boundary (`guarded`) and, on
+// the way out (returned or unwound), the boundary zeroes a fixed depth of
+// stack below itself and clears the vector registers.
+//
+// Why a wipe at the boundary and not a separate locked stack per thread: the
+// work already runs on the calling thread (those that release the interpreter
+// lock too), switching stacks would have to follow every callback into the
+// interpreter (buffer exports, allocation) and confuse the sanitizers' and
+// debuggers' view of the stack, and a few kilobytes of zeroing per call costs
+// tens of nanoseconds. The price is a depth that must stay measured:
+// tests/test_stack_depth.py runs every operation over a canary-filled stack and
+// checks that what it writes lies within the depth wiped for it, with margin.
+// Zeroing costs about a cycle per 64 bytes (some 45 ns for kWipeBytes here),
+// so the few operations that go deep say so (deep()) instead of every call
+// paying for them.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+namespace velmora::stack_wipe {
+
+// How far below the boundary the stack is zeroed. Every operation runs within
+// kWipeBytes (HMAC, HKDF, AES-GCM, the streams, the pool, the boxes: at most
+// about 4.6 KiB, HMAC-SHA512); those marked with deep() run the ML-KEM-768 and
+// X25519 arithmetic or the JSON reader's recursion (up to its nesting limit)
+// and need about 14 KiB. Each figure leaves room for about one signal frame
+// with AVX-512 state (3.5 KiB) pushed at the deepest point; the depth test
+// prints what every operation really uses.
+inline constexpr std::size_t kWipeBytes = 8 * 1024;
+inline constexpr std::size_t kDeepWipeBytes = 24 * 1024;
+
+// Zeroes `n` bytes (rounded up to whole pages) of stack just below the
+// caller's frame, after clearing the vector registers (and AVX-512 mask
+// registers) the processor has.
+void wipe_below_caller(std::size_t n) noexcept;
+
+// Only the register part of the above (for the benchmark's cost breakdown).
+void clear_vector_registers() noexcept;
+
+// Marks an entry point's work as one that needs kDeepWipeBytes:
+// guarded(stack_wipe::deep([&]() -> PyObject* { ... })).
+template <class F>
+struct Deep {
+    static constexpr std::size_t kDepth = kDeepWipeBytes;
+    F f;
+    decltype(auto) operator()() { return f(); }
+};
+template <class F>
+Deep<F> deep(F&& f) {
+    return {std::forward<F>(f)};
+}
+
+namespace detail {
+
+template <class F>
+constexpr std::size_t depth_of() {
+    if constexpr (requires { F::kDepth; })
+        return F::kDepth;
+    else
+        return kWipeBytes;
+}
+
+// Kept out of line so that f's own locals live in a frame below the caller's,
+// inside the region that is wiped afterwards, never in the boundary's frame.
+template <class F>
+[[gnu::noinline]] decltype(auto) call_one_frame_down(F& f) {
+    return f();
+}
+
+template <std::size_t N>
+struct WipeOnLeave {
+    WipeOnLeave() = default;
+    WipeOnLeave(const WipeOnLeave&) = delete;
+    WipeOnLeave& operator=(const WipeOnLeave&) = delete;
+    ~WipeOnLeave() { wipe_below_caller(N); }
+};
+
+}  // namespace detail
+
+// Runs f, then wipes below this frame: after a return and while an exception
+// (or a thread cancellation) unwinds through it alike.
+template <class F>
+[[gnu::noinline]] decltype(auto) run_and_wipe(F& f) {
+    const detail::WipeOnLeave<detail::depth_of<std::remove_cvref_t<F>>()> wipe;
+    return detail::call_one_frame_down(f);
+}
+
+}  // namespace velmora::stack_wipe

@@ -1,0 +1,137 @@
+// _stack_probe (test-only): how deep below the caller a call writes into the
+// stack. The region below this module's frame is filled with a canary, the
+// callable runs, and the region is read back.
+//
+// deepest_writes(fn, *args, **kwargs) -> (changed, zero_run, boundary, wiped, raised)
+//   changed   bytes from the top of the region to its deepest byte that is no
+//             longer the canary;
+//   zero_run  how many zero bytes lie directly above that byte (with the real
+//             wipe: the wiped depth, when nothing was written beyond it);
+//   boundary  bytes from the top of the region to the boundary, and
+//   wiped     the depth the boundary asked for, both read from the mark the
+//             stand-in wipe of _secure_unwiped leaves (None with the real one;
+//             the outermost mark if there are several);
+//   raised    whether fn raised (the exception is dropped).
+// set_shift(n) moves every later call n bytes further down the stack: code
+// that aligns its frame (libcrypto's SHA-2 aligns to 1 or 2 KiB) goes deeper
+// or shallower with where the stack pointer happens to be.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <alloca.h>
+
+#include <cstring>
+
+#include "boundary_mark.h"
+
+namespace {
+
+constexpr std::size_t kRegionBytes = 512 * 1024;
+constexpr std::uint8_t kCanary = 0xA7;
+constexpr Py_ssize_t kMaxShift = 64 * 1024;
+Py_ssize_t g_shift = 0;
+
+struct Region {
+    std::uint8_t* lo;
+    std::uint8_t* hi;
+};
+
+// Fills a region of dead stack below the caller and returns where it was.
+[[gnu::noinline]] Region fill_below() {
+    std::uint8_t area[kRegionBytes];
+    std::memset(area, kCanary, sizeof area);
+    __asm__ volatile("" : : "r"(area) : "memory");
+    return {area, area + sizeof area};
+}
+
+struct Scan {
+    std::size_t changed = 0, zero_run = 0;
+    bool marked = false;
+    std::size_t boundary = 0, wiped = 0;
+};
+
+// Reads the region back. Its top is where this frame now sits, which is why
+// only the deepest change and the outermost mark are looked for.
+[[gnu::noinline]] Scan scan(Region r) {
+    Scan s;
+    const volatile std::uint8_t* p = r.lo;
+    const std::size_t n = static_cast<std::size_t>(r.hi - r.lo);
+    std::size_t i = 0;
+    while (i < n && p[i] == kCanary) ++i;
+    if (i == n) return s;
+    s.changed = n - i;
+    std::size_t j = i;
+    while (j < n && p[j] == 0) ++j;
+    s.zero_run = j - i;
+    for (std::size_t k = n - 16; k >= i + 8; k -= 8) {  // the mark sits 8-aligned
+        std::uint64_t word;
+        std::memcpy(&word, const_cast<const std::uint8_t*>(p + k + 8), 8);
+        if (word == kBoundaryMark) {
+            std::memcpy(&s.wiped, const_cast<const std::uint8_t*>(p + k), 8);
+            s.boundary = n - (k + 24);  // mark and depth lie just below a return address
+            s.marked = true;
+            break;
+        }
+    }
+    return s;
+}
+
+PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_SetString(PyExc_TypeError, "deepest_writes(fn, *args, **kwargs)");
+        return nullptr;
+    }
+    PyObject* fn = PyTuple_GET_ITEM(args, 0);
+    PyObject* rest = PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args));
+    if (!rest) return nullptr;
+
+    const Region region = fill_below();
+    void* pad = alloca(static_cast<std::size_t>(g_shift) + 1);
+    __asm__ volatile("" : : "r"(pad) : "memory");
+    PyObject* result = PyObject_Call(fn, rest, kwargs);
+    // Nothing is freed before the scan: a destructor would write deeper still.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    const Scan s = scan(region);
+
+    Py_XDECREF(result);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    Py_DECREF(rest);
+    PyObject* raised = result ? Py_False : Py_True;
+    if (!s.marked)
+        return Py_BuildValue("nnOOO", static_cast<Py_ssize_t>(s.changed),
+                             static_cast<Py_ssize_t>(s.zero_run), Py_None, Py_None, raised);
+    return Py_BuildValue("nnnnO", static_cast<Py_ssize_t>(s.changed),
+                         static_cast<Py_ssize_t>(s.zero_run), static_cast<Py_ssize_t>(s.boundary),
+                         static_cast<Py_ssize_t>(s.wiped), raised);
+}
+
+PyObject* set_shift(PyObject*, PyObject* arg) {
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 0 || n > kMaxShift) {
+        PyErr_SetString(PyExc_ValueError, "shift out of range");
+        return nullptr;
+    }
+    g_shift = n;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"set_shift", set_shift, METH_O, "set_shift(n)"},
+    {"deepest_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepest_writes)),
+     METH_VARARGS | METH_KEYWORDS, "deepest_writes(fn, *args, **kwargs)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_stack_probe", nullptr, 0, kMethods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__stack_probe() { return PyModule_Create(&kModule); }

@@ -1,0 +1,81 @@
+"""How deep each operation writes below the interpreter boundary, against the
+depth the boundary wipes for it.
+
+A child fills the stack below its own frame with a canary, runs one call into
+the module and reads the region back (tests/native/stack_probe.cpp). Run
+against the copy of the module built without the wipe
+(<testmods>/unwiped/velmora, whose stand-in wipe marks where the boundary is
+and what depth it asked for), this gives each operation's deepest write; run
+against the module under test, it shows the wiped zeros ending exactly that
+far down, with nothing written beyond them. Both on the main thread and on
+another one (the streams release the interpreter lock and run on the calling
+thread).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from pathlib import Path
+
+import pytest
+
+from conftest import SANITIZED
+from operations import OPS, OpChild, make_inputs, refuses
+
+if SANITIZED:
+    pytest.skip(
+        "the sanitizers add redzones to every frame and there is no unwiped copy of their build",
+        allow_module_level=True,
+    )
+
+TESTMODS = os.environ.get("VELMORA_TESTMODS")
+if not TESTMODS or not Path(TESTMODS, "unwiped", "velmora").is_dir():
+    pytest.skip(
+        "needs the unwiped copy: VELMORA_TESTMODS at the testmods of a build with "
+        "VELMORA_BUILD_TESTS=ON and without the sanitizers",
+        allow_module_level=True,
+    )
+
+
+# What the wiped depth must leave beyond the deepest write: a quarter more,
+# and 1 KiB, for what another build of the libraries might add.
+def required(depth):
+    return depth + depth // 4 + 1024
+
+
+def measure(pythonpath, cmd, tmp_path):
+    with OpChild(make_inputs(), pythonpath=pythonpath, cwd=tmp_path) as child:
+        out = {}
+        for op in OPS:
+            reply = child.ask(f"{cmd} {op}")
+            assert reply.startswith("probe "), reply
+            changed, zero_run, boundary, wiped, raised = json.loads(reply[6:])
+            out[op] = dict(changed=changed, zero_run=zero_run, boundary=boundary, wiped=wiped,
+                           raised=raised)
+        return out
+
+
+@pytest.fixture(scope="module", params=["probe", "probe-thread"], ids=["main-thread", "other-thread"])
+def figures(request, tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("depth")
+    unwiped = measure([Path(TESTMODS, "unwiped"), TESTMODS], request.param, tmp)
+    wiped = measure([TESTMODS], request.param, tmp)
+    print(f"\n{request.param}: deepest write / wiped depth below the boundary (bytes)")
+    for op, u in unwiped.items():
+        print(f"  {op:24} {u['changed'] - u['boundary']:6} / {u['wiped']:6}")
+    return unwiped, wiped
+
+
+@pytest.mark.parametrize("op", list(OPS))
+def test_wiped_depth_covers_the_deepest_write(figures, op):
+    unwiped, wiped = figures
+    u = unwiped[op]
+    assert u["boundary"], f"{op}: no boundary mark found (did the call reach the module?)"
+    depth = u["changed"] - u["boundary"]
+    assert required(depth) <= u["wiped"], f"{op} writes {depth} bytes deep, wiped {u['wiped']}"
+    # The module under test: zeros from its boundary down to the wiped depth
+    # (a return address above may add a zero byte or a few), and the canary
+    # untouched below them.
+    assert u["wiped"] <= wiped[op]["zero_run"] < u["wiped"] + 8, (op, wiped[op])
+    assert u["raised"] == wiped[op]["raised"] == refuses(op)
