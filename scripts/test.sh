@@ -33,7 +33,7 @@ pytest_suite() {  # interpreter, extra env...
 }
 
 # The suite under another Python version: its .venv-<version>, the extension
-# and the test-only module built for it in build/py<version>, run from there.
+# and the test-only modules built for it in build/py<version>, run from there.
 python_suite_for() {  # version
     local version="$1" dir="build/py$1" py
     py="$(ensure_version_venv "$version")" || return 1
@@ -41,7 +41,7 @@ python_suite_for() {  # version
         cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DVELMORA_BUILD_TESTS=ON \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
     fi
-    cmake --build "$dir" -j "$JOBS" --target _secure _mlkem_test || return 1
+    cmake --build "$dir" -j "$JOBS" --target _secure _mlkem_test _stack_probe _secure_unwiped || return 1
     pytest_suite "$py" PYTHONPATH="$ROOT/$dir/python" VELMORA_TESTMODS="$ROOT/$dir/testmods"
 }
 
