@@ -30,9 +30,14 @@ from conftest import SANITIZED
 from operations import OPS, OpChild, b64url, make_inputs
 
 # Under AddressSanitizer its shadow memory (a map of which bytes may be used,
-# never their values: hundreds of megabytes to terabytes of reserved address
-# space) is left out; everything else is read as in the shipped build.
-_SHADOW_BYTES = 128 << 20 if SANITIZED else None
+# never their values: terabytes of reserved address space) is left out;
+# everything else, the sanitizer's own heap included, is read as in the shipped
+# build. On x86-64 the shadow has a fixed place: the low shadow, the gap and the
+# high shadow together span [0x7fff8000, 0x10007fff8000) (the kernel may start
+# the first mapping a page lower), so any mapping that overlaps that span is
+# shadow. Telling it apart by size instead would also drop the sanitizer's
+# large heap mappings, and with them, at times, the planted control copy.
+_SHADOW = (0x7FFF8000, 0x10007FFF8000) if SANITIZED else None
 _MAPPING = re.compile(r"^([0-9a-f]+)-([0-9a-f]+) (\S{4}) \S+ \S+ \S+\s*(.*)$")
 _SKIPPED_NAMES = {"[vvar]", "[vvar_vclock]", "[vsyscall]"}
 
@@ -48,7 +53,7 @@ def scanned_mappings(pid):
             start, end, perms, name = int(m[1], 16), int(m[2], 16), m[3], m[4]
             current = None
             readable = perms[0] == "r" and name not in _SKIPPED_NAMES
-            if _SHADOW_BYTES and not name and end - start >= _SHADOW_BYTES:
+            if _SHADOW and start < _SHADOW[1] and end > _SHADOW[0]:
                 readable = False
             if readable and (perms[1] == "w" or not name.startswith("/")):
                 current = [start, end, name]
