@@ -3,29 +3,32 @@
 // `random_secret` generates straight into a new locked box.
 #include <new>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
-#include "error/secure_error.h"
+#include "py/secure_error.h"
 #include "locked/mod.h"
-#include "object_lock.h"
-#include "pyref.h"
-#include "secret_box/secret_box.h"
+#include "py/native_object.h"
+#include "py/object_lock.h"
+#include "py/pyref.h"
+#include "secret_box/secret_box_py.h"
 #include "zeroize.h"
 
 namespace velmora {
 
 namespace {
 
-struct EntropyPoolObject {
-    PyObject_HEAD
+// The value inside an EntropyPool object (py/native_object.h).
+struct PoolHandle {
+    explicit PoolHandle(LockedRegion&& r) : region(std::move(r)) {}
+
     ObjectLock lock;
     LockedRegion region;
 };
 
-EntropyPoolObject* as_pool(PyObject* o) { return reinterpret_cast<EntropyPoolObject*>(o); }
+PoolHandle* as_pool(PyObject* o) { return native<PoolHandle>(o); }
 
 // Runs f(PoolState) -> Status under the pool's lock, after the poison check and
 // the region's access checks (a fork child finds its marker gone, or the state
@@ -58,20 +61,9 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto region = LockedRegion::allocate(entropy::kPoolStateBytes);  // all zero
         if (!region) return raise_error(region.error());
-        PyObject* obj = type->tp_alloc(type, 0);
-        if (obj == nullptr) return nullptr;  // the region is released on the way out
-        new (&as_pool(obj)->lock) ObjectLock();
-        new (&as_pool(obj)->region) LockedRegion(std::move(*region));
-        return obj;
+        // On failure the region is released on the way out.
+        return new_native<PoolHandle>(type, std::move(*region));
     });
-}
-
-void pool_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_pool(self)->region.~LockedRegion();  // zero, unlock, uncount, unmap
-    as_pool(self)->lock.~ObjectLock();
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
@@ -177,14 +169,14 @@ PyTypeObject* create_type() {
                         "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 "
                         "Misturador com estado; veja a doc do módulo.")},
         {Py_tp_new, reinterpret_cast<void*>(pool_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(pool_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<PoolHandle>)},
         {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
         {Py_tp_methods, kMethods},
         {0, nullptr},
     };
     PyType_Spec spec = {
         "velmora._secure.EntropyPool",
-        sizeof(EntropyPoolObject),
+        sizeof(Native<PoolHandle>),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
         slots,

@@ -12,7 +12,7 @@ namespace velmora::hybrid {
 namespace {
 
 Status draw_key_material(RandomSource rng, std::span<std::uint8_t> out) {
-    if (!rng(out)) return EnclaveError{ErrorKind::RngFailed, 0, KEY_MATERIAL_DRAW};
+    if (!rng(out)) return ErrorKind::KeyMaterialDrawFailed;
     ct::mark_secret(out.data(), out.size());
     return {};
 }

@@ -38,16 +38,9 @@ inline constexpr std::size_t SEAL_LABEL_BYTES = sizeof(SEAL_LABEL) - 1;  // 26, 
 // Where the random bytes of generate() and seal() come from; os_random outside tests.
 using RandomSource = Status (*)(std::span<std::uint8_t>);
 
-// The label of the RngFailed error returned when the source fails while
-// drawing key material (the X25519 secret, d, z, e or m). The interface turns
-// that one into an internal failure; only the nonce draw of a seal is reported
-// to callers as RngFailed.
-// An array, not a pointer to a literal: one object with one address across
-// every translation unit, so the comparison below is by identity.
-inline constexpr char KEY_MATERIAL_DRAW[] = "key material";
-inline bool is_key_material_draw_failure(const EnclaveError& e) {
-    return e.kind == ErrorKind::RngFailed && e.what == KEY_MATERIAL_DRAW;
-}
+// A source failing while drawing key material (the X25519 secret, d, z, e or
+// m) gives KeyMaterialDrawFailed, an internal failure to callers; only the
+// nonce draw of a seal is reported to them as RngFailed.
 
 // The stored ML-KEM-768 secret's own checks: every coefficient of the embedded
 // t^ below 3329, and the stored H(ek) matching. KeyRejected otherwise.
@@ -121,8 +114,8 @@ struct Seal {
 // Seals `plaintext` to the two public keys. Draws 32 bytes (e), 32 bytes (m)
 // and 12 bytes (nonce), in that order. Errors in order: WrongLength
 // ("x25519 public key", then "ml-kem-768 public key"), KeyRejected (low-order
-// X25519 key, then an ML-KEM key failing its modulus check), RngFailed,
-// OpenFailed (GCM limits).
+// X25519 key, then an ML-KEM key failing its modulus check),
+// KeyMaterialDrawFailed (e, m), RngFailed (nonce), OpenFailed (GCM limits).
 Result<Seal> seal(Bytes x25519_public, Bytes mlkem_public, Bytes plaintext, Bytes aad,
                   RandomSource rng);
 

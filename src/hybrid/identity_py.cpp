@@ -1,40 +1,44 @@
 // The HybridKeyPair type: creation, the public and secret accessors, the three
 // openings, wiping, representation and the refusal of pickling and copying.
-#include "hybrid/identity_py.h"
 
 #include <new>
 #include <optional>
 #include <utility>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
-#include "error/secure_error.h"
+#include "py/secure_error.h"
 #include "hybrid/identity.h"
 #include "hybrid/sealed_session.h"
-#include "member_order_py.h"
-#include "module_defs.h"
-#include "object_lock.h"
-#include "pyref.h"
-#include "secret_box/secret_box.h"
+#include "py/member_order.h"
+#include "py/module_defs.h"
+#include "py/object_lock.h"
+#include "py/pyref.h"
+#include "secret_box/secret_box_py.h"
 
 namespace velmora {
 
 namespace {
 
-constexpr const char* kNoCopy =
-    "HybridKeyPair cannot be pickled or copied \u00b7 HybridKeyPair n\u00e3o pode ser "
-    "serializado nem copiado";
 constexpr const char* kRepr = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)";
 
-struct HybridKeyPairObject {
-    PyObject_HEAD
+// The value inside a HybridKeyPair object (py/native_object.h).
+struct KeyPairHandle {
+    static constexpr const char* PY_NAME = "HybridKeyPair";
+    static constexpr const char* NO_COPY =
+        "HybridKeyPair cannot be pickled or copied \u00b7 HybridKeyPair n\u00e3o pode ser "
+        "serializado nem copiado";
+    static PyTypeObject* py_type() { return hybrid_key_pair_type(); }
+
+    explicit KeyPairHandle(hybrid::Identity&& id) : identity(std::move(id)) {}
+
     ObjectLock lock;
     hybrid::Identity identity;
 };
 
-HybridKeyPairObject* as_pair(PyObject* o) { return reinterpret_cast<HybridKeyPairObject*>(o); }
+KeyPairHandle* as_pair(PyObject* o) { return native<KeyPairHandle>(o); }
 
 PyObject* poisoned() { return raise_error(EnclaveError::of(ErrorKind::LockPoisoned)); }
 
@@ -44,11 +48,7 @@ PyObject* pair_from_identity(hybrid::Identity&& identity) {
     hybrid::Identity owned(std::move(identity));  // released here if no object takes it
     PyTypeObject* type = hybrid_key_pair_type();
     if (!type) return nullptr;
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;
-    new (&as_pair(obj)->lock) ObjectLock();
-    new (&as_pair(obj)->identity) hybrid::Identity(std::move(owned));
-    return obj;
+    return new_native<KeyPairHandle>(type, std::move(owned));
 }
 
 PyObject* bytes_of(std::span<const std::uint8_t> b) {
@@ -60,16 +60,9 @@ PyObject* bytes_of(std::span<const std::uint8_t> b) {
 PyObject* pair_generate(PyObject*, PyObject*) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         auto identity = hybrid::Identity::generate(crypto::os_random);
-        if (!identity) return raise_hybrid_error(identity.error());
+        if (!identity) return raise_error(identity.error());
         return pair_from_identity(std::move(*identity));
     }));
-}
-
-bool require_box(const char* param, PyObject* obj) {
-    if (is_secret_box(obj)) return true;
-    PyErr_Format(PyExc_TypeError, "from_secrets() argument '%s' must be SecretBox, not %.200s",
-                 param, Py_TYPE(obj)->tp_name);
-    return false;
 }
 
 // from_secrets(x25519_secret, mlkem768_secret)
@@ -80,7 +73,8 @@ PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!bind_args("from_secrets", args, nargs, kwnames, {"x25519_secret", "mlkem768_secret"},
                        2, arg))
             return nullptr;
-        if (!require_box("x25519_secret", arg[0]) || !require_box("mlkem768_secret", arg[1]))
+        if (!require<SecretBox>(arg[0], "from_secrets", "x25519_secret") ||
+            !require<SecretBox>(arg[1], "from_secrets", "mlkem768_secret"))
             return nullptr;
         // One box lock at a time; the copies wipe themselves on every path.
         auto xs = copy_secret_out(arg[0]);
@@ -240,28 +234,7 @@ PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t na
     }));
 }
 
-PyObject* pair_refuse_copy(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, kNoCopy);
-    return nullptr;
-}
-
-PyObject* pair_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg[1];
-    if (!bind_args("__deepcopy__", args, nargs, kwnames, {"_memo"}, 1, arg)) return nullptr;
-    PyErr_SetString(PyExc_TypeError, kNoCopy);
-    return nullptr;
-}
-
 PyObject* pair_repr(PyObject*) { return PyUnicode_FromString(kRepr); }
-
-void pair_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    // Releases the X25519 region, then the ML-KEM region, then frees the public key.
-    as_pair(self)->identity.~Identity();
-    as_pair(self)->lock.~ObjectLock();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
 
 #define PAIR_DOC(sig, text) sig "\n--\n\n" text
 #define OPEN_SIG(name) name "($self, encapsulation, nonce, ciphertext, aad)"
@@ -300,9 +273,9 @@ PyMethodDef kMethods[] = {
               "sign_key, enc_key)` com as duas chaves travadas.")},
     {"wipe", pair_wipe, METH_NOARGS,
      PAIR_DOC("wipe($self)", "🇺🇸 Zeroes both secrets now. 🇧🇷 Zera as duas secretas agora.")},
-    {"__reduce__", pair_refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", pair_refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", as_cfunction(pair_deepcopy), METH_FASTCALL | METH_KEYWORDS,
+    {"__reduce__", refuse_copy<KeyPairHandle>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", refuse_copy<KeyPairHandle>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(refuse_deepcopy<KeyPairHandle>), METH_FASTCALL | METH_KEYWORDS,
      "__deepcopy__($self, _memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -325,7 +298,7 @@ PyTypeObject* create_type() {
                         "🇺🇸 An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private "
                         "halves in locked memory.\n🇧🇷 Uma identidade de SDK: um par X25519 mais "
                         "um par ML-KEM-768, metades privadas em memória travada.")},
-        {Py_tp_dealloc, reinterpret_cast<void*>(pair_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<KeyPairHandle>)},
         {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
         {Py_tp_methods, kMethods},
         {Py_tp_getset, kGetters},
@@ -333,7 +306,7 @@ PyTypeObject* create_type() {
     };
     PyType_Spec spec = {
         "velmora._secure.HybridKeyPair",
-        sizeof(HybridKeyPairObject),
+        sizeof(Native<KeyPairHandle>),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
@@ -348,16 +321,6 @@ PyTypeObject* create_type() {
 }
 
 }  // namespace
-
-PyObject* raise_hybrid_error(const EnclaveError& e) {
-    if (hybrid::is_key_material_draw_failure(e)) {
-        PyErr_SetString(PyExc_SystemError,
-                        "velmora._secure: the operating system RNG failed while drawing key "
-                        "material");
-        return nullptr;
-    }
-    return raise_error(e);
-}
 
 PyTypeObject* hybrid_key_pair_type() {
     if (!g_type) g_type = create_type();  // under the interpreter lock

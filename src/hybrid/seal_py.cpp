@@ -1,12 +1,11 @@
 // seal_hybrid: seals content to a HybridKeyPair's two public keys.
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/os_random.h"
-#include "error/secure_error.h"
+#include "py/secure_error.h"
 #include "hybrid/identity.h"
-#include "hybrid/identity_py.h"
-#include "module_defs.h"
-#include "pyref.h"
+#include "py/module_defs.h"
+#include "py/pyref.h"
 
 namespace velmora {
 
@@ -29,7 +28,7 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
         auto sealed = hybrid::seal(x25519_public->span(), mlkem768_public->span(),
                                    plaintext->span(), aad->span(), crypto::os_random);
-        if (!sealed) return raise_hybrid_error(sealed.error());
+        if (!sealed) return raise_error(sealed.error());
         return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
                              static_cast<Py_ssize_t>(sealed->encapsulation.size()),
                              sealed->nonce.data(), static_cast<Py_ssize_t>(sealed->nonce.size()),

@@ -1,9 +1,9 @@
 // harden_process() and memory_status(): the two posture reports as dictionaries.
 #include "posture/posture.h"
 
-#include "error/secure_error.h"
-#include "module_defs.h"
-#include "pyref.h"
+#include "py/secure_error.h"
+#include "py/module_defs.h"
+#include "py/pyref.h"
 
 namespace velmora {
 

@@ -2,19 +2,18 @@
 // the box, AES-256-GCM sealing and opening (of content, of other boxes, and of
 // one base64url member of a sealed JSON object). The key is always read in place
 // under the box's lock; secret results are born in new locked regions.
-#include <cstring>
 #include <optional>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/aes_gcm.h"
 #include "crypto/ct.h"
 #include "crypto/hkdf_sha256.h"
 #include "crypto/hmac_sha512.h"
-#include "crypto/json_field.h"
-#include "error/secure_error.h"
-#include "pyref.h"
-#include "secret_box/secret_box.h"
+#include "py/secure_error.h"
+#include "py/pyref.h"
+#include "secret_box/sealed_open.h"
+#include "secret_box/secret_box_py.h"
 
 namespace velmora {
 
@@ -28,42 +27,6 @@ std::optional<ZeroizingBuffer> read_optional(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) return ZeroizingBuffer();
     return read_byte_input(obj);
 }
-
-bool require_box(PyObject* obj, const char* name) {
-    if (is_secret_box(obj)) return true;
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not a 'SecretBox'", name,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-}
-
-// A possibly large byte input (a plaintext, a sealed form), under the same rule
-// as read_byte_input but without a private copy where none is needed: a
-// C-contiguous buffer is read in place; any other layout is gathered now,
-// before any lock is taken, into a self-wiping copy.
-class LargeInput {
-public:
-    bool acquire(PyObject* obj) {
-        if (!input_.acquire(obj)) return false;
-        Py_buffer* view = input_.view();
-        if (PyBuffer_IsContiguous(view, 'C')) {
-            bytes_ = Bytes(static_cast<const std::uint8_t*>(view->buf), input_.size());
-            return true;
-        }
-        gathered_ = ZeroizingBuffer(input_.size());
-        if (PyBuffer_ToContiguous(gathered_.data(), view, view->len, 'C') != 0) return false;
-        bytes_ = gathered_.span();
-        return true;
-    }
-    Bytes bytes() const { return bytes_; }
-    // True when nobody else can change the bytes while they are read: our own
-    // gathered copy, or an exact `bytes` object.
-    bool stable(PyObject* obj) const { return !gathered_.empty() || PyBytes_CheckExact(obj); }
-
-private:
-    ByteInput input_;
-    ZeroizingBuffer gathered_;
-    Bytes bytes_;
-};
 
 // A sink that puts the output straight into a new bytes object. Sealed forms and
 // `aes_gcm_open` plaintexts are public results, so there is no private copy to
@@ -163,13 +126,15 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // The plaintext, possibly large, is encrypted straight from the caller's
         // buffer into the result (no private copy of it exists to wipe), unless
         // its layout needs gathering first.
-        LargeInput plaintext;
-        if (!plaintext.acquire(arg[1])) return nullptr;
+        ByteInput input;
+        if (!input.acquire(arg[1])) return nullptr;
+        const auto plaintext = input.bytes();
+        if (!plaintext) return nullptr;
         auto aad = read_optional(arg[2]);
         if (!aad) return nullptr;
         BytesSink sink;
         Status s = with_secret(self, [&](Bytes key) {
-            return gcm::seal_to(key, nonce->span(), aad->span(), plaintext.bytes(), sink);
+            return gcm::seal_to(key, nonce->span(), aad->span(), *plaintext, sink);
         });
         return sink.finish(s);
     });
@@ -183,7 +148,7 @@ PyObject* box_aes_gcm_seal_secret(PyObject* self, PyObject* const* args, Py_ssiz
         if (!bind_args("aes_gcm_seal_secret", args, nargs, kwnames, {"nonce", "secret", "aad"}, 2,
                        arg))
             return nullptr;
-        if (!require_box(arg[1], "secret")) return nullptr;
+        if (!require<SecretBox>(arg[1], "aes_gcm_seal_secret", "secret")) return nullptr;
         auto nonce = read_byte_input(arg[0]);
         if (!nonce) return nullptr;
         auto aad = read_optional(arg[2]);
@@ -229,33 +194,20 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         auto nonce = read_byte_input(arg[0]);
         if (!nonce) return nullptr;
-        // Content is decrypted in one pass straight into the result, which is
-        // handed out only if the tag matches and is wiped before it is dropped
-        // otherwise. The ciphertext must not change while it is read: a `bytes`
-        // object or our own gathered copy cannot, and is read in place; any
-        // other buffer (which another process could be writing) is copied into
-        // the result first and decrypted there. (Secrets below are opened
+        // Content is decrypted straight into the result, which is handed out
+        // only if the tag matches (box::open_sealed). (Secrets below are opened
         // tag-first into locked memory instead.)
-        LargeInput sealed;
-        if (!sealed.acquire(arg[1])) return nullptr;
+        ByteInput input;
+        if (!input.acquire(arg[1])) return nullptr;
+        const auto sealed = input.bytes();
+        if (!sealed) return nullptr;
         auto aad = read_optional(arg[2]);
         if (!aad) return nullptr;
-        const bool stable = sealed.stable(arg[1]);
+        const auto stability =
+            input.stable(arg[1]) ? box::SealedInput::Stable : box::SealedInput::Shared;
         BytesSink sink;
-        Status s = with_secret(self, [&](Bytes key) -> Status {
-            const Bytes in = sealed.bytes();
-            if (Status c = gcm::check_open(key, nonce->span(), aad->size(), in.size()); !c)
-                return c;
-            const std::size_t ct_len = in.size() - gcm::kTagBytes;
-            std::uint8_t tag[gcm::kTagBytes];
-            std::memcpy(tag, in.data() + ct_len, gcm::kTagBytes);
-            auto out = sink(ct_len);
-            if (!out) return out.error();
-            std::uint8_t* buf = *out;
-            if (!stable && ct_len != 0) std::memcpy(buf, in.data(), ct_len);
-            const Bytes ciphertext(stable ? in.data() : buf, ct_len);
-            return gcm::open_one_pass(key, nonce->span(), aad->span(), ciphertext, tag,
-                                      {buf, ct_len});
+        Status s = with_secret(self, [&](Bytes key) {
+            return box::open_sealed(key, nonce->span(), aad->span(), *sealed, stability, sink);
         });
         return sink.finish(s);
     });
@@ -309,26 +261,12 @@ PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_
         if (field == nullptr) return nullptr;
         auto in = read_open_inputs(arg[0], arg[1], arg[2]);
         if (!in) return nullptr;
-        // The ciphertext copy is the opening buffer: the plaintext is decrypted
-        // in place, once the tag has verified, and the tag's first byte, no
-        // longer needed, becomes the in-place JSON parser's end mark. The JSON
-        // text never exists anywhere else.
-        ZeroizingBuffer& buffer = in->ciphertext;
-        std::size_t text_len = 0;
-        Status s = with_secret(self, [&](Bytes key) {
-            return gcm::open_to(key, in->nonce.span(), in->aad.span(), buffer.span(),
-                                [&](std::size_t n) -> Result<std::uint8_t*> {
-                                    text_len = n;
-                                    return buffer.data();
-                                });
+        // The ciphertext copy is the opening buffer (box::open_json_field).
+        auto region = with_secret(self, [&](Bytes key) {
+            return box::open_json_field(key, in->nonce.span(), in->aad.span(),
+                                        in->ciphertext.span(),
+                                        std::string_view(field, static_cast<std::size_t>(field_len)));
         });
-        if (!s) return raise_error(s.error());
-        buffer[text_len] = 0;
-        auto decoded = crypto::json_field_base64url(
-            buffer.span().first(text_len + 1),
-            std::string_view(field, static_cast<std::size_t>(field_len)));
-        if (!decoded) return raise_error(decoded.error());
-        auto region = LockedRegion::from_slice(decoded->span());
         if (!region) return raise_error(region.error());
         return box_from_region(std::move(*region));
     }));

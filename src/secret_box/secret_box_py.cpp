@@ -1,28 +1,24 @@
 // The SecretBox type: creation, wipe, clone, reveal, constant-time equality,
 // representation, and the refusal of pickling and copying.
-#include "secret_box/secret_box.h"
+#include "secret_box/secret_box_py.h"
 
 #include <new>
 #include <string>
 #include <vector>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
-#include "error/secure_error.h"
-#include "member_order_py.h"
-#include "pyref.h"
+#include "py/secure_error.h"
+#include "py/member_order.h"
+#include "py/pyref.h"
 
 namespace velmora {
 
 namespace {
 
-constexpr const char* kNoCopy =
-    "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · SecretBox "
-    "não pode ser serializado, copiado ou deep-copiado; use clone() de propósito";
-
-SecretBoxObject* as_box(PyObject* o) { return reinterpret_cast<SecretBoxObject*>(o); }
+SecretBox* as_box(PyObject* o) { return native<SecretBox>(o); }
 
 PyObject* raise_or(const Status& s) { return s ? nullptr : raise_error(s.error()); }
 
@@ -86,18 +82,6 @@ PyObject* box_reveal(PyObject* self, PyObject*) {
         if (!made) return raise_error(made.error());
         return out;  // null with MemoryError set if the bytearray could not be made
     });
-}
-
-PyObject* box_refuse_copy(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, kNoCopy);
-    return nullptr;
-}
-
-PyObject* box_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg[1];
-    if (!bind_args("__deepcopy__", args, nargs, kwnames, {"_memo"}, 1, arg)) return nullptr;
-    PyErr_SetString(PyExc_TypeError, kNoCopy);
-    return nullptr;
 }
 
 // Reads one flag of the region under the lock (no access check).
@@ -175,14 +159,6 @@ PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-void box_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_box(self)->region.~LockedRegion();  // zero, unlock, uncount, unmap
-    as_box(self)->lock.~ObjectLock();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 #define BOX_DOC(sig, text) sig "\n--\n\n" text
 
 const PyMethodDef kCoreMethods[] = {
@@ -198,9 +174,9 @@ const PyMethodDef kCoreMethods[] = {
              "afterwards.\n"
              "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é "
              "zerada depois.")},
-    {"__reduce__", box_refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", box_refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", as_cfunction(box_deepcopy),
+    {"__reduce__", refuse_copy<SecretBox>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", refuse_copy<SecretBox>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(refuse_deepcopy<SecretBox>),
      METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, _memo)\n--\n\n"},
     {"wipe", box_wipe, METH_NOARGS,
      BOX_DOC("wipe($self)",
@@ -241,7 +217,8 @@ PyTypeObject* create_type() {
                         "🇺🇸 Bytes that live only in locked memory; see the module docs for the "
                         "rules.\n🇧🇷 Bytes que vivem só em memória travada; veja a doc do módulo "
                         "para as regras.")},
-        {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc)},
+        // zero, unlock, uncount, unmap the region
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<SecretBox>)},
         {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
         {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
         {Py_sq_length, reinterpret_cast<void*>(box_len)},
@@ -251,7 +228,7 @@ PyTypeObject* create_type() {
     };
     PyType_Spec spec = {
         "velmora._secure.SecretBox",
-        sizeof(SecretBoxObject),
+        sizeof(Native<SecretBox>),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
@@ -268,22 +245,18 @@ PyTypeObject* create_type() {
 
 }  // namespace
 
-PyTypeObject* secret_box_type() {
+PyTypeObject* SecretBox::py_type() {
     if (!g_type) g_type = create_type();  // under the interpreter lock
     return g_type;
 }
 
-bool is_secret_box(PyObject* obj) { return g_type && Py_IS_TYPE(obj, g_type); }
+PyTypeObject* secret_box_type() { return SecretBox::py_type(); }
 
 PyObject* box_from_region(LockedRegion&& region) {
     LockedRegion owned(std::move(region));  // released here if no object takes it
-    PyTypeObject* type = secret_box_type();
+    PyTypeObject* type = SecretBox::py_type();
     if (!type) return nullptr;
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;
-    new (&as_box(obj)->lock) ObjectLock();
-    new (&as_box(obj)->region) LockedRegion(std::move(owned));
-    return obj;
+    return new_native<SecretBox>(type, std::move(owned));
 }
 
 Result<ZeroizingBuffer> copy_secret_out(PyObject* box) {

@@ -64,9 +64,9 @@ Result<LockedRegion> new_state(std::span<const std::uint8_t> key,
 
 // Seals `message` with `tag` into `chunk` (message.size() + ABYTES bytes) and
 // advances the state. `message` may be chunk[1, 1 + M) itself (sealing in
-// place); other overlaps are not allowed. Fails only on a wrong state or chunk
-// length, before any work; a message over MESSAGE_MAX is a caller bug and throws
-// std::length_error, also before any work.
+// place); other overlaps are not allowed. Fails only on a wrong state length,
+// before any work; a message over MESSAGE_MAX or a chunk of another length is a
+// broken contract (contract.h), also caught before any work.
 Status seal_chunk(State state, std::span<const std::uint8_t> message,
                   std::span<const std::uint8_t> ad, std::uint8_t tag,
                   std::span<std::uint8_t> chunk);
@@ -74,7 +74,8 @@ Status seal_chunk(State state, std::span<const std::uint8_t> message,
 // Opens a chunk given as its parts: the encrypted tag byte, the ciphertext and
 // the MAC. The message goes to `message` (ciphertext.size() bytes), which may be
 // the ciphertext itself (opening in place). Returns the tag and advances the
-// state; on OpenFailed neither the state nor `message` has been written.
+// state; on OpenFailed neither the state nor `message` has been written. A MAC
+// other than MAC_BYTES or a `message` of another length is a broken contract.
 Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
                                       std::span<const std::uint8_t> ciphertext,
                                       std::span<const std::uint8_t> mac,
@@ -89,6 +90,7 @@ Result<std::uint8_t> open_chunk(State state, std::span<const std::uint8_t> chunk
 
 // The transition after every chunk, on both sides: folds the MAC into the nonce
 // tail, counts the chunk, and rekeys after a REKEY-bit tag or a counter wrap.
+// A state other than STATE_BYTES or a MAC under 8 bytes is a broken contract.
 void advance(State state, std::span<const std::uint8_t> mac, std::uint8_t tag);
 
 // Replaces stream key and nonce tail with themselves XOR the block-0 key stream

@@ -9,18 +9,19 @@
 #include <string>
 #include <utility>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
-#include "error/secure_error.h"
-#include "interpreter_lock.h"
+#include "py/secure_error.h"
+#include "py/interpreter_lock.h"
 #include "locked/mod.h"
-#include "member_order_py.h"
-#include "module_defs.h"
-#include "object_lock.h"
-#include "pyref.h"
-#include "secret_box/secret_box.h"
+#include "py/member_order.h"
+#include "py/module_defs.h"
+#include "py/native_object.h"
+#include "py/object_lock.h"
+#include "py/pyref.h"
+#include "secret_box/secret_box_py.h"
 #include "secretstream/secretstream.h"
 #include "zeroize.h"
 
@@ -30,23 +31,29 @@ namespace {
 
 namespace ss = secretstream;
 
-struct StreamPushObject {
-    PyObject_HEAD
+// The values inside SecretStreamPush and SecretStreamPull objects
+// (py/native_object.h).
+struct PushHandle {
+    PushHandle(LockedRegion&& s, const std::uint8_t (&h)[ss::HEADER_BYTES]) : state(std::move(s)) {
+        std::memcpy(header, h, sizeof header);
+    }
+
     ObjectLock lock;
     LockedRegion state;
-    bool finished;
+    bool finished = false;
     std::uint8_t header[ss::HEADER_BYTES];  // public
 };
 
-struct StreamPullObject {
-    PyObject_HEAD
+struct PullHandle {
+    explicit PullHandle(LockedRegion&& s) : state(std::move(s)) {}
+
     ObjectLock lock;
     LockedRegion state;
-    bool finished;
+    bool finished = false;
 };
 
-StreamPushObject* as_push(PyObject* o) { return reinterpret_cast<StreamPushObject*>(o); }
-StreamPullObject* as_pull(PyObject* o) { return reinterpret_cast<StreamPullObject*>(o); }
+PushHandle* as_push(PyObject* o) { return native<PushHandle>(o); }
+PullHandle* as_pull(PyObject* o) { return native<PullHandle>(o); }
 
 // --- arguments ------------------------------------------------------------------------
 
@@ -153,44 +160,21 @@ Result<std::span<std::uint8_t>> usable_state(ObjectGuard& guard, Obj* obj) {
     return obj->state.bytes_mut();
 }
 
-// Builds a new state region from the key box and the header. The region is
-// created first; the key is then read under the box's lock with its checks.
-Result<LockedRegion> derive_state(PyObject* key_box, std::span<const std::uint8_t> header) {
-    auto region = LockedRegion::allocate(ss::STATE_BYTES);
-    if (!region) return region.error();
-    Status filled = with_secret(key_box, [&](std::span<const std::uint8_t> key) {
-        return region->view_mut(
-            [&](std::span<std::uint8_t> state) { return ss::init_state(state, key, header); });
-    });
-    if (!filled) return filled.error();  // the region is released on the way out
-    return std::move(*region);
-}
-
-bool require_box(const char* fname, PyObject* key) {
-    if (is_secret_box(key)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() argument 'key' must be SecretBox, not %.200s", fname,
-                 Py_TYPE(key)->tp_name);
-    return false;
+// A new state region from the key box and the header, built under the box's
+// lock after its checks.
+Result<LockedRegion> state_from(PyObject* key_box, std::span<const std::uint8_t> header) {
+    return with_secret(key_box,
+                       [&](std::span<const std::uint8_t> key) { return ss::new_state(key, header); });
 }
 
 template <class Obj>
 PyObject* is_finished(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        auto* obj = reinterpret_cast<Obj*>(self);
+        auto* obj = native<Obj>(self);
         ObjectGuard guard(obj->lock);
         if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
         return PyBool_FromLong(obj->finished);
     });
-}
-
-template <class Obj>
-void stream_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* obj = reinterpret_cast<Obj*>(self);
-    obj->state.~LockedRegion();  // zero, unlock, uncount, unmap
-    obj->lock.~ObjectLock();
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // --- SecretStreamPush ---------------------------------------------------------------
@@ -202,21 +186,14 @@ PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:SecretStreamPush",
                                          const_cast<char**>(kNames), &key))
             return nullptr;
-        if (!require_box("SecretStreamPush", key)) return nullptr;
+        if (!require<SecretBox>(key, "SecretStreamPush", "key")) return nullptr;
 
         std::uint8_t header[ss::HEADER_BYTES];
         if (Status drawn = crypto::os_random(header); !drawn) return raise_error(drawn.error());
-        auto state = derive_state(key, header);
+        auto state = state_from(key, header);
         if (!state) return raise_error(state.error());
-
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;  // the state region is released here
-        auto* obj = as_push(self);
-        new (&obj->lock) ObjectLock();
-        new (&obj->state) LockedRegion(std::move(*state));
-        obj->finished = false;
-        std::memcpy(obj->header, header, sizeof header);
-        return self;
+        // On failure the state region is released on the way out.
+        return new_native<PushHandle>(type, std::move(*state), header);
     });
 }
 
@@ -280,20 +257,13 @@ PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:SecretStreamPull",
                                          const_cast<char**>(kNames), &key, &header_arg))
             return nullptr;
-        if (!require_box("SecretStreamPull", key)) return nullptr;
+        if (!require<SecretBox>(key, "SecretStreamPull", "key")) return nullptr;
         auto header = read_byte_input(header_arg);
         if (!header) return nullptr;
 
-        auto state = derive_state(key, header->span());
+        auto state = state_from(key, header->span());
         if (!state) return raise_error(state.error());
-
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        auto* obj = as_pull(self);
-        new (&obj->lock) ObjectLock();
-        new (&obj->state) LockedRegion(std::move(*state));
-        obj->finished = false;
-        return self;
+        return new_native<PullHandle>(type, std::move(*state));
     });
 }
 
@@ -365,7 +335,7 @@ PyGetSetDef kPushGetters[] = {
      "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes que o leitor "
      "precisa primeiro.",
      nullptr},
-    {"is_finished", is_finished<StreamPushObject>, nullptr,
+    {"is_finished", is_finished<PushHandle>, nullptr,
      "🇺🇸 Whether the final chunk was already pushed. 🇧🇷 Se o chunk final já foi empurrado.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -381,7 +351,7 @@ PyMethodDef kPullMethods[] = {
 };
 
 PyGetSetDef kPullGetters[] = {
-    {"is_finished", is_finished<StreamPullObject>, nullptr,
+    {"is_finished", is_finished<PullHandle>, nullptr,
      "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -411,13 +381,13 @@ PyTypeObject* g_pull_type = nullptr;
 PyTypeObject* secret_stream_push_type() {
     if (g_push_type == nullptr) {  // under the interpreter lock
         g_push_type = create_type(
-            "velmora._secure.SecretStreamPush", sizeof(StreamPushObject),
+            "velmora._secure.SecretStreamPush", sizeof(Native<PushHandle>),
             STREAM_DOC("SecretStreamPush(key)",
                        "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per "
                        "chunk.\n"
                        "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
                        "chunk."),
-            push_new, stream_dealloc<StreamPushObject>, kPushMethods, kPushGetters,
+            push_new, dealloc_native<PushHandle>, kPushMethods, kPushGetters,
             {"header", "is_finished", "push"});
     }
     return g_push_type;
@@ -426,13 +396,13 @@ PyTypeObject* secret_stream_push_type() {
 PyTypeObject* secret_stream_pull_type() {
     if (g_pull_type == nullptr) {
         g_pull_type = create_type(
-            "velmora._secure.SecretStreamPull", sizeof(StreamPullObject),
+            "velmora._secure.SecretStreamPull", sizeof(Native<PullHandle>),
             STREAM_DOC("SecretStreamPull(key, header)",
                        "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` "
                        "per chunk → `(plaintext, is_final)`.\n"
                        "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
                        "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
-            pull_new, stream_dealloc<StreamPullObject>, kPullMethods, kPullGetters,
+            pull_new, dealloc_native<PullHandle>, kPullMethods, kPullGetters,
             {"is_finished", "pull"});
     }
     return g_pull_type;

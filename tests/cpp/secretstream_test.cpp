@@ -116,10 +116,11 @@ TEST(ChaCha20, LastBlockAndNoFurther) {
     EXPECT_EQ(c, d);
     EXPECT_EQ(Bytes(c.end() - 64, c.end()), a);
 
-    // One byte more would wrap the counter: refused before anything is written.
+    // One byte more would wrap the counter: a broken contract, the process stops
+    // before anything is written.
     Bytes e(65, 0xAA);
-    EXPECT_THROW(crypto::chacha20_xor(e.data(), e.data(), 65, key.data(), nonce.data(), 0xFFFFFFFFu),
-                 std::length_error);
+    EXPECT_DEATH(crypto::chacha20_xor(e.data(), e.data(), 65, key.data(), nonce.data(), 0xFFFFFFFFu),
+                 "runs past the 32-bit block counter");
     EXPECT_EQ(e, Bytes(65, 0xAA));
     // From block 2, blocks 2 .. 2^32 - 1 are available.
     EXPECT_TRUE(crypto::chacha20_fits(2, 64 * ((std::uint64_t{1} << 32) - 2)));
@@ -189,6 +190,24 @@ TEST(Poly1305, NestedUseDoesNotShareTheContext) {
     // The context is free again.
     crypto::Poly1305 again(k1.data());
     EXPECT_TRUE(again.on_libcrypto());
+}
+
+// Misuse inside the module is a broken contract: the process stops with the
+// reason instead of returning a value nobody checks.
+TEST(Contracts, MisuseStopsTheProcess) {
+    const Bytes key = pattern(32, 12);
+    EXPECT_DEATH(
+        {
+            crypto::Poly1305 mac(key.data());
+            std::uint8_t tag[16];
+            mac.finish(tag);
+            mac.finish(tag);
+        },
+        "Poly1305 finished twice");
+    Bytes state(ss::STATE_BYTES), chunk(4 + ss::ABYTES);
+    const Bytes m(3);
+    EXPECT_DEATH((void)ss::seal_chunk(state, m, {}, 0, chunk), "secretstream chunk length");
+    EXPECT_DEATH(ss::rekey(std::span<std::uint8_t>(state.data(), 5)), "secretstream state length");
 }
 
 // --- the construction against libsodium's ---------------------------------------------

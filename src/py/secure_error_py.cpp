@@ -1,10 +1,10 @@
-#include "error/secure_error.h"
+#include "py/secure_error.h"
 
 #include <mutex>
 #include <string>
 
-#include "interpreter_lock.h"
-#include "pyref.h"
+#include "py/interpreter_lock.h"
+#include "py/pyref.h"
 
 namespace velmora {
 
@@ -95,6 +95,10 @@ PyObject* get_secure_error_type() {
 }
 
 PyObject* raise_error(const EnclaveError& e) {
+    if (e.kind == ErrorKind::KeyMaterialDrawFailed) {
+        PyErr_SetString(PyExc_SystemError, format_message(e).c_str());
+        return nullptr;
+    }
     PyObject* type = get_secure_error_type();
     if (!type) return nullptr;
     const std::string message = format_message(e);

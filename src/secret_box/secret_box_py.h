@@ -6,23 +6,34 @@
 #include <Python.h>
 
 #include <span>
+#include <utility>
 
 #include "error/error.h"
 #include "locked/mod.h"
-#include "object_lock.h"
+#include "py/native_object.h"
+#include "py/object_lock.h"
 #include "zeroize.h"
 
 namespace velmora {
 
-struct SecretBoxObject {
-    PyObject_HEAD
+// The value inside a SecretBox object (py/native_object.h).
+struct SecretBox {
+    static constexpr const char* PY_NAME = "SecretBox";
+    static constexpr const char* NO_COPY =
+        "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately \u00b7 "
+        "SecretBox n\u00e3o pode ser serializado, copiado ou deep-copiado; use clone() de "
+        "prop\u00f3sito";
+    // The SecretBox type, created once per process on first use (borrowed).
+    static PyTypeObject* py_type();
+
+    explicit SecretBox(LockedRegion&& r) : region(std::move(r)) {}
+
     ObjectLock lock;
     LockedRegion region;
 };
 
-// The SecretBox type, created once per process on first use (borrowed).
 PyTypeObject* secret_box_type();
-bool is_secret_box(PyObject* obj);
+inline bool is_secret_box(PyObject* obj) { return is_native<SecretBox>(obj); }
 
 // A new box owning `region`; if the object cannot be allocated the region is
 // released and null returned with the error set.
@@ -33,7 +44,7 @@ PyObject* box_from_region(LockedRegion&& region);
 // leaves the box usable.
 template <class F>
 auto with_secret(PyObject* box, F&& f) -> decltype(f(std::span<const std::uint8_t>{})) {
-    auto* self = reinterpret_cast<SecretBoxObject*>(box);
+    SecretBox* self = native<SecretBox>(box);
     ObjectGuard guard(self->lock);
     if (guard.poisoned()) return ErrorKind::LockPoisoned;
     auto bytes = self->region.bytes();

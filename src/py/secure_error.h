@@ -19,7 +19,8 @@ namespace velmora {
 // the base class cannot be imported.
 PyObject* get_secure_error_type();
 
-// Sets SecureError(message) for `e`; always returns null.
+// Sets SecureError(message) for `e` (SystemError for KeyMaterialDrawFailed);
+// always returns null.
 PyObject* raise_error(const EnclaveError& e);
 
 // Same, for slots that return an int.

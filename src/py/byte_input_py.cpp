@@ -1,4 +1,4 @@
-#include "byte_input.h"
+#include "py/byte_input.h"
 
 #include <cstring>
 
@@ -47,22 +47,23 @@ bool ByteInput::refuse(const char* message) {
     return false;
 }
 
-const std::uint8_t* ByteInput::contiguous() {
+std::optional<std::span<const std::uint8_t>> ByteInput::bytes() {
     Py_buffer* v = view_.get();
-    if (PyBuffer_IsContiguous(v, 'C')) return static_cast<const std::uint8_t*>(v->buf);
+    if (PyBuffer_IsContiguous(v, 'C'))
+        return std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(v->buf), size());
     if (!gathered_) {
         ZeroizingBuffer copy(size());
-        if (PyBuffer_ToContiguous(copy.data(), v, v->len, 'C') != 0) return nullptr;
+        if (PyBuffer_ToContiguous(copy.data(), v, v->len, 'C') != 0) return std::nullopt;
         gathered_.emplace(std::move(copy));
     }
-    return gathered_->data();
+    return gathered_->span();
 }
 
 bool ByteInput::copy_to(std::uint8_t* dst, std::size_t offset, std::size_t n) {
     if (n == 0) return true;
-    const std::uint8_t* src = contiguous();
-    if (src == nullptr) return false;
-    std::memcpy(dst, src + offset, n);
+    const auto src = bytes();
+    if (!src) return false;
+    std::memcpy(dst, src->data() + offset, n);
     return true;
 }
 

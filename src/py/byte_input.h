@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
-#include "pyref.h"
+#include "py/pyref.h"
 #include "zeroize.h"
 
 namespace velmora {
@@ -21,23 +22,29 @@ std::optional<ZeroizingBuffer> read_byte_input(PyObject* obj);
 // so a secret handed in as a bytearray does not linger in the heap.
 std::optional<ZeroizingBuffer> take_byte_input_zeroing(PyObject* obj);
 
-// The accepted view itself, for a caller that copies large inputs straight to
-// their destination (the stream's chunks) instead of through an owned copy.
-// Same rule as read_byte_input.
+// The accepted view itself, for a caller that reads a possibly large input (a
+// plaintext, a sealed form, a stream chunk) in place or copies it straight to
+// its destination instead of through an owned copy. Same rule as
+// read_byte_input.
 class ByteInput {
 public:
     // False with the error set: str, no buffer protocol, not single unsigned bytes.
     bool acquire(PyObject* obj);
     std::size_t size() const { return static_cast<std::size_t>(view_.get()->len); }
-    // Copies bytes [offset, offset + n) in C order; a view that is not
-    // C-contiguous is gathered once into a self-wiping buffer first.
+    // The bytes in C order: a C-contiguous view in place, any other layout
+    // gathered once into a self-wiping copy (do that before taking any lock).
+    // Nullopt with the error set if gathering fails.
+    std::optional<std::span<const std::uint8_t>> bytes();
+    // Copies bytes [offset, offset + n) in C order (through bytes()).
     bool copy_to(std::uint8_t* dst, std::size_t offset, std::size_t n);
+    // True when nobody else can change the bytes while they are read: our own
+    // gathered copy, or an exact `bytes` object (`obj`, the acquired object).
+    bool stable(PyObject* obj) const { return gathered_.has_value() || PyBytes_CheckExact(obj); }
     Py_buffer* view() { return view_.get(); }
     void release() { view_.release(); }
 
 private:
     bool refuse(const char* message);
-    const std::uint8_t* contiguous();
 
     BufferView view_;
     std::optional<ZeroizingBuffer> gathered_;

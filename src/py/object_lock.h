@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "fork_generation.h"
-#include "interpreter_lock.h"
+#include "py/interpreter_lock.h"
 
 namespace velmora {
 

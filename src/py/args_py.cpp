@@ -1,4 +1,4 @@
-#include "args_py.h"
+#include "py/args.h"
 
 namespace velmora {
 

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "interpreter_lock.h"
+#include "py/interpreter_lock.h"
 
 namespace velmora {
 

@@ -1,6 +1,6 @@
-#include "member_order_py.h"
+#include "py/member_order.h"
 
-#include "pyref.h"
+#include "py/pyref.h"
 
 namespace velmora {
 

@@ -2,9 +2,9 @@
 // step registers the classes, functions, exception and constants in a fixed order.
 #include <cstdint>
 
-#include "error/secure_error.h"
-#include "module_defs.h"
-#include "pyref.h"
+#include "py/secure_error.h"
+#include "py/module_defs.h"
+#include "py/pyref.h"
 
 namespace velmora {
 

@@ -1,0 +1,86 @@
+// The lifecycle every native type of the module shares: an interpreter object
+// is PyObject_HEAD followed by one C++ value, built in place once the object
+// is allocated and destroyed (wiping whatever it owns) when the object goes.
+// Also the refusal of pickling and copying, and the typed argument check.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+#include "py/args.h"
+
+namespace velmora {
+
+template <class T>
+struct Native {
+    PyObject_HEAD
+    T value;
+};
+
+// The C++ value inside an object of a type whose instances are Native<T>.
+template <class T>
+T* native(PyObject* obj) {
+    return &reinterpret_cast<Native<T>*>(obj)->value;
+}
+
+// A new instance of `type` whose value is T(args...); null with MemoryError set
+// when the object cannot be allocated, in which case `args` are left as they
+// were (an owner moved in by reference stays with the caller, who releases it).
+template <class T, class... A>
+PyObject* new_native(PyTypeObject* type, A&&... args) {
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    new (native<T>(obj)) T(std::forward<A>(args)...);
+    return obj;
+}
+
+// The tp_dealloc of every native type. The head is left alone: only the value
+// is destroyed, each member in the reverse order of its declaration.
+template <class T>
+void dealloc_native(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    native<T>(self)->~T();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The type's own object for T, or null with the error set. Each value type
+// declares `static PyTypeObject* py_type()` and `static constexpr const char*
+// PY_NAME` (the class name used in messages).
+template <class T>
+bool is_native(PyObject* obj) {
+    PyTypeObject* type = T::py_type();
+    return type != nullptr && Py_IS_TYPE(obj, type);
+}
+
+// Checks that argument `param` of `fname` is a T, with the interpreter's own
+// wording: "fname() argument 'param' must be SecretBox, not bytes".
+template <class T>
+bool require(PyObject* obj, const char* fname, const char* param) {
+    if (is_native<T>(obj)) return true;
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", fname, param,
+                     T::PY_NAME, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// __reduce__, __copy__ and __deepcopy__(_memo) of a type whose values must not
+// be duplicated behind the caller's back: each raises TypeError(T::NO_COPY).
+template <class T>
+PyObject* refuse_copy(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, T::NO_COPY);
+    return nullptr;
+}
+
+template <class T>
+PyObject* refuse_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg[1];
+    if (!bind_args("__deepcopy__", args, nargs, kwnames, {"_memo"}, 1, arg)) return nullptr;
+    PyErr_SetString(PyExc_TypeError, T::NO_COPY);
+    return nullptr;
+}
+
+}  // namespace velmora
