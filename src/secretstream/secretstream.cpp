@@ -171,6 +171,37 @@ Result<std::uint8_t> open_chunk(State state, std::span<const std::uint8_t> chunk
                             ad, message);
 }
 
+std::span<std::uint8_t> chunk_message(std::span<std::uint8_t> chunk) {
+    VELMORA_EXPECT(chunk.size() >= ABYTES, "secretstream chunk length");
+    return chunk.subspan(1, chunk.size() - ABYTES);
+}
+
+Status seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
+                           std::span<std::uint8_t> chunk) {
+    return seal_chunk(state, chunk_message(chunk), ad, tag, chunk);
+}
+
+std::optional<std::size_t> chunk_message_size(std::size_t chunk_len) {
+    if (chunk_len < ABYTES || !message_fits(chunk_len - ABYTES)) return std::nullopt;
+    return chunk_len - ABYTES;
+}
+
+SplitChunk split_chunk(std::span<const std::uint8_t> chunk, std::span<std::uint8_t> message) {
+    const std::size_t m = message.size();
+    VELMORA_EXPECT(chunk.size() == m + ABYTES, "secretstream chunk length");
+    SplitChunk parts;
+    parts.encrypted_tag = chunk[0];
+    if (m != 0) std::memcpy(message.data(), chunk.data() + 1, m);
+    std::memcpy(parts.mac, chunk.data() + 1 + m, MAC_BYTES);
+    return parts;
+}
+
+Result<std::uint8_t> open_split_chunk(State state, const SplitChunk& parts,
+                                      std::span<const std::uint8_t> ad,
+                                      std::span<std::uint8_t> message) {
+    return open_chunk_parts(state, parts.encrypted_tag, message, parts.mac, ad, message);
+}
+
 void advance(State state, std::span<const std::uint8_t> mac, std::uint8_t tag) {
     require_state(state);
     VELMORA_EXPECT(mac.size() >= 8, "secretstream MAC length");

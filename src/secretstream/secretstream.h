@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "error/error.h"
@@ -87,6 +88,34 @@ Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
 // OpenFailed).
 Result<std::uint8_t> open_chunk(State state, std::span<const std::uint8_t> chunk,
                                 std::span<const std::uint8_t> ad, std::span<std::uint8_t> message);
+
+// --- one whole chunk, for a caller that moves the bytes itself -----------------------
+
+// Pushing: the caller puts the M-byte message into chunk_message(chunk) of a
+// chunk buffer of M + ABYTES bytes, then seals it there in place (errors as
+// seal_chunk). The plaintext never exists outside the chunk buffer.
+std::span<std::uint8_t> chunk_message(std::span<std::uint8_t> chunk);
+Status seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
+                           std::span<std::uint8_t> chunk);
+
+// Pulling: the message length a chunk of `chunk_len` bytes carries, or nullopt
+// for a length no writer makes (shorter than ABYTES, or over MESSAGE_MAX):
+// such a chunk is refused with OpenFailed after the caller's own checks.
+std::optional<std::size_t> chunk_message_size(std::size_t chunk_len);
+
+// A chunk taken apart: its encrypted tag byte and MAC kept aside, its
+// ciphertext copied to where it is opened in place.
+struct SplitChunk {
+    std::uint8_t encrypted_tag = 0;
+    std::uint8_t mac[MAC_BYTES] = {};
+};
+// `message` has chunk_message_size(chunk.size()) bytes.
+SplitChunk split_chunk(std::span<const std::uint8_t> chunk, std::span<std::uint8_t> message);
+// Opens the ciphertext split_chunk left in `message` in place (errors and
+// state as open_chunk_parts).
+Result<std::uint8_t> open_split_chunk(State state, const SplitChunk& parts,
+                                      std::span<const std::uint8_t> ad,
+                                      std::span<std::uint8_t> message);
 
 // The transition after every chunk, on both sides: folds the MAC into the nonce
 // tail, counts the chunk, and rekeys after a REKEY-bit tag or a counter wrap.

@@ -216,9 +216,11 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!ss::message_fits(m)) return refuse_too_long(m);
         PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
         if (!out) return nullptr;
-        auto* chunk = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-        WipeUnlessSealed plaintext(chunk + 1, m);
-        if (!message.copy_to(chunk + 1, 0, m)) return nullptr;
+        const std::span<std::uint8_t> chunk(
+            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), m + ss::ABYTES);
+        const std::span<std::uint8_t> placed = ss::chunk_message(chunk);
+        WipeUnlessSealed plaintext(placed.data(), m);
+        if (!message.copy_to(placed.data(), 0, m)) return nullptr;
         message.release();
 
         std::optional<ZeroizingBuffer> ad;
@@ -228,9 +230,8 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         Status sealed = run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Status {
             auto state = usable_state(guard, obj);
             if (!state) return state.error();
-            Status s = ss::seal_chunk(*state, {chunk + 1, m}, span_of(ad),
-                                      final ? ss::TAG_FINAL : ss::TAG_MESSAGE,
-                                      {chunk, m + ss::ABYTES});
+            Status s = ss::seal_chunk_in_place(*state, span_of(ad),
+                                               final ? ss::TAG_FINAL : ss::TAG_MESSAGE, chunk);
             if (s) {
                 plaintext.sealed();
                 obj->finished = final;
@@ -276,22 +277,20 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
         ByteInput chunk;
         if (!chunk.acquire(arg[0])) return nullptr;
-        const std::size_t len = chunk.size();
         // A chunk that cannot be authentic is refused under the lock, after the
         // state checks, like any other chunk that does not open.
-        const bool openable = len >= ss::ABYTES && ss::message_fits(len - ss::ABYTES);
-        const std::size_t m = openable ? len - ss::ABYTES : 0;
+        const std::optional<std::size_t> size = ss::chunk_message_size(chunk.size());
+        const std::size_t m = size.value_or(0);
         PyRef out;
         std::uint8_t* message = nullptr;
-        std::uint8_t encrypted_tag = 0;
-        std::uint8_t mac[ss::MAC_BYTES] = {};
-        if (openable) {
+        ss::SplitChunk parts;
+        if (size) {
             out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
             if (!out) return nullptr;
             message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-            if (!chunk.copy_to(&encrypted_tag, 0, 1) || !chunk.copy_to(message, 1, m) ||
-                !chunk.copy_to(mac, 1 + m, ss::MAC_BYTES))
-                return nullptr;
+            const auto bytes = chunk.bytes();
+            if (!bytes) return nullptr;
+            parts = ss::split_chunk(*bytes, {message, m});
         }
         chunk.release();
 
@@ -303,9 +302,8 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
             run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Result<std::uint8_t> {
                 auto state = usable_state(guard, obj);
                 if (!state) return state.error();
-                if (!openable) return ErrorKind::OpenFailed;
-                auto tag = ss::open_chunk_parts(*state, encrypted_tag, {message, m}, mac,
-                                                span_of(ad), {message, m});
+                if (!size) return ErrorKind::OpenFailed;
+                auto tag = ss::open_split_chunk(*state, parts, span_of(ad), {message, m});
                 if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
                 return tag;
             });

@@ -478,6 +478,48 @@ TEST(SecretStream, CounterWrapForcesRekey) {
     }
 }
 
+// One whole chunk as the interpreter-facing side moves it: the message placed
+// into the chunk buffer and sealed there; the chunk split into its parts and
+// opened where its ciphertext was copied. Both against libsodium's ends.
+TEST(SecretStream, WholeChunkInPlace) {
+    const Bytes ad = pattern(5, 13);
+    Streams w = Streams::for_their_reader();
+    for (std::size_t len : {0u, 1u, 200u}) {
+        const Bytes m = pattern(len, static_cast<std::uint8_t>(len));
+        Bytes chunk(len + ss::ABYTES);
+        std::span<std::uint8_t> placed = ss::chunk_message(chunk);
+        ASSERT_EQ(placed.size(), len);
+        std::copy(m.begin(), m.end(), placed.begin());
+        ASSERT_TRUE(ss::seal_chunk_in_place(w.ours, ad, ss::TAG_MESSAGE, chunk));
+        Bytes out(len);
+        unsigned long long mlen = 0;
+        unsigned char tag = 0xFF;
+        ASSERT_EQ(crypto_secretstream_xchacha20poly1305_pull(&w.theirs, out.data(), &mlen, &tag,
+                                                             chunk.data(), chunk.size(), ad.data(),
+                                                             ad.size()),
+                  0);
+        EXPECT_EQ(out, m);
+    }
+
+    Streams r = Streams::from_their_writer();
+    for (std::size_t len : {0u, 1u, 200u}) {
+        const Bytes m = pattern(len, static_cast<std::uint8_t>(len + 1));
+        const std::uint8_t sent = len == 200 ? ss::TAG_FINAL : ss::TAG_MESSAGE;
+        const Bytes chunk = their_push(r.theirs, m, ad, sent);
+        ASSERT_EQ(ss::chunk_message_size(chunk.size()), len);
+        Bytes message(len);
+        const ss::SplitChunk parts = ss::split_chunk(chunk, message);
+        auto tag = ss::open_split_chunk(r.ours, parts, ad, message);
+        ASSERT_TRUE(tag);
+        EXPECT_EQ(*tag, sent);
+        EXPECT_EQ(message, m);
+    }
+    // Lengths no writer makes.
+    EXPECT_EQ(ss::chunk_message_size(ss::ABYTES - 1), std::nullopt);
+    EXPECT_EQ(ss::chunk_message_size(ss::MESSAGE_MAX + ss::ABYTES), ss::MESSAGE_MAX);
+    EXPECT_EQ(ss::chunk_message_size(ss::MESSAGE_MAX + ss::ABYTES + 1), std::nullopt);
+}
+
 // The rekey itself, written out from its definition with libsodium's raw
 // ChaCha20: new key | new nonce tail = (key | nonce tail) XOR block 0.
 TEST(SecretStream, RekeyFromItsDefinition) {
