@@ -4,6 +4,7 @@
 #include <new>
 
 #include "py/args.h"
+#include "py/methods.h"
 #include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/sha256.h"
@@ -68,11 +69,15 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
 
-// mix($self, seed)
+constexpr Method kMix{
+    "mix", Receiver::Instance, {{"seed"}},
+    "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
+    "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."};
+
 PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("mix", args, nargs, kwnames, {"seed"}, 1, arg)) return nullptr;
+        if (!bind(kMix, args, nargs, kwnames, arg)) return nullptr;
         // The seed is hashed before the pool's lock is taken; a box is hashed
         // in place under its own lock, which is released again first.
         std::uint8_t digest[crypto::kSha256Bytes];
@@ -97,12 +102,16 @@ PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-// random($self, n)
+constexpr Method kRandom{
+    "random", Receiver::Instance, {{"n"}},
+    "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores públicos: "
+    "nonces, salts, ids."};
+
 PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("random", args, nargs, kwnames, {"n"}, 1, arg)) return nullptr;
+        if (!bind(kRandom, args, nargs, kwnames, arg)) return nullptr;
         std::size_t n;
         if (!arg_size(arg[0], &n)) return nullptr;
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
@@ -121,12 +130,16 @@ PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-// random_secret($self, n)
+constexpr Method kRandomSecret{
+    "random_secret", Receiver::Instance, {{"n"}},
+    "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
+    "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."};
+
 PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("random_secret", args, nargs, kwnames, {"n"}, 1, arg)) return nullptr;
+        if (!bind(kRandomSecret, args, nargs, kwnames, arg)) return nullptr;
         std::size_t n;
         if (!arg_size(arg[0], &n)) return nullptr;
         auto region = LockedRegion::allocate(n);
@@ -141,29 +154,16 @@ PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-#define POOL_DOC(sig, text) sig "\n--\n\n" text
-
-PyMethodDef kMethods[] = {
-    {"mix", as_cfunction(pool_mix), METH_FASTCALL | METH_KEYWORDS,
-     POOL_DOC("mix($self, seed)",
-              "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
-              "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o "
-              "contador.")},
-    {"random", as_cfunction(pool_random), METH_FASTCALL | METH_KEYWORDS,
-     POOL_DOC("random($self, n)",
-              "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores "
-              "públicos: nonces, salts, ids.")},
-    {"random_secret", as_cfunction(pool_random_secret), METH_FASTCALL | METH_KEYWORDS,
-     POOL_DOC("random_secret($self, n)",
-              "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
-              "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do "
-              "Python.")},
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry kMethods[] = {
+    {kMix, pool_mix},
+    {kRandom, pool_random},
+    {kRandomSecret, pool_random_secret},
 };
 
 PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
+    TypeMembers& members = type_members({kMethods});
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
                         "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 "
@@ -171,7 +171,7 @@ PyTypeObject* create_type() {
         {Py_tp_new, reinterpret_cast<void*>(pool_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<PoolHandle>)},
         {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
-        {Py_tp_methods, kMethods},
+        {Py_tp_methods, members.methods.data()},
         {0, nullptr},
     };
     PyType_Spec spec = {

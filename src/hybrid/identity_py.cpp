@@ -12,7 +12,7 @@
 #include "py/secure_error.h"
 #include "hybrid/identity.h"
 #include "hybrid/sealed_session.h"
-#include "py/member_order.h"
+#include "py/methods.h"
 #include "py/module_defs.h"
 #include "py/object_lock.h"
 #include "py/pyref.h"
@@ -56,7 +56,10 @@ PyObject* bytes_of(std::span<const std::uint8_t> b) {
                                      static_cast<Py_ssize_t>(b.size()));
 }
 
-// generate()
+constexpr Method kGenerate{
+    "generate", Receiver::Static, {},
+    "🇺🇸 A fresh identity from the OS CSPRNG. 🇧🇷 Uma identidade nova do CSPRNG do SO."};
+
 PyObject* pair_generate(PyObject*, PyObject*) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         auto identity = hybrid::Identity::generate(crypto::os_random);
@@ -65,13 +68,18 @@ PyObject* pair_generate(PyObject*, PyObject*) {
     }));
 }
 
-// from_secrets(x25519_secret, mlkem768_secret)
+constexpr Method kFromSecrets{
+    "from_secrets", Receiver::Static, {{"x25519_secret"}, {"mlkem768_secret"}},
+    "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, "
+    "never trusted from storage.\n"
+    "🇧🇷 Reconstrói uma identidade das duas secretas (restore do OpenBao); as públicas são "
+    "recalculadas, nunca confiadas do armazenamento."};
+
 PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!bind_args("from_secrets", args, nargs, kwnames, {"x25519_secret", "mlkem768_secret"},
-                       2, arg))
+        if (!bind(kFromSecrets, args, nargs, kwnames, arg))
             return nullptr;
         if (!require<SecretBox>(arg[0], "from_secrets", "x25519_secret") ||
             !require<SecretBox>(arg[1], "from_secrets", "mlkem768_secret"))
@@ -128,14 +136,27 @@ PyObject* export_secret(PyObject* self, Export&& exp) {
     });
 }
 
+constexpr Method kX25519Secret{
+    "x25519_secret", Receiver::Instance, {},
+    "🇺🇸 A locked copy of the X25519 secret, for persisting. 🇧🇷 Uma cópia travada da secreta "
+    "X25519, para persistir."};
+
 PyObject* pair_x25519_secret(PyObject* self, PyObject*) {
     return export_secret(self, [](const hybrid::Identity& id) { return id.export_x25519_secret(); });
 }
+
+constexpr Method kMlkem768Secret{
+    "mlkem768_secret", Receiver::Instance, {},
+    "🇺🇸 A locked copy of the expanded ML-KEM-768 secret, for persisting. 🇧🇷 Uma cópia travada "
+    "da secreta ML-KEM-768 expandida, para persistir."};
 
 PyObject* pair_mlkem768_secret(PyObject* self, PyObject*) {
     return export_secret(self,
                          [](const hybrid::Identity& id) { return id.export_mlkem768_secret(); });
 }
+
+constexpr Method kWipe{"wipe", Receiver::Instance, {},
+                       "🇺🇸 Zeroes both secrets now. 🇧🇷 Zera as duas secretas agora."};
 
 // Works on a poisoned identity too: zeroing early is the caller's emergency action.
 PyObject* pair_wipe(PyObject* self, PyObject*) {
@@ -146,16 +167,33 @@ PyObject* pair_wipe(PyObject* self, PyObject*) {
     });
 }
 
+// The three openings take the same parameters.
+constexpr std::initializer_list<Param> OPEN_PARAMS = {
+    {"encapsulation"}, {"nonce"}, {"ciphertext"}, {"aad"}};
+
+constexpr Method kOpen{
+    "open", Receiver::Instance, OPEN_PARAMS,
+    "🇺🇸 Opens a seal to plain `bytes` (JSON, content). 🇧🇷 Abre um selo para `bytes` (JSON, "
+    "conteúdo)."};
+constexpr Method kOpenSecret{
+    "open_secret", Receiver::Instance, OPEN_PARAMS,
+    "🇺🇸 Opens a seal straight into a locked box (a group DEK). 🇧🇷 Abre um selo direto numa "
+    "caixa travada (uma DEK de grupo)."};
+constexpr Method kOpenSession{
+    "open_session", Receiver::Instance, OPEN_PARAMS,
+    "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, sign_key, "
+    "enc_key)` with both keys locked.\n"
+    "🇧🇷 Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, "
+    "sign_key, enc_key)` com as duas chaves travadas."};
+
 // The common opening: the four byte inputs in order, then the identity's lock
 // for the key agreements, the derivation and the AES-GCM opening. Null with the
 // error set on failure.
-std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const char* fname,
+std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const Method& method,
                                            PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
     PyObject* arg[4];
-    if (!bind_args(fname, args, nargs, kwnames, {"encapsulation", "nonce", "ciphertext", "aad"},
-                   4, arg))
-        return std::nullopt;
+    if (!bind(method, args, nargs, kwnames, arg)) return std::nullopt;
     auto encapsulation = read_byte_input(arg[0]);
     if (!encapsulation) return std::nullopt;
     auto nonce = read_byte_input(arg[1]);
@@ -187,7 +225,7 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const char* fname,
 
 PyObject* pair_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
-        auto plaintext = open_sealed(self, "open", args, nargs, kwnames);
+        auto plaintext = open_sealed(self, kOpen, args, nargs, kwnames);
         if (!plaintext) return nullptr;
         ct::declassify(plaintext->data(), plaintext->size(), "open returns the plaintext");
         return bytes_of(plaintext->span());
@@ -199,7 +237,7 @@ PyObject* pair_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         std::optional<LockedRegion> region;
         {
-            auto plaintext = open_sealed(self, "open_secret", args, nargs, kwnames);
+            auto plaintext = open_sealed(self, kOpenSecret, args, nargs, kwnames);
             if (!plaintext) return nullptr;
             auto made = LockedRegion::from_slice(plaintext->span());
             if (!made) return raise_error(made.error());
@@ -214,7 +252,7 @@ PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t na
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         std::optional<hybrid::OpenedSession> session;
         {
-            auto plaintext = open_sealed(self, "open_session", args, nargs, kwnames);
+            auto plaintext = open_sealed(self, kOpenSession, args, nargs, kwnames);
             if (!plaintext) return nullptr;
             auto opened = hybrid::open_session_record(plaintext->span());
             if (!opened) return raise_error(opened.error());
@@ -236,63 +274,37 @@ PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* pair_repr(PyObject*) { return PyUnicode_FromString(kRepr); }
 
-#define PAIR_DOC(sig, text) sig "\n--\n\n" text
-#define OPEN_SIG(name) name "($self, encapsulation, nonce, ciphertext, aad)"
-
-PyMethodDef kMethods[] = {
-    {"generate", pair_generate, METH_NOARGS | METH_STATIC,
-     PAIR_DOC("generate()",
-              "🇺🇸 A fresh identity from the OS CSPRNG. 🇧🇷 Uma identidade nova do CSPRNG do SO.")},
-    {"from_secrets", as_cfunction(pair_from_secrets), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     PAIR_DOC("from_secrets(x25519_secret, mlkem768_secret)",
-              "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are "
-              "recomputed, never trusted from storage.\n"
-              "🇧🇷 Reconstrói uma identidade das duas secretas (restore do OpenBao); as públicas "
-              "são recalculadas, nunca confiadas do armazenamento.")},
-    {"x25519_secret", pair_x25519_secret, METH_NOARGS,
-     PAIR_DOC("x25519_secret($self)",
-              "🇺🇸 A locked copy of the X25519 secret, for persisting. 🇧🇷 Uma cópia travada da "
-              "secreta X25519, para persistir.")},
-    {"mlkem768_secret", pair_mlkem768_secret, METH_NOARGS,
-     PAIR_DOC("mlkem768_secret($self)",
-              "🇺🇸 A locked copy of the expanded ML-KEM-768 secret, for persisting. 🇧🇷 Uma "
-              "cópia travada da secreta ML-KEM-768 expandida, para persistir.")},
-    {"open", as_cfunction(pair_open), METH_FASTCALL | METH_KEYWORDS,
-     PAIR_DOC(OPEN_SIG("open"),
-              "🇺🇸 Opens a seal to plain `bytes` (JSON, content). 🇧🇷 Abre um selo para `bytes` "
-              "(JSON, conteúdo).")},
-    {"open_secret", as_cfunction(pair_open_secret), METH_FASTCALL | METH_KEYWORDS,
-     PAIR_DOC(OPEN_SIG("open_secret"),
-              "🇺🇸 Opens a seal straight into a locked box (a group DEK). 🇧🇷 Abre um selo "
-              "direto numa caixa travada (uma DEK de grupo).")},
-    {"open_session", as_cfunction(pair_open_session), METH_FASTCALL | METH_KEYWORDS,
-     PAIR_DOC(OPEN_SIG("open_session"),
-              "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, "
-              "sign_key, enc_key)` with both keys locked.\n"
-              "🇧🇷 Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, "
-              "sign_key, enc_key)` com as duas chaves travadas.")},
-    {"wipe", pair_wipe, METH_NOARGS,
-     PAIR_DOC("wipe($self)", "🇺🇸 Zeroes both secrets now. 🇧🇷 Zera as duas secretas agora.")},
-    {"__reduce__", refuse_copy<KeyPairHandle>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", refuse_copy<KeyPairHandle>, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", as_cfunction(refuse_deepcopy<KeyPairHandle>), METH_FASTCALL | METH_KEYWORDS,
-     "__deepcopy__($self, _memo)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry kCreators[] = {
+    {kGenerate, pair_generate},
+    {kFromSecrets, pair_from_secrets},
 };
 
-PyGetSetDef kGetters[] = {
+const PyGetSetDef kPublicKeys[] = {
     {"x25519_public", pair_x25519_public, nullptr,
      "🇺🇸 32-byte X25519 public key. 🇧🇷 Chave pública X25519 de 32 bytes.", nullptr},
     {"mlkem768_public", pair_mlkem768_public, nullptr,
      "🇺🇸 1184-byte ML-KEM-768 encapsulation key. 🇧🇷 Chave de encapsulamento ML-KEM-768 de "
      "1184 bytes.",
      nullptr},
+};
+
+const MethodEntry kMethods[] = {
+    {kX25519Secret, pair_x25519_secret},
+    {kMlkem768Secret, pair_mlkem768_secret},
+    {kOpen, pair_open},
+    {kOpenSecret, pair_open_secret},
+    {kOpenSession, pair_open_session},
+    {kWipe, pair_wipe},
+};
+
+const PyGetSetDef kState[] = {
     {"is_wiped", pair_is_wiped, nullptr,
      "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyTypeObject* create_type() {
+    TypeMembers& members =
+        type_members({kCreators, kPublicKeys, kMethods, kState, COPY_REFUSALS<KeyPairHandle>});
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
                         "🇺🇸 An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private "
@@ -300,8 +312,8 @@ PyTypeObject* create_type() {
                         "um par ML-KEM-768, metades privadas em memória travada.")},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<KeyPairHandle>)},
         {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
-        {Py_tp_methods, kMethods},
-        {Py_tp_getset, kGetters},
+        {Py_tp_methods, members.methods.data()},
+        {Py_tp_getset, members.getters.data()},
         {0, nullptr},
     };
     PyType_Spec spec = {
@@ -312,11 +324,7 @@ PyTypeObject* create_type() {
         slots,
     };
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, {"generate", "from_secrets", "x25519_public",
-                                      "mlkem768_public", "x25519_secret", "mlkem768_secret",
-                                      "open", "open_secret", "open_session", "wipe", "is_wiped",
-                                      "__reduce__", "__copy__", "__deepcopy__"}))
-        Py_CLEAR(type);
+    if (type && !order_members(type, members)) Py_CLEAR(type);
     return type;
 }
 

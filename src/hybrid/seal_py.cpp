@@ -1,5 +1,6 @@
 // seal_hybrid: seals content to a HybridKeyPair's two public keys.
 #include "py/args.h"
+#include "py/methods.h"
 #include "py/byte_input.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
@@ -11,12 +12,18 @@ namespace velmora {
 
 namespace {
 
+constexpr Method kSealHybrid{
+    "seal_hybrid", Receiver::Module,
+    {{"x25519_public"}, {"mlkem768_public"}, {"plaintext"}, {"aad"}},
+    "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
+    "ciphertext)`.\n"
+    "🇧🇷 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
+    "ciphertext)`."};
+
 PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[4];
-        if (!bind_args("seal_hybrid", args, nargs, kwnames,
-                       {"x25519_public", "mlkem768_public", "plaintext", "aad"}, 4, arg))
-            return nullptr;
+        if (!bind(kSealHybrid, args, nargs, kwnames, arg)) return nullptr;
         auto x25519_public = read_byte_input(arg[0]);
         if (!x25519_public) return nullptr;
         auto mlkem768_public = read_byte_input(arg[1]);
@@ -39,15 +46,6 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-PyMethodDef kSealHybridDef = {
-    "seal_hybrid",
-    as_cfunction(seal_hybrid),
-    METH_FASTCALL | METH_KEYWORDS,
-    "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad)\n--\n\n"
-    "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
-    "ciphertext)`.\n"
-    "🇧🇷 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
-    "ciphertext)`.",
-};
+const MethodEntry kSealHybridEntry{kSealHybrid, seal_hybrid};
 
 }  // namespace velmora

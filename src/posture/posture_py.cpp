@@ -2,6 +2,7 @@
 #include "posture/posture.h"
 
 #include "py/secure_error.h"
+#include "py/methods.h"
 #include "py/module_defs.h"
 #include "py/pyref.h"
 
@@ -69,18 +70,19 @@ PyObject* memory_status(PyObject*, PyObject*) {
 
 }  // namespace
 
-PyMethodDef kHardenProcessDef = {
-    "harden_process", harden_process, METH_NOARGS,
-    "harden_process()\n--\n\n"
+constexpr Method kHardenProcess{
+    "harden_process", Receiver::Module, {},
     "🇺🇸 Applies every hardening step available on this platform; returns what took effect. "
     "Idempotent.\n"
     "🇧🇷 Aplica todo passo de hardening disponível nesta plataforma; devolve o que teve efeito. "
     "Idempotente."};
 
-PyMethodDef kMemoryStatusDef = {
-    "memory_status", memory_status, METH_NOARGS,
-    "memory_status()\n--\n\n"
+constexpr Method kMemoryStatus{
+    "memory_status", Receiver::Module, {},
     "🇺🇸 What the enclave can and cannot guarantee right now, for logs and `velmora status`.\n"
     "🇧🇷 O que o enclave pode e não pode garantir agora, para logs e `velmora status`."};
+
+const MethodEntry kHardenProcessEntry{kHardenProcess, harden_process};
+const MethodEntry kMemoryStatusEntry{kMemoryStatus, memory_status};
 
 }  // namespace velmora

@@ -1,20 +1,13 @@
-// Argument binding for METH_FASTCALL | METH_KEYWORDS entry points, with the
-// interpreter's usual TypeError wording.
+// Argument conversions for METH_FASTCALL | METH_KEYWORDS entry points, with the
+// interpreter's usual TypeError wording (binding itself: py/methods.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
-#include <initializer_list>
 
 namespace velmora {
-
-// Binds positional and keyword arguments to `names` (in order) into `out`
-// (borrowed references; null where an optional parameter was not given). The
-// first `required` names must be given. False with TypeError set otherwise.
-bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               std::initializer_list<const char*> names, std::size_t required, PyObject** out);
 
 // An int argument that must fit an unsigned 64-bit value (TypeError for other
 // types, OverflowError for negative or too large values). With `name`, the

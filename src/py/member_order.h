@@ -8,13 +8,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <initializer_list>
+#include <span>
 
 namespace velmora {
 
 // Moves each named member, in turn, to the end of `type`'s dictionary.
 // `names` must name every method and getter of the type. False with an
 // exception set (SystemError for a name the type lacks) otherwise.
-bool order_members(PyTypeObject* type, std::initializer_list<const char*> names);
+bool order_members(PyTypeObject* type, std::span<const char* const> names);
 
 }  // namespace velmora

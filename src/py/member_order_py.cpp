@@ -4,7 +4,7 @@
 
 namespace velmora {
 
-bool order_members(PyTypeObject* type, std::initializer_list<const char*> names) {
+bool order_members(PyTypeObject* type, std::span<const char* const> names) {
     PyObject* dict = type->tp_dict;
     for (const char* name : names) {
         PyRef key(PyUnicode_InternFromString(name));

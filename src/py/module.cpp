@@ -1,6 +1,12 @@
 // Entry point of velmora._secure: multi-phase initialisation whose one execution
 // step registers the classes, functions, exception and constants in a fixed order.
 #include <cstdint>
+#include <vector>
+
+#include "crypto/mlkem768.h"
+#include "crypto/x25519.h"
+#include "py/methods.h"
+#include "secretstream/secretstream.h"
 
 #include "py/secure_error.h"
 #include "py/module_defs.h"
@@ -26,11 +32,22 @@ const ClassEntry kClasses[] = {
     {"EntropyPool", entropy_pool_type},
 };
 
-PyMethodDef* const kFunctions[] = {
-    &kSealHybridDef,
-    &kHardenProcessDef,
-    &kMemoryStatusDef,
+const MethodEntry* const kFunctions[] = {
+    &kSealHybridEntry,
+    &kHardenProcessEntry,
+    &kMemoryStatusEntry,
 };
+
+// The functions' definitions, made once: the function objects point to them
+// for the life of the process.
+std::vector<PyMethodDef>& function_defs() {
+    static std::vector<PyMethodDef> defs = [] {
+        std::vector<PyMethodDef> made;
+        for (const MethodEntry* e : kFunctions) made.push_back(method_def(*e));
+        return made;
+    }();
+    return defs;
+}
 
 struct Constant {
     const char* name;
@@ -38,10 +55,13 @@ struct Constant {
 };
 
 const Constant kConstants[] = {
-    {"SECRETSTREAM_HEADER_BYTES", 24}, {"SECRETSTREAM_ABYTES", 17},
-    {"X25519_PUBLIC_BYTES", 32},       {"X25519_SECRET_BYTES", 32},
-    {"MLKEM768_PUBLIC_BYTES", 1184},   {"MLKEM768_SECRET_BYTES", 2400},
-    {"MLKEM768_CIPHERTEXT_BYTES", 1088},
+    {"SECRETSTREAM_HEADER_BYTES", secretstream::HEADER_BYTES},
+    {"SECRETSTREAM_ABYTES", secretstream::ABYTES},
+    {"X25519_PUBLIC_BYTES", crypto::x25519::KEY_BYTES},
+    {"X25519_SECRET_BYTES", crypto::x25519::KEY_BYTES},
+    {"MLKEM768_PUBLIC_BYTES", crypto::mlkem768::PUBLIC_KEY_BYTES},
+    {"MLKEM768_SECRET_BYTES", crypto::mlkem768::SECRET_KEY_BYTES},
+    {"MLKEM768_CIPHERTEXT_BYTES", crypto::mlkem768::CIPHERTEXT_BYTES},
 };
 
 int add(PyObject* module, const char* name, PyObject* value /* new ref */) {
@@ -78,10 +98,10 @@ int exec_module(PyObject* module) {
             if (!type) return -1;
             if (add(module, c.name, Py_NewRef(reinterpret_cast<PyObject*>(type))) < 0) return -1;
         }
-        for (PyMethodDef* def : kFunctions) {
+        for (PyMethodDef& def : function_defs()) {
             PyRef name(PyModule_GetNameObject(module));
             if (!name) return -1;
-            if (add(module, def->ml_name, PyCFunction_NewEx(def, module, name.get())) < 0)
+            if (add(module, def.ml_name, PyCFunction_NewEx(&def, module, name.get())) < 0)
                 return -1;
         }
         PyObject* secure_error = get_secure_error_type();

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "py/methods.h"
+
 namespace velmora {
 
 // Classes (each created once per process, on first use).
@@ -15,8 +17,8 @@ PyTypeObject* secret_stream_pull_type();
 PyTypeObject* entropy_pool_type();
 
 // Module functions.
-extern PyMethodDef kSealHybridDef;
-extern PyMethodDef kHardenProcessDef;
-extern PyMethodDef kMemoryStatusDef;
+extern const MethodEntry kSealHybridEntry;
+extern const MethodEntry kHardenProcessEntry;
+extern const MethodEntry kMemoryStatusEntry;
 
 }  // namespace velmora

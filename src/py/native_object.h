@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "py/args.h"
+#include "py/methods.h"
 
 namespace velmora {
 
@@ -69,6 +70,10 @@ bool require(PyObject* obj, const char* fname, const char* param) {
 
 // __reduce__, __copy__ and __deepcopy__(_memo) of a type whose values must not
 // be duplicated behind the caller's back: each raises TypeError(T::NO_COPY).
+inline constexpr Method REDUCE{"__reduce__", Receiver::Instance, {}, ""};
+inline constexpr Method COPY{"__copy__", Receiver::Instance, {}, ""};
+inline constexpr Method DEEPCOPY{"__deepcopy__", Receiver::Instance, {{"_memo"}}, ""};
+
 template <class T>
 PyObject* refuse_copy(PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, T::NO_COPY);
@@ -78,9 +83,17 @@ PyObject* refuse_copy(PyObject*, PyObject*) {
 template <class T>
 PyObject* refuse_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* arg[1];
-    if (!bind_args("__deepcopy__", args, nargs, kwnames, {"_memo"}, 1, arg)) return nullptr;
+    if (!bind(DEEPCOPY, args, nargs, kwnames, arg)) return nullptr;
     PyErr_SetString(PyExc_TypeError, T::NO_COPY);
     return nullptr;
 }
+
+// The three refusals as method-table rows.
+template <class T>
+const MethodEntry COPY_REFUSALS[] = {
+    {REDUCE, refuse_copy<T>},
+    {COPY, refuse_copy<T>},
+    {DEEPCOPY, refuse_deepcopy<T>},
+};
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "py/args.h"
+#include "py/methods.h"
 #include "py/byte_input.h"
 #include "crypto/aes_gcm.h"
 #include "crypto/ct.h"
@@ -54,12 +55,16 @@ struct BytesSink {
     }
 };
 
-// hmac_sha512($self, message)
+constexpr Method kHmacSha512{
+    "hmac_sha512", Receiver::Instance, {{"message"}},
+    "🇺🇸 HMAC-SHA512 tag of `message` under this key. 🇧🇷 Tag HMAC-SHA512 de `message` sob esta "
+    "chave."};
+
 PyObject* box_hmac_sha512(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("hmac_sha512", args, nargs, kwnames, {"message"}, 1, arg)) return nullptr;
+        if (!bind(kHmacSha512, args, nargs, kwnames, arg)) return nullptr;
         auto message = read_byte_input(arg[0]);
         if (!message) return nullptr;
         std::uint8_t tag[crypto::kHmacSha512Bytes];
@@ -73,24 +78,18 @@ PyObject* box_hmac_sha512(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-// hkdf_sha256($self, *, info, length=32, salt=None)
+constexpr Method kHkdfSha256{
+    "hkdf_sha256", Receiver::Instance, {{"info"}, {"length", "32"}, {"salt", "None"}},
+    "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
+    "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova.",
+    0};
+
 PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "hkdf_sha256() takes 0 positional arguments but %zd %s given", nargs,
-                         nargs == 1 ? "was" : "were");
-            return nullptr;
-        }
         PyObject* arg[3];
-        if (!bind_args("hkdf_sha256", args, 0, kwnames, {"info", "length", "salt"}, 0, arg))
+        if (!bind(kHkdfSha256, args, nargs, kwnames, arg))
             return nullptr;
-        if (arg[0] == nullptr) {
-            PyErr_SetString(PyExc_TypeError,
-                            "hkdf_sha256() missing 1 required keyword-only argument: 'info'");
-            return nullptr;
-        }
         std::uint64_t length = 32;
         if (arg[1] != nullptr && !arg_index_u64(arg[1], &length, "length")) return nullptr;
         auto info = read_byte_input(arg[0]);
@@ -114,12 +113,16 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-// aes_gcm_seal($self, nonce, plaintext, aad=None)
+constexpr Method kAesGcmSeal{
+    "aes_gcm_seal", Receiver::Instance, {{"nonce"}, {"plaintext"}, {"aad", "None"}},
+    "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. 🇧🇷 `ciphertext ‖ tag` "
+    "AES-256-GCM de `plaintext` sob esta chave."};
+
 PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind_args("aes_gcm_seal", args, nargs, kwnames, {"nonce", "plaintext", "aad"}, 2, arg))
+        if (!bind(kAesGcmSeal, args, nargs, kwnames, arg))
             return nullptr;
         auto nonce = read_byte_input(arg[0]);
         if (!nonce) return nullptr;
@@ -140,13 +143,16 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-// aes_gcm_seal_secret($self, nonce, secret, aad=None)
+constexpr Method kAesGcmSealSecret{
+    "aes_gcm_seal_secret", Receiver::Instance, {{"nonce"}, {"secret"}, {"aad", "None"}},
+    "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). 🇧🇷 Como "
+    "`aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."};
+
 PyObject* box_aes_gcm_seal_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind_args("aes_gcm_seal_secret", args, nargs, kwnames, {"nonce", "secret", "aad"}, 2,
-                       arg))
+        if (!bind(kAesGcmSealSecret, args, nargs, kwnames, arg))
             return nullptr;
         if (!require<SecretBox>(arg[1], "aes_gcm_seal_secret", "secret")) return nullptr;
         auto nonce = read_byte_input(arg[0]);
@@ -184,13 +190,16 @@ std::optional<OpenInputs> read_open_inputs(PyObject* nonce, PyObject* ciphertext
     return in;
 }
 
-// aes_gcm_open($self, nonce, ciphertext, aad=None)
+constexpr Method kAesGcmOpen{
+    "aes_gcm_open", Receiver::Instance, {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
+    "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). 🇧🇷 Abre "
+    "`ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."};
+
 PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind_args("aes_gcm_open", args, nargs, kwnames, {"nonce", "ciphertext", "aad"}, 2,
-                       arg))
+        if (!bind(kAesGcmOpen, args, nargs, kwnames, arg))
             return nullptr;
         auto nonce = read_byte_input(arg[0]);
         if (!nonce) return nullptr;
@@ -213,13 +222,16 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-// aes_gcm_open_secret($self, nonce, ciphertext, aad=None)
+constexpr Method kAesGcmOpenSecret{
+    "aes_gcm_open_secret", Receiver::Instance, {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
+    "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova (para "
+    "chaves)."};
+
 PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind_args("aes_gcm_open_secret", args, nargs, kwnames,
-                       {"nonce", "ciphertext", "aad"}, 2, arg))
+        if (!bind(kAesGcmOpenSecret, args, nargs, kwnames, arg))
             return nullptr;
         auto in = read_open_inputs(arg[0], arg[1], arg[2]);
         if (!in) return nullptr;
@@ -243,13 +255,28 @@ PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-// aes_gcm_open_json_field($self, nonce, ciphertext, aad, field)
+constexpr Method kAesGcmOpenJsonField{
+    "aes_gcm_open_json_field", Receiver::Instance,
+    {{"nonce"}, {"ciphertext"}, {"aad"}, {"field"}},
+    "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url field "
+    "straight into a locked box.\n"
+    "\n"
+    "This is how `random_seed` is consumed: its plaintext is `{\"seed\": \"<b64url>\"}`.\n"
+    "The JSON text and the encoded seed exist only in the module's own self-wiping native\n"
+    "memory, never in the Python heap.\n"
+    "\n"
+    "🇧🇷 Abre `ciphertext`, interpreta o texto claro como objeto JSON e move um campo base64url "
+    "direto para uma caixa travada.\n"
+    "\n"
+    "É assim que `random_seed` é consumido: seu texto claro é `{\"seed\": \"<b64url>\"}`.\n"
+    "O texto JSON e a semente codificada existem só na memória nativa do próprio módulo,\n"
+    "que se apaga sozinha, nunca no heap do Python."};
+
 PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[4];
-        if (!bind_args("aes_gcm_open_json_field", args, nargs, kwnames,
-                       {"nonce", "ciphertext", "aad", "field"}, 4, arg))
+        if (!bind(kAesGcmOpenJsonField, args, nargs, kwnames, arg))
             return nullptr;
         if (!PyUnicode_Check(arg[3])) {
             PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
@@ -272,55 +299,18 @@ PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_
     }));
 }
 
-#define METHOD_DOC(sig, text) sig "\n--\n\n" text
-
-const PyMethodDef kMethods[] = {
-    {"hmac_sha512", as_cfunction(box_hmac_sha512), METH_FASTCALL | METH_KEYWORDS,
-     METHOD_DOC("hmac_sha512($self, message)",
-                "🇺🇸 HMAC-SHA512 tag of `message` under this key. 🇧🇷 Tag HMAC-SHA512 de `message` "
-                "sob esta chave.")},
-    {"hkdf_sha256", as_cfunction(box_hkdf_sha256), METH_FASTCALL | METH_KEYWORDS,
-     METHOD_DOC("hkdf_sha256($self, *, info, length=32, salt=None)",
-                "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
-                "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova.")},
-    {"aes_gcm_seal", as_cfunction(box_aes_gcm_seal), METH_FASTCALL | METH_KEYWORDS,
-     METHOD_DOC("aes_gcm_seal($self, nonce, plaintext, aad=None)",
-                "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. 🇧🇷 "
-                "`ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave.")},
-    {"aes_gcm_seal_secret", as_cfunction(box_aes_gcm_seal_secret), METH_FASTCALL | METH_KEYWORDS,
-     METHOD_DOC("aes_gcm_seal_secret($self, nonce, secret, aad=None)",
-                "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). 🇧🇷 "
-                "Como `aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave).")},
-    {"aes_gcm_open", as_cfunction(box_aes_gcm_open), METH_FASTCALL | METH_KEYWORDS,
-     METHOD_DOC("aes_gcm_open($self, nonce, ciphertext, aad=None)",
-                "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). 🇧🇷 Abre "
-                "`ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo).")},
-    {"aes_gcm_open_json_field", as_cfunction(box_aes_gcm_open_json_field),
-     METH_FASTCALL | METH_KEYWORDS,
-     METHOD_DOC(
-         "aes_gcm_open_json_field($self, nonce, ciphertext, aad, field)",
-         "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url "
-         "field straight into a locked box.\n"
-         "\n"
-         "This is how `random_seed` is consumed: its plaintext is `{\"seed\": \"<b64url>\"}`.\n"
-         "The JSON text and the encoded seed exist only in the module's own self-wiping native\n"
-         "memory, never in the Python heap.\n"
-         "\n"
-         "🇧🇷 Abre `ciphertext`, interpreta o texto claro como objeto JSON e move um campo "
-         "base64url direto para uma caixa travada.\n"
-         "\n"
-         "É assim que `random_seed` é consumido: seu texto claro é `{\"seed\": \"<b64url>\"}`.\n"
-         "O texto JSON e a semente codificada existem só na memória nativa do próprio módulo,\n"
-         "que se apaga sozinha, nunca no heap do Python.")},
-    {"aes_gcm_open_secret", as_cfunction(box_aes_gcm_open_secret), METH_FASTCALL | METH_KEYWORDS,
-     METHOD_DOC("aes_gcm_open_secret($self, nonce, ciphertext, aad=None)",
-                "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova "
-                "(para chaves).")},
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry kMethods[] = {
+    {kHmacSha512, box_hmac_sha512},
+    {kHkdfSha256, box_hkdf_sha256},
+    {kAesGcmSeal, box_aes_gcm_seal},
+    {kAesGcmSealSecret, box_aes_gcm_seal_secret},
+    {kAesGcmOpen, box_aes_gcm_open},
+    {kAesGcmOpenJsonField, box_aes_gcm_open_json_field},
+    {kAesGcmOpenSecret, box_aes_gcm_open_secret},
 };
 
 }  // namespace
 
-const PyMethodDef* secret_box_crypto_methods() { return kMethods; }
+std::span<const MethodEntry> secret_box_crypto_methods() { return kMethods; }
 
 }  // namespace velmora

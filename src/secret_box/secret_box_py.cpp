@@ -11,7 +11,7 @@
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
-#include "py/member_order.h"
+#include "py/methods.h"
 #include "py/pyref.h"
 
 namespace velmora {
@@ -22,11 +22,15 @@ SecretBox* as_box(PyObject* o) { return native<SecretBox>(o); }
 
 PyObject* raise_or(const Status& s) { return s ? nullptr : raise_error(s.error()); }
 
-// random(length)
+constexpr Method kRandom{
+    "random", Receiver::Static, {{"length"}},
+    "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
+    "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada."};
+
 PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("random", args, nargs, kwnames, {"length"}, 1, arg)) return nullptr;
+        if (!bind(kRandom, args, nargs, kwnames, arg)) return nullptr;
         std::uint64_t length;
         if (!arg_u64(arg[0], &length, "length")) return nullptr;
         auto region = LockedRegion::allocate(length);
@@ -38,11 +42,16 @@ PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-// from_bytes(data)
+constexpr Method kFromBytes{
+    "from_bytes", Receiver::Static, {{"data"}},
+    "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
+    "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada "
+    "depois."};
+
 PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("from_bytes", args, nargs, kwnames, {"data"}, 1, arg)) return nullptr;
+        if (!bind(kFromBytes, args, nargs, kwnames, arg)) return nullptr;
         auto copy = take_byte_input_zeroing(arg[0]);
         if (!copy) return nullptr;
         auto region = LockedRegion::from_slice(copy->span());
@@ -50,6 +59,11 @@ PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         return box_from_region(std::move(*region));
     });
 }
+
+constexpr Method kWipe{
+    "wipe", Receiver::Instance, {},
+    "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, antes da "
+    "coleta de lixo."};
 
 // Works on a poisoned box too: zeroing early is the caller's emergency action.
 PyObject* box_wipe(PyObject* self, PyObject*) {
@@ -60,6 +74,11 @@ PyObject* box_wipe(PyObject* self, PyObject*) {
     });
 }
 
+constexpr Method kClone{
+    "clone", Receiver::Instance, {},
+    "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, independente, "
+    "com os mesmos bytes."};
+
 PyObject* box_clone(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto region = with_secret(self, [](std::span<const std::uint8_t> secret) {
@@ -69,6 +88,13 @@ PyObject* box_clone(PyObject* self, PyObject*) {
         return box_from_region(std::move(*region));
     });
 }
+
+constexpr Method kReveal{
+    "reveal", Receiver::Instance, {},
+    "🇺🇸 The bytes as a `bytearray` — the caller owns zeroing it. Exists only for persisting to "
+    "OpenBao.\n"
+    "🇧🇷 Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só para "
+    "persistir no OpenBao."};
 
 PyObject* box_reveal(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -159,58 +185,31 @@ PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-#define BOX_DOC(sig, text) sig "\n--\n\n" text
-
-const PyMethodDef kCoreMethods[] = {
-    {"random", as_cfunction(box_random),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     BOX_DOC("random(length)",
-             "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
-             "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.")},
-    {"from_bytes", as_cfunction(box_from_bytes),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     BOX_DOC("from_bytes(data)",
-             "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed "
-             "afterwards.\n"
-             "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é "
-             "zerada depois.")},
-    {"__reduce__", refuse_copy<SecretBox>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", refuse_copy<SecretBox>, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", as_cfunction(refuse_deepcopy<SecretBox>),
-     METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, _memo)\n--\n\n"},
-    {"wipe", box_wipe, METH_NOARGS,
-     BOX_DOC("wipe($self)",
-             "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, "
-             "antes da coleta de lixo.")},
-    {"clone", box_clone, METH_NOARGS,
-     BOX_DOC("clone($self)",
-             "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, "
-             "independente, com os mesmos bytes.")},
-    {"reveal", box_reveal, METH_NOARGS,
-     BOX_DOC("reveal($self)",
-             "🇺🇸 The bytes as a `bytearray` — the caller owns zeroing it. Exists only for "
-             "persisting to OpenBao.\n"
-             "🇧🇷 Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só "
-             "para persistir no OpenBao.")},
+const MethodEntry kCreators[] = {
+    {kRandom, box_random},
+    {kFromBytes, box_from_bytes},
 };
 
-PyGetSetDef kGetters[] = {
+const MethodEntry kCoreMethods[] = {
+    {kWipe, box_wipe},
+    {kClone, box_clone},
+    {kReveal, box_reveal},
+};
+
+const PyGetSetDef kGetters[] = {
     {"is_locked", box_is_locked, nullptr,
      "🇺🇸 Whether the pages are pinned by `mlock`. 🇧🇷 Se as páginas estão presas por `mlock`.",
      nullptr},
     {"is_wiped", box_is_wiped, nullptr,
      "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
-    // Core methods first, then those defined with the symmetric operations.
-    static std::vector<PyMethodDef> methods;
-    methods.assign(std::begin(kCoreMethods), std::end(kCoreMethods));
-    for (const PyMethodDef* m = secret_box_crypto_methods(); m->ml_name; ++m) methods.push_back(*m);
-    methods.push_back({nullptr, nullptr, 0, nullptr});
+    // Core members first, then the methods defined with the symmetric operations.
+    TypeMembers& members = type_members({kCreators, COPY_REFUSALS<SecretBox>, kGetters,
+                                         kCoreMethods, secret_box_crypto_methods()});
 
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
@@ -222,8 +221,8 @@ PyTypeObject* create_type() {
         {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
         {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
         {Py_sq_length, reinterpret_cast<void*>(box_len)},
-        {Py_tp_methods, methods.data()},
-        {Py_tp_getset, kGetters},
+        {Py_tp_methods, members.methods.data()},
+        {Py_tp_getset, members.getters.data()},
         {0, nullptr},
     };
     PyType_Spec spec = {
@@ -234,12 +233,7 @@ PyTypeObject* create_type() {
         slots,
     };
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, {"random", "from_bytes", "__reduce__", "__copy__",
-                                      "__deepcopy__", "is_locked", "is_wiped", "wipe", "clone",
-                                      "reveal", "hmac_sha512", "hkdf_sha256", "aes_gcm_seal",
-                                      "aes_gcm_seal_secret", "aes_gcm_open",
-                                      "aes_gcm_open_json_field", "aes_gcm_open_secret"}))
-        Py_CLEAR(type);
+    if (type && !order_members(type, members)) Py_CLEAR(type);
     return type;
 }
 

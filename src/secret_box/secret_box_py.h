@@ -58,7 +58,7 @@ auto with_secret(PyObject* box, F&& f) -> decltype(f(std::span<const std::uint8_
 Result<ZeroizingBuffer> copy_secret_out(PyObject* box);
 
 // Methods of SecretBox defined next to their subsystem (the symmetric
-// operations); a null-terminated table merged into the type at creation.
-const PyMethodDef* secret_box_crypto_methods();
+// operations), merged into the type at creation.
+std::span<const MethodEntry> secret_box_crypto_methods();
 
 }  // namespace velmora

@@ -3,7 +3,6 @@
 // behind the object lock; push and pull copy their arguments, then run the chunk
 // computation and the state transition with the interpreter lock released.
 #include <cstring>
-#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -16,7 +15,7 @@
 #include "py/secure_error.h"
 #include "py/interpreter_lock.h"
 #include "locked/mod.h"
-#include "py/member_order.h"
+#include "py/methods.h"
 #include "py/module_defs.h"
 #include "py/native_object.h"
 #include "py/object_lock.h"
@@ -89,13 +88,6 @@ bool read_final(PyObject* obj, bool* out) {
     }
     PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
                  Py_TYPE(obj)->tp_name);
-    return false;
-}
-
-bool at_most_one_positional(const char* fname, Py_ssize_t nargs) {
-    if (nargs <= 1) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", fname,
-                 nargs);
     return false;
 }
 
@@ -197,13 +189,17 @@ PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// push(message, *, final=False, ad=None)
+constexpr Method kPush{
+    "push", Receiver::Instance, {{"message"}, {"final", "False"}, {"ad", "None"}},
+    "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses "
+    "more.\n"
+    "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais.",
+    1};
+
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!at_most_one_positional("push", nargs)) return nullptr;
-        if (!bind_args("push", args, nargs, kwnames, {"message", "final", "ad"}, 1, arg))
-            return nullptr;
+        if (!bind(kPush, args, nargs, kwnames, arg)) return nullptr;
         bool final = false;
         if (!read_final(arg[1], &final)) return nullptr;
 
@@ -268,12 +264,16 @@ PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// pull(chunk, *, ad=None)
+constexpr Method kPull{
+    "pull", Receiver::Instance, {{"chunk"}, {"ad", "None"}},
+    "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
+    "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final.",
+    1};
+
 PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!at_most_one_positional("pull", nargs)) return nullptr;
-        if (!bind_args("pull", args, nargs, kwnames, {"chunk", "ad"}, 1, arg)) return nullptr;
+        if (!bind(kPull, args, nargs, kwnames, arg)) return nullptr;
 
         ByteInput chunk;
         if (!chunk.acquire(arg[0])) return nullptr;
@@ -315,20 +315,9 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // --- types -------------------------------------------------------------------------
 
-#define STREAM_DOC(sig, text) sig "\n--\n\n" text
+const MethodEntry kPushMethods[] = {{kPush, push}};
 
-PyMethodDef kPushMethods[] = {
-    {"push", as_cfunction(push),
-     METH_FASTCALL | METH_KEYWORDS,
-     STREAM_DOC("push($self, message, *, final=False, ad=None)",
-                "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream "
-                "refuses more.\n"
-                "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa "
-                "mais.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef kPushGetters[] = {
+const PyGetSetDef kPushGetters[] = {
     {"header", push_header, nullptr,
      "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes que o leitor "
      "precisa primeiro.",
@@ -336,38 +325,31 @@ PyGetSetDef kPushGetters[] = {
     {"is_finished", is_finished<PushHandle>, nullptr,
      "🇺🇸 Whether the final chunk was already pushed. 🇧🇷 Se o chunk final já foi empurrado.",
      nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef kPullMethods[] = {
-    {"pull", as_cfunction(pull),
-     METH_FASTCALL | METH_KEYWORDS,
-     STREAM_DOC("pull($self, chunk, *, ad=None)",
-                "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
-                "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final.")},
-    {nullptr, nullptr, 0, nullptr},
-};
+const MethodEntry kPullMethods[] = {{kPull, pull}};
 
-PyGetSetDef kPullGetters[] = {
+const PyGetSetDef kPullGetters[] = {
     {"is_finished", is_finished<PullHandle>, nullptr,
      "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A class's doc is its constructor's text signature, then its text.
+#define CLASS_DOC(sig, text) sig "\n--\n\n" text
+
 PyTypeObject* create_type(const char* name, int basicsize, const char* doc, newfunc tp_new,
-                          destructor dealloc, PyMethodDef* methods, PyGetSetDef* getters,
-                          std::initializer_list<const char*> member_order) {
+                          destructor dealloc, const TypeMembers& members) {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, getters},
+        {Py_tp_methods, const_cast<PyMethodDef*>(members.methods.data())},
+        {Py_tp_getset, const_cast<PyGetSetDef*>(members.getters.data())},
         {0, nullptr},
     };
     PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, member_order)) Py_CLEAR(type);
+    if (type && !order_members(type, members)) Py_CLEAR(type);
     return type;
 }
 
@@ -380,13 +362,12 @@ PyTypeObject* secret_stream_push_type() {
     if (g_push_type == nullptr) {  // under the interpreter lock
         g_push_type = create_type(
             "velmora._secure.SecretStreamPush", sizeof(Native<PushHandle>),
-            STREAM_DOC("SecretStreamPush(key)",
+            CLASS_DOC("SecretStreamPush(key)",
                        "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per "
                        "chunk.\n"
                        "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
                        "chunk."),
-            push_new, dealloc_native<PushHandle>, kPushMethods, kPushGetters,
-            {"header", "is_finished", "push"});
+            push_new, dealloc_native<PushHandle>, type_members({kPushGetters, kPushMethods}));
     }
     return g_push_type;
 }
@@ -395,13 +376,12 @@ PyTypeObject* secret_stream_pull_type() {
     if (g_pull_type == nullptr) {
         g_pull_type = create_type(
             "velmora._secure.SecretStreamPull", sizeof(Native<PullHandle>),
-            STREAM_DOC("SecretStreamPull(key, header)",
+            CLASS_DOC("SecretStreamPull(key, header)",
                        "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` "
                        "per chunk → `(plaintext, is_final)`.\n"
                        "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
                        "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
-            pull_new, dealloc_native<PullHandle>, kPullMethods, kPullGetters,
-            {"is_finished", "pull"});
+            pull_new, dealloc_native<PullHandle>, type_members({kPullGetters, kPullMethods}));
     }
     return g_pull_type;
 }
