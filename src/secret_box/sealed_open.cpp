@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "crypto/json_field.h"
+#include "codec/json_field.h"
 
 namespace velmora::box {
 
@@ -32,7 +32,7 @@ Result<LockedRegion> open_json_field(Bytes key, Bytes nonce, Bytes aad,
     });
     if (!opened) return opened.error();
     buffer[text_len] = 0;
-    auto decoded = crypto::json_field_base64url(buffer.first(text_len + 1), field);
+    auto decoded = codec::json_field_base64url(buffer.first(text_len + 1), field);
     if (!decoded) return decoded.error();
     return LockedRegion::from_slice(decoded->span());
 }

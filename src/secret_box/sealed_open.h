@@ -35,7 +35,7 @@ Status open_sealed(Bytes key, Bytes nonce, Bytes aad, Bytes sealed, SealedInput 
 // Opens the sealed JSON object in `buffer` (ciphertext || tag, a private copy
 // that is overwritten) in place, then returns the base64url-decoded top-level
 // member `field` in a new region. Errors: those of aes_gcm::open_to, then those
-// of crypto::json_field_base64url, then the region's. The tag's first byte,
+// of codec::json_field_base64url, then the region's. The tag's first byte,
 // spent once the tag has verified, becomes the parser's end mark, so the JSON
 // text never exists anywhere but in `buffer`.
 Result<LockedRegion> open_json_field(Bytes key, Bytes nonce, Bytes aad,

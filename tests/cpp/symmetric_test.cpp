@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "crypto/aes_gcm.h"
-#include "crypto/base64url.h"
+#include "codec/base64url.h"
 #include "crypto/hkdf_sha256.h"
 #include "crypto/hmac_sha512.h"
-#include "crypto/json_field.h"
+#include "codec/json_field.h"
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
 #include "vectors.h"
@@ -368,7 +368,7 @@ TEST(Sha256, KnownAnswers) {
 // --- base64url ------------------------------------------------------------------------
 
 velmora::Result<velmora::ZeroizingBuffer> b64(std::string_view s) {
-    return velmora::crypto::base64url_decode(
+    return velmora::codec::base64url_decode(
         {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
 }
 
@@ -425,7 +425,7 @@ TEST(Base64Url, RefusesEverythingElse) {
 velmora::Result<velmora::ZeroizingBuffer> field_of(std::string_view json, std::string_view field) {
     velmora::ZeroizingBuffer buf(json.size() + 1);
     if (!json.empty()) std::memcpy(buf.data(), json.data(), json.size());
-    return velmora::crypto::json_field_base64url(buf.span(), field);
+    return velmora::codec::json_field_base64url(buf.span(), field);
 }
 
 std::string nested(int depth) {
@@ -438,7 +438,7 @@ TEST(JsonField, ParsesInPlaceAndFindsTheLastTopLevelMember) {
     velmora::ZeroizingBuffer buf(std::string_view("{\"seed\":\"QU\\u004aD\"}").size() + 1);
     const std::string_view text = "{\"seed\":\"QU\\u004aD\"}";
     std::memcpy(buf.data(), text.data(), text.size());
-    auto r = velmora::crypto::json_field_base64url(buf.span(), "seed");
+    auto r = velmora::codec::json_field_base64url(buf.span(), "seed");
     ASSERT_TRUE(r);
     EXPECT_EQ(std::string(r->data(), r->data() + r->size()), "ABC");
     // Unescaped in place: the escape is gone from the caller's buffer.
@@ -460,7 +460,7 @@ TEST(JsonField, ParsesInPlaceAndFindsTheLastTopLevelMember) {
     // The buffer must end with its NUL mark, and a NUL inside the text is refused.
     velmora::ZeroizingBuffer unterminated(4);
     std::memcpy(unterminated.data(), "{}{}", 4);
-    EXPECT_FALSE(velmora::crypto::json_field_base64url(unterminated.span(), "seed"));
+    EXPECT_FALSE(velmora::codec::json_field_base64url(unterminated.span(), "seed"));
     EXPECT_TRUE(same_error(field_of(std::string_view("{\"seed\":\"QQ\"}\0 ", 14), "seed").error(),
                            malformed_object));
 }

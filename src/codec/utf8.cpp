@@ -1,8 +1,8 @@
-#include "crypto/utf8.h"
+#include "codec/utf8.h"
 
 #include <cstddef>
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 bool valid_utf8(std::span<const std::uint8_t> s) {
     std::size_t i = 0;
@@ -38,4 +38,4 @@ bool valid_utf8(std::span<const std::uint8_t> s) {
     return true;
 }
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 // Whether t is exactly one JSON number; `integral` tells whether it has
 // neither fraction nor exponent, `digits` how many digits its integer part has.
@@ -23,4 +23,4 @@ std::size_t json_number_end(std::span<const std::uint8_t> t, std::size_t i);
 // finite; only a value beyond the largest double is not.
 bool json_number_finite(std::span<const std::uint8_t> t);
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

@@ -1,4 +1,4 @@
-#include "crypto/sealed_session_json.h"
+#include "codec/sealed_session_json.h"
 
 #include <cstring>
 #include <limits>
@@ -6,10 +6,10 @@
 
 #include <rapidjson/reader.h>
 
-#include "crypto/json_number.h"
-#include "crypto/utf8.h"
+#include "codec/json_number.h"
+#include "codec/utf8.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 namespace {
 
@@ -294,4 +294,4 @@ Result<SessionRecord> read_sealed_session(std::span<std::uint8_t> json) {
     return handler.record();
 }
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

@@ -11,7 +11,7 @@
 
 #include "error/error.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 // The four fields as found in the text. The three strings are unescaped in
 // place and point into the buffer given to read_sealed_session.
@@ -29,4 +29,4 @@ struct SessionRecord {
 // invalid UTF-8 in the record's own strings or names, trailing data.
 Result<SessionRecord> read_sealed_session(std::span<std::uint8_t> json);
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

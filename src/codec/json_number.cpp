@@ -1,4 +1,4 @@
-#include "crypto/json_number.h"
+#include "codec/json_number.h"
 
 #include <locale.h>
 #include <stdlib.h>
@@ -8,7 +8,7 @@
 
 #include "zeroize.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 namespace {
 
@@ -61,4 +61,4 @@ bool json_number_finite(std::span<const std::uint8_t> t) {
     return std::isfinite(strtod_l(reinterpret_cast<const char*>(text.data()), nullptr, c_locale));
 }
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

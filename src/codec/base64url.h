@@ -11,10 +11,10 @@
 #include "error/error.h"
 #include "zeroize.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 // The decoded bytes (possibly none) in a self-wiping buffer, or
 // Malformed("base64url"). Nothing partial survives a failure.
 Result<ZeroizingBuffer> base64url_decode(std::span<const std::uint8_t> text);
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

@@ -1,4 +1,4 @@
-#include "crypto/json_field.h"
+#include "codec/json_field.h"
 
 #include <rapidjson/reader.h>
 #include <rapidjson/stream.h>
@@ -8,12 +8,12 @@
 #include <limits>
 #include <new>
 
-#include "crypto/base64url.h"
+#include "codec/base64url.h"
 #include "crypto/ct.h"
-#include "crypto/json_number.h"
-#include "crypto/utf8.h"
+#include "codec/json_number.h"
+#include "codec/utf8.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 namespace {
 
@@ -185,4 +185,4 @@ Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
     return base64url_decode(handler.text());
 }
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

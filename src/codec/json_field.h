@@ -11,7 +11,7 @@
 #include "error/error.h"
 #include "zeroize.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 // Deepest nesting of arrays and objects accepted, the top-level object included.
 inline constexpr int kJsonMaxDepth = 127;
@@ -28,4 +28,4 @@ inline constexpr int kJsonMaxDepth = 127;
 Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
                                              std::string_view field);
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

@@ -1,8 +1,8 @@
-#include "crypto/base64url.h"
+#include "codec/base64url.h"
 
 #include "crypto/ct.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 namespace {
 
@@ -62,4 +62,4 @@ Result<ZeroizingBuffer> base64url_decode(std::span<const std::uint8_t> text) {
     return out;
 }
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <span>
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 // No overlong forms, no surrogates, nothing past U+10FFFF, no sequence cut
 // short by the end of `s`.
 bool valid_utf8(std::span<const std::uint8_t> s);
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec
