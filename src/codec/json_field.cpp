@@ -25,9 +25,9 @@ public:
 
     void* Malloc(std::size_t size) {
         if (size == 0) return nullptr;
-        auto* base = static_cast<unsigned char*>(::operator new(kHeader + size));
+        auto* base = static_cast<unsigned char*>(::operator new(HEADER + size));
         std::memcpy(base, &size, sizeof size);
-        return base + kHeader;
+        return base + HEADER;
     }
     void* Realloc(void* original, std::size_t original_size, std::size_t new_size) {
         if (new_size == 0) {
@@ -43,15 +43,15 @@ public:
     }
     static void Free(void* ptr) {
         if (ptr == nullptr) return;
-        auto* base = static_cast<unsigned char*>(ptr) - kHeader;
+        auto* base = static_cast<unsigned char*>(ptr) - HEADER;
         std::size_t size;
         std::memcpy(&size, base, sizeof size);
-        secure_zero(base, kHeader + size);
+        secure_zero(base, HEADER + size);
         ::operator delete(base);
     }
 
 private:
-    static constexpr std::size_t kHeader = alignof(std::max_align_t);
+    static constexpr std::size_t HEADER = alignof(std::max_align_t);
 };
 
 // RapidJSON delivers strings as char; the check reads them as bytes.
@@ -78,11 +78,11 @@ public:
     bool StartObject() {
         if (!started_) {
             started_ = true;
-            return ++depth_ <= kJsonMaxDepth;
+            return ++depth_ <= JSON_MAX_DEPTH;
         }
-        return value(false, nullptr, 0) && ++depth_ <= kJsonMaxDepth;
+        return value(false, nullptr, 0) && ++depth_ <= JSON_MAX_DEPTH;
     }
-    bool StartArray() { return value(false, nullptr, 0) && ++depth_ <= kJsonMaxDepth; }
+    bool StartArray() { return value(false, nullptr, 0) && ++depth_ <= JSON_MAX_DEPTH; }
     bool EndObject(rapidjson::SizeType) { return --depth_, true; }
     bool EndArray(rapidjson::SizeType) { return --depth_, true; }
 
@@ -176,9 +176,9 @@ Result<ZeroizingBuffer> json_field_base64url(std::span<std::uint8_t> buffer,
         rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ZeroizingAllocator> reader(
             &allocator, 256);
         rapidjson::InsituStringStream stream(reinterpret_cast<char*>(buffer.data()));
-        constexpr unsigned kFlags =
+        constexpr unsigned FLAGS =
             rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag;
-        if (reader.Parse<kFlags>(stream, handler).IsError()) return malformed_object;
+        if (reader.Parse<FLAGS>(stream, handler).IsError()) return malformed_object;
     }
     if (!handler.found()) return EnclaveError::malformed("json field");
     ct::mark_secret(handler.text().data(), handler.text().size());

@@ -14,7 +14,7 @@
 namespace velmora::codec {
 
 // Deepest nesting of arrays and objects accepted, the top-level object included.
-inline constexpr int kJsonMaxDepth = 127;
+inline constexpr int JSON_MAX_DEPTH = 127;
 
 // `buffer` holds the JSON text followed by exactly one NUL byte (its last byte),
 // which the parser uses as its end mark; the text is rewritten in place. Returns

@@ -13,7 +13,7 @@ namespace velmora::codec {
 
 namespace {
 
-constexpr const char* kMalformed = "sealed session";
+constexpr const char* MALFORMED = "sealed session";
 
 // A bounded in-place stream for RapidJSON's reader: reads the text and lets the
 // reader write unescaped strings back over it. Reading past the end yields the
@@ -125,7 +125,7 @@ void prepare_for_reader(std::span<std::uint8_t> t) {
 }
 
 enum class Slot { SessionId, SignKey, EncKey, ExpiresAt, Ignored };
-constexpr std::size_t kFields = 4;  // the first four slots, in array order
+constexpr std::size_t FIELDS = 4;  // the first four slots, in array order
 
 // SAX handler: accepts the record as an object (any member order, other
 // members skipped whatever their depth) or as the four-value array. Returning
@@ -218,7 +218,7 @@ private:
             return true;
         }
         depth_ = 0;
-        if (shape_ == Shape::Array && index_ != kFields) return false;
+        if (shape_ == Shape::Array && index_ != FIELDS) return false;
         return all_seen();
     }
 
@@ -240,7 +240,7 @@ private:
             pending_ = Slot::Ignored;
             return true;
         }
-        if (shape_ != Shape::Array || index_ >= kFields) return false;
+        if (shape_ != Shape::Array || index_ >= FIELDS) return false;
         seen_[index_] = true;
         slot = static_cast<Slot>(index_++);
         return true;
@@ -269,7 +269,7 @@ private:
     std::size_t skip_ = 0;   // nesting inside an ignored member's value
     Slot pending_ = Slot::Ignored;
     std::size_t index_ = 0;  // next array element
-    bool seen_[kFields] = {};
+    bool seen_[FIELDS] = {};
     SessionRecord record_;
 };
 
@@ -279,18 +279,18 @@ Result<SessionRecord> read_sealed_session(std::span<std::uint8_t> json) {
     // A NUL byte can appear nowhere in a JSON text, and the reader would take
     // it for the end of the input: refuse it before parsing.
     if (json.empty() || std::memchr(json.data(), 0, json.size()) != nullptr)
-        return EnclaveError::malformed(kMalformed);
+        return EnclaveError::malformed(MALFORMED);
 
     // Iterative parsing keeps its nesting on the heap, so ignored members of
     // any depth cannot exhaust the call stack. Encoding is not validated by the
     // reader: only the record's own strings must be UTF-8, checked above.
     prepare_for_reader(json);
-    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
+    constexpr unsigned FLAGS = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
     InPlaceStream stream(reinterpret_cast<char*>(json.data()), json.size());
     SessionHandler handler(stream);
     rapidjson::Reader reader;
-    const rapidjson::ParseResult ok = reader.Parse<kFlags>(stream, handler);
-    if (!ok || !handler.complete()) return EnclaveError::malformed(kMalformed);
+    const rapidjson::ParseResult ok = reader.Parse<FLAGS>(stream, handler);
+    if (!ok || !handler.complete()) return EnclaveError::malformed(MALFORMED);
     return handler.record();
 }
 

@@ -52,19 +52,19 @@ struct ThreadContext {
 
 thread_local ThreadContext t_context;
 
-constexpr std::uint8_t kZeroKey[CHACHA20_KEY_BYTES] = {};
-constexpr std::uint8_t kZeroIv[16] = {};
+constexpr std::uint8_t ZERO_KEY[CHACHA20_KEY_BYTES] = {};
+constexpr std::uint8_t ZERO_IV[16] = {};
 
 // Once the context took the key and nonce, an update of whole blocks has no
 // way to fail but misuse; a failure there is a broken contract.
-constexpr const char* kUpdateFailed = "libcrypto ChaCha20 update failed on a keyed context";
+constexpr const char* UPDATE_FAILED = "libcrypto ChaCha20 update failed on a keyed context";
 
 // Overwrites the key, nonce and counter the provider context copied in. The
 // context never holds a partial block: every update below is a whole number of
 // blocks, so its leftover key-stream buffer is never filled.
 struct Rekeyed {
     EVP_CIPHER_CTX* ctx;
-    ~Rekeyed() { (void)EVP_EncryptInit_ex2(ctx, nullptr, kZeroKey, kZeroIv, nullptr); }
+    ~Rekeyed() { (void)EVP_EncryptInit_ex2(ctx, nullptr, ZERO_KEY, ZERO_IV, nullptr); }
 };
 
 }  // namespace
@@ -100,15 +100,15 @@ bool chacha20_xor_libcrypto(std::uint8_t* out, const std::uint8_t* in, std::size
     if (EVP_EncryptInit_ex2(ctx, nullptr, key, iv, nullptr) != 1) return false;
 
     // Whole blocks, in pieces that fit the int length libcrypto takes.
-    constexpr std::size_t kPiece = std::size_t{1} << 30;
+    constexpr std::size_t PIECE = std::size_t{1} << 30;
     const std::size_t whole = len - len % CHACHA20_BLOCK_BYTES;
     for (std::size_t done = 0; done < whole;) {
-        const std::size_t n = whole - done < kPiece ? whole - done : kPiece;
+        const std::size_t n = whole - done < PIECE ? whole - done : PIECE;
         int written = 0;
         VELMORA_EXPECT(EVP_EncryptUpdate(ctx, out + done, &written, in + done,
                                          static_cast<int>(n)) == 1 &&
                            static_cast<std::size_t>(written) == n,
-                       kUpdateFailed);
+                       UPDATE_FAILED);
         done += n;
     }
     // The tail: one more whole block of key stream, on the stack.
@@ -118,7 +118,7 @@ bool chacha20_xor_libcrypto(std::uint8_t* out, const std::uint8_t* in, std::size
         int written = 0;
         VELMORA_EXPECT(EVP_EncryptUpdate(ctx, block, &written, block, CHACHA20_BLOCK_BYTES) == 1 &&
                            written == static_cast<int>(CHACHA20_BLOCK_BYTES),
-                       kUpdateFailed);
+                       UPDATE_FAILED);
         for (std::size_t i = 0; i < tail; ++i) out[whole + i] = in[whole + i] ^ block[i];
     }
     return true;

@@ -69,7 +69,7 @@ void cleanse(EVP_MAC_CTX* ctx) {
     secure_zero(scratch, sizeof scratch);
 }
 
-constexpr std::uint8_t kZeros[16] = {};
+constexpr std::uint8_t ZEROS[16] = {};
 
 }  // namespace
 
@@ -112,8 +112,8 @@ void Poly1305::update(const std::uint8_t* data, std::size_t len) {
 
 void Poly1305::update_zeros(std::size_t n) {
     while (n > 0) {
-        const std::size_t k = n < sizeof kZeros ? n : sizeof kZeros;
-        update(kZeros, k);
+        const std::size_t k = n < sizeof ZEROS ? n : sizeof ZEROS;
+        update(ZEROS, k);
         n -= k;
     }
 }

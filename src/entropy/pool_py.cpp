@@ -10,7 +10,7 @@
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
 #include "py/secure_error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 #include "py/native_object.h"
 #include "py/object_lock.h"
 #include "py/pyref.h"
@@ -40,7 +40,7 @@ Status with_state(PyObject* self, F&& f) {
     if (guard.poisoned()) return ErrorKind::LockPoisoned;
     return as_pool(self)->region.view_mut([&](std::span<std::uint8_t> bytes) -> Status {
         if (guard.torn()) return ErrorKind::ForkChild;
-        return guard.run([&] { return f(entropy::PoolState(bytes.data(), entropy::kPoolStateBytes)); });
+        return guard.run([&] { return f(entropy::PoolState(bytes.data(), entropy::POOL_STATE_BYTES)); });
     });
 }
 
@@ -60,7 +60,7 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "EntropyPool() takes no arguments");
             return nullptr;
         }
-        auto region = LockedRegion::allocate(entropy::kPoolStateBytes);  // all zero
+        auto region = LockedRegion::allocate(entropy::POOL_STATE_BYTES);  // all zero
         if (!region) return raise_error(region.error());
         // On failure the region is released on the way out.
         return new_native<PoolHandle>(type, std::move(*region));
@@ -69,7 +69,7 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
 
-constexpr Method kMix{
+constexpr Method MIX{
     "mix", Receiver::Instance, {{"seed"}},
     "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
     "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."};
@@ -77,10 +77,10 @@ constexpr Method kMix{
 PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind(kMix, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(MIX, args, nargs, kwnames, arg)) return nullptr;
         // The seed is hashed before the pool's lock is taken; a box is hashed
         // in place under its own lock, which is released again first.
-        std::uint8_t digest[crypto::kSha256Bytes];
+        std::uint8_t digest[crypto::SHA256_BYTES];
         WipeOnExit<decltype(digest)> wipe(digest);
         if (is_secret_box(arg[0])) {
             Status hashed = with_secret(arg[0], [&](std::span<const std::uint8_t> seed) -> Status {
@@ -102,7 +102,7 @@ PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-constexpr Method kRandom{
+constexpr Method RANDOM{
     "random", Receiver::Instance, {{"n"}},
     "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores públicos: "
     "nonces, salts, ids."};
@@ -111,7 +111,7 @@ PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind(kRandom, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(RANDOM, args, nargs, kwnames, arg)) return nullptr;
         std::size_t n;
         if (!arg_size(arg[0], &n)) return nullptr;
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
@@ -130,7 +130,7 @@ PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-constexpr Method kRandomSecret{
+constexpr Method RANDOM_SECRET{
     "random_secret", Receiver::Instance, {{"n"}},
     "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
     "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."};
@@ -139,7 +139,7 @@ PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind(kRandomSecret, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(RANDOM_SECRET, args, nargs, kwnames, arg)) return nullptr;
         std::size_t n;
         if (!arg_size(arg[0], &n)) return nullptr;
         auto region = LockedRegion::allocate(n);
@@ -154,16 +154,16 @@ PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-const MethodEntry kMethods[] = {
-    {kMix, pool_mix},
-    {kRandom, pool_random},
-    {kRandomSecret, pool_random_secret},
+const MethodEntry METHODS[] = {
+    {MIX, pool_mix},
+    {RANDOM, pool_random},
+    {RANDOM_SECRET, pool_random_secret},
 };
 
 PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
-    TypeMembers& members = type_members({kMethods});
+    TypeMembers& members = type_members({METHODS});
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
                         "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 "

@@ -4,7 +4,7 @@
 #include "py/byte_input.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
-#include "hybrid/identity.h"
+#include "hybrid/key_pair.h"
 #include "py/module_defs.h"
 #include "py/pyref.h"
 
@@ -12,7 +12,7 @@ namespace velmora {
 
 namespace {
 
-constexpr Method kSealHybrid{
+constexpr Method SEAL_HYBRID{
     "seal_hybrid", Receiver::Module,
     {{"x25519_public"}, {"mlkem768_public"}, {"plaintext"}, {"aad"}},
     "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
@@ -23,7 +23,7 @@ constexpr Method kSealHybrid{
 PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[4];
-        if (!bind(kSealHybrid, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(SEAL_HYBRID, args, nargs, kwnames, arg)) return nullptr;
         auto x25519_public = read_byte_input(arg[0]);
         if (!x25519_public) return nullptr;
         auto mlkem768_public = read_byte_input(arg[1]);
@@ -46,6 +46,6 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-const MethodEntry kSealHybridEntry{kSealHybrid, seal_hybrid};
+const MethodEntry SEAL_HYBRID_ENTRY{SEAL_HYBRID, seal_hybrid};
 
 }  // namespace velmora

@@ -11,7 +11,7 @@
 
 #include "codec/sealed_session_json.h"
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 
 namespace velmora::hybrid {
 

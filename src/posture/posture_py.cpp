@@ -1,4 +1,6 @@
 // harden_process() and memory_status(): the two posture reports as dictionaries.
+#include "locked/counters.h"
+#include "locked/policy.h"
 #include "posture/posture.h"
 
 #include "py/secure_error.h"
@@ -38,7 +40,7 @@ PyObject* harden_process(PyObject*, PyObject*) {
 
 PyObject* memory_status(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const CounterSnapshot counters = snapshot();
+        const CounterSnapshot counters = read_counters();
         const std::size_t page = page_size();
         const posture::MemlockLimits memlock = posture::read_memlock();
         PyRef d(PyDict_New());
@@ -70,19 +72,19 @@ PyObject* memory_status(PyObject*, PyObject*) {
 
 }  // namespace
 
-constexpr Method kHardenProcess{
+constexpr Method HARDEN_PROCESS{
     "harden_process", Receiver::Module, {},
     "🇺🇸 Applies every hardening step available on this platform; returns what took effect. "
     "Idempotent.\n"
     "🇧🇷 Aplica todo passo de hardening disponível nesta plataforma; devolve o que teve efeito. "
     "Idempotente."};
 
-constexpr Method kMemoryStatus{
+constexpr Method MEMORY_STATUS{
     "memory_status", Receiver::Module, {},
     "🇺🇸 What the enclave can and cannot guarantee right now, for logs and `velmora status`.\n"
     "🇧🇷 O que o enclave pode e não pode garantir agora, para logs e `velmora status`."};
 
-const MethodEntry kHardenProcessEntry{kHardenProcess, harden_process};
-const MethodEntry kMemoryStatusEntry{kMemoryStatus, memory_status};
+const MethodEntry HARDEN_PROCESS_ENTRY{HARDEN_PROCESS, harden_process};
+const MethodEntry MEMORY_STATUS_ENTRY{MEMORY_STATUS, memory_status};
 
 }  // namespace velmora

@@ -24,7 +24,7 @@ struct ClassEntry {
 };
 
 // Registration order is part of the interface.
-const ClassEntry kClasses[] = {
+const ClassEntry CLASSES[] = {
     {"SecretBox", secret_box_type},
     {"HybridKeyPair", hybrid_key_pair_type},
     {"SecretStreamPush", secret_stream_push_type},
@@ -32,10 +32,10 @@ const ClassEntry kClasses[] = {
     {"EntropyPool", entropy_pool_type},
 };
 
-const MethodEntry* const kFunctions[] = {
-    &kSealHybridEntry,
-    &kHardenProcessEntry,
-    &kMemoryStatusEntry,
+const MethodEntry* const FUNCTIONS[] = {
+    &SEAL_HYBRID_ENTRY,
+    &HARDEN_PROCESS_ENTRY,
+    &MEMORY_STATUS_ENTRY,
 };
 
 // The functions' definitions, made once: the function objects point to them
@@ -43,7 +43,7 @@ const MethodEntry* const kFunctions[] = {
 std::vector<PyMethodDef>& function_defs() {
     static std::vector<PyMethodDef> defs = [] {
         std::vector<PyMethodDef> made;
-        for (const MethodEntry* e : kFunctions) made.push_back(method_def(*e));
+        for (const MethodEntry* e : FUNCTIONS) made.push_back(method_def(*e));
         return made;
     }();
     return defs;
@@ -54,7 +54,7 @@ struct Constant {
     std::uint64_t value;
 };
 
-const Constant kConstants[] = {
+const Constant CONSTANTS[] = {
     {"SECRETSTREAM_HEADER_BYTES", secretstream::HEADER_BYTES},
     {"SECRETSTREAM_ABYTES", secretstream::ABYTES},
     {"X25519_PUBLIC_BYTES", crypto::x25519::KEY_BYTES},
@@ -93,7 +93,7 @@ int exec_module(PyObject* module) {
                          Py_TYPE(module)->tp_name);
             return -1;
         }
-        for (const ClassEntry& c : kClasses) {
+        for (const ClassEntry& c : CLASSES) {
             PyTypeObject* type = c.get();
             if (!type) return -1;
             if (add(module, c.name, Py_NewRef(reinterpret_cast<PyObject*>(type))) < 0) return -1;
@@ -108,14 +108,14 @@ int exec_module(PyObject* module) {
         if (!secure_error) return -1;
         if (add(module, "SecureError", Py_NewRef(secure_error)) < 0) return -1;
         if (add(module, "__version__", PyUnicode_FromString("0.1.0")) < 0) return -1;
-        for (const Constant& k : kConstants) {
+        for (const Constant& k : CONSTANTS) {
             if (add(module, k.name, PyLong_FromUnsignedLongLong(k.value)) < 0) return -1;
         }
         return 0;
     });
 }
 
-PyModuleDef_Slot kSlots[] = {
+PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #ifdef Py_mod_multiple_interpreters
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
@@ -123,14 +123,14 @@ PyModuleDef_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyModuleDef kModule = {
+PyModuleDef MODULE = {
     PyModuleDef_HEAD_INIT,
     "_secure",
     "🇺🇸 Module entry point: registers the classes, functions and constants Python sees.\n"
     "🇧🇷 Ponto de entrada do módulo: registra as classes, funções e constantes que o Python vê.",
     0,
     nullptr,
-    kSlots,
+    SLOTS,
     nullptr,
     nullptr,
     nullptr,
@@ -140,4 +140,4 @@ PyModuleDef kModule = {
 
 }  // namespace velmora
 
-PyMODINIT_FUNC PyInit__secure(void) { return PyModuleDef_Init(&velmora::kModule); }
+PyMODINIT_FUNC PyInit__secure(void) { return PyModuleDef_Init(&velmora::MODULE); }

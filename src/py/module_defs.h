@@ -17,8 +17,8 @@ PyTypeObject* secret_stream_pull_type();
 PyTypeObject* entropy_pool_type();
 
 // Module functions.
-extern const MethodEntry kSealHybridEntry;
-extern const MethodEntry kHardenProcessEntry;
-extern const MethodEntry kMemoryStatusEntry;
+extern const MethodEntry SEAL_HYBRID_ENTRY;
+extern const MethodEntry HARDEN_PROCESS_ENTRY;
+extern const MethodEntry MEMORY_STATUS_ENTRY;
 
 }  // namespace velmora

@@ -10,9 +10,9 @@ namespace velmora {
 
 namespace {
 
-constexpr const char* kBaseModule = "velmora.errors";
-constexpr const char* kBaseName = "CryptoError";
-constexpr const char* kDoc =
+constexpr const char* BASE_MODULE = "velmora.errors";
+constexpr const char* BASE_NAME = "CryptoError";
+constexpr const char* DOC =
     "\U0001F1FA\U0001F1F8 Raised by the native enclave: locking, key material or authentication "
     "failed. \U0001F1E7\U0001F1F7 Lan\u00e7ada pelo enclave nativo: travamento, material de chave "
     "ou autentica\u00e7\u00e3o falhou.";
@@ -52,17 +52,17 @@ std::string take_pending_text() {
 PyObject* create() {
     static PyObject* base = nullptr;  // imported once, kept for the process
     if (!base) {
-        PyRef name(PyUnicode_FromString(kBaseModule));
+        PyRef name(PyUnicode_FromString(BASE_MODULE));
         PyRef module(name ? PyImport_Import(name.get()) : nullptr);
-        PyRef cls(module ? PyObject_GetAttrString(module.get(), kBaseName) : nullptr);
+        PyRef cls(module ? PyObject_GetAttrString(module.get(), BASE_NAME) : nullptr);
         if (!cls) {
-            fail_init(std::string("failed to import exception ") + kBaseModule + "." +
-                      kBaseName + ": " + take_pending_text());
+            fail_init(std::string("failed to import exception ") + BASE_MODULE + "." +
+                      BASE_NAME + ": " + take_pending_text());
             return nullptr;
         }
         base = cls.release();
     }
-    PyObject* type = PyErr_NewExceptionWithDoc("velmora._secure.SecureError", kDoc, base, nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc("velmora._secure.SecureError", DOC, base, nullptr);
     if (!type) {
         PyErr_Clear();
         fail_init("Failed to initialize new exception type.");

@@ -55,7 +55,7 @@ struct BytesSink {
     }
 };
 
-constexpr Method kHmacSha512{
+constexpr Method HMAC_SHA512{
     "hmac_sha512", Receiver::Instance, {{"message"}},
     "🇺🇸 HMAC-SHA512 tag of `message` under this key. 🇧🇷 Tag HMAC-SHA512 de `message` sob esta "
     "chave."};
@@ -64,10 +64,10 @@ PyObject* box_hmac_sha512(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind(kHmacSha512, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(HMAC_SHA512, args, nargs, kwnames, arg)) return nullptr;
         auto message = read_byte_input(arg[0]);
         if (!message) return nullptr;
-        std::uint8_t tag[crypto::kHmacSha512Bytes];
+        std::uint8_t tag[crypto::HMAC_SHA512_BYTES];
         Status s = with_secret(self, [&](Bytes key) -> Status {
             crypto::hmac_sha512(key, message->span(), tag);
             return {};
@@ -78,7 +78,7 @@ PyObject* box_hmac_sha512(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-constexpr Method kHkdfSha256{
+constexpr Method HKDF_SHA256{
     "hkdf_sha256", Receiver::Instance, {{"info"}, {"length", "32"}, {"salt", "None"}},
     "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
     "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova.",
@@ -88,7 +88,7 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind(kHkdfSha256, args, nargs, kwnames, arg))
+        if (!bind(HKDF_SHA256, args, nargs, kwnames, arg))
             return nullptr;
         std::uint64_t length = 32;
         if (arg[1] != nullptr && !arg_index_u64(arg[1], &length, "length")) return nullptr;
@@ -96,9 +96,9 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!info) return nullptr;
         auto salt = read_optional(arg[2]);
         if (!salt) return nullptr;
-        if (length > crypto::kHkdfSha256MaxOutput)
+        if (length > crypto::HKDF_SHA256_MAX_OUTPUT)
             return raise_error(EnclaveError::wrong_length(
-                "hkdf output length", crypto::kHkdfSha256MaxOutput, length));
+                "hkdf output length", crypto::HKDF_SHA256_MAX_OUTPUT, length));
         // The output region exists before the key is read: the derived bytes are
         // written straight into it, and it is released if anything fails.
         auto region = LockedRegion::allocate(length);
@@ -113,7 +113,7 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-constexpr Method kAesGcmSeal{
+constexpr Method AES_GCM_SEAL{
     "aes_gcm_seal", Receiver::Instance, {{"nonce"}, {"plaintext"}, {"aad", "None"}},
     "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. 🇧🇷 `ciphertext ‖ tag` "
     "AES-256-GCM de `plaintext` sob esta chave."};
@@ -122,7 +122,7 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind(kAesGcmSeal, args, nargs, kwnames, arg))
+        if (!bind(AES_GCM_SEAL, args, nargs, kwnames, arg))
             return nullptr;
         auto nonce = read_byte_input(arg[0]);
         if (!nonce) return nullptr;
@@ -143,7 +143,7 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-constexpr Method kAesGcmSealSecret{
+constexpr Method AES_GCM_SEAL_SECRET{
     "aes_gcm_seal_secret", Receiver::Instance, {{"nonce"}, {"secret"}, {"aad", "None"}},
     "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). 🇧🇷 Como "
     "`aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."};
@@ -152,7 +152,7 @@ PyObject* box_aes_gcm_seal_secret(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind(kAesGcmSealSecret, args, nargs, kwnames, arg))
+        if (!bind(AES_GCM_SEAL_SECRET, args, nargs, kwnames, arg))
             return nullptr;
         if (!require<SecretBox>(arg[1], "aes_gcm_seal_secret", "secret")) return nullptr;
         auto nonce = read_byte_input(arg[0]);
@@ -190,7 +190,7 @@ std::optional<OpenInputs> read_open_inputs(PyObject* nonce, PyObject* ciphertext
     return in;
 }
 
-constexpr Method kAesGcmOpen{
+constexpr Method AES_GCM_OPEN{
     "aes_gcm_open", Receiver::Instance, {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
     "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). 🇧🇷 Abre "
     "`ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."};
@@ -199,7 +199,7 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind(kAesGcmOpen, args, nargs, kwnames, arg))
+        if (!bind(AES_GCM_OPEN, args, nargs, kwnames, arg))
             return nullptr;
         auto nonce = read_byte_input(arg[0]);
         if (!nonce) return nullptr;
@@ -222,7 +222,7 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-constexpr Method kAesGcmOpenSecret{
+constexpr Method AES_GCM_OPEN_SECRET{
     "aes_gcm_open_secret", Receiver::Instance, {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
     "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova (para "
     "chaves)."};
@@ -231,7 +231,7 @@ PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind(kAesGcmOpenSecret, args, nargs, kwnames, arg))
+        if (!bind(AES_GCM_OPEN_SECRET, args, nargs, kwnames, arg))
             return nullptr;
         auto in = read_open_inputs(arg[0], arg[1], arg[2]);
         if (!in) return nullptr;
@@ -255,7 +255,7 @@ PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-constexpr Method kAesGcmOpenJsonField{
+constexpr Method AES_GCM_OPEN_JSON_FIELD{
     "aes_gcm_open_json_field", Receiver::Instance,
     {{"nonce"}, {"ciphertext"}, {"aad"}, {"field"}},
     "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url field "
@@ -276,7 +276,7 @@ PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[4];
-        if (!bind(kAesGcmOpenJsonField, args, nargs, kwnames, arg))
+        if (!bind(AES_GCM_OPEN_JSON_FIELD, args, nargs, kwnames, arg))
             return nullptr;
         if (!PyUnicode_Check(arg[3])) {
             PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
@@ -299,18 +299,18 @@ PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_
     }));
 }
 
-const MethodEntry kMethods[] = {
-    {kHmacSha512, box_hmac_sha512},
-    {kHkdfSha256, box_hkdf_sha256},
-    {kAesGcmSeal, box_aes_gcm_seal},
-    {kAesGcmSealSecret, box_aes_gcm_seal_secret},
-    {kAesGcmOpen, box_aes_gcm_open},
-    {kAesGcmOpenJsonField, box_aes_gcm_open_json_field},
-    {kAesGcmOpenSecret, box_aes_gcm_open_secret},
+const MethodEntry METHODS[] = {
+    {HMAC_SHA512, box_hmac_sha512},
+    {HKDF_SHA256, box_hkdf_sha256},
+    {AES_GCM_SEAL, box_aes_gcm_seal},
+    {AES_GCM_SEAL_SECRET, box_aes_gcm_seal_secret},
+    {AES_GCM_OPEN, box_aes_gcm_open},
+    {AES_GCM_OPEN_JSON_FIELD, box_aes_gcm_open_json_field},
+    {AES_GCM_OPEN_SECRET, box_aes_gcm_open_secret},
 };
 
 }  // namespace
 
-std::span<const MethodEntry> secret_box_crypto_methods() { return kMethods; }
+std::span<const MethodEntry> secret_box_crypto_methods() { return METHODS; }
 
 }  // namespace velmora

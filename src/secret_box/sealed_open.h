@@ -10,7 +10,7 @@
 
 #include "crypto/aes_gcm.h"
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 #include "zeroize.h"
 
 namespace velmora::box {

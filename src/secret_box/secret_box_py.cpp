@@ -22,7 +22,7 @@ SecretBox* as_box(PyObject* o) { return native<SecretBox>(o); }
 
 PyObject* raise_or(const Status& s) { return s ? nullptr : raise_error(s.error()); }
 
-constexpr Method kRandom{
+constexpr Method RANDOM{
     "random", Receiver::Static, {{"length"}},
     "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
     "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada."};
@@ -30,7 +30,7 @@ constexpr Method kRandom{
 PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind(kRandom, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(RANDOM, args, nargs, kwnames, arg)) return nullptr;
         std::uint64_t length;
         if (!arg_u64(arg[0], &length, "length")) return nullptr;
         auto region = LockedRegion::allocate(length);
@@ -42,7 +42,7 @@ PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-constexpr Method kFromBytes{
+constexpr Method FROM_BYTES{
     "from_bytes", Receiver::Static, {{"data"}},
     "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
     "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada "
@@ -51,7 +51,7 @@ constexpr Method kFromBytes{
 PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind(kFromBytes, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(FROM_BYTES, args, nargs, kwnames, arg)) return nullptr;
         auto copy = take_byte_input_zeroing(arg[0]);
         if (!copy) return nullptr;
         auto region = LockedRegion::from_slice(copy->span());
@@ -60,7 +60,7 @@ PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-constexpr Method kWipe{
+constexpr Method WIPE{
     "wipe", Receiver::Instance, {},
     "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, antes da "
     "coleta de lixo."};
@@ -74,7 +74,7 @@ PyObject* box_wipe(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Method kClone{
+constexpr Method CLONE{
     "clone", Receiver::Instance, {},
     "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, independente, "
     "com os mesmos bytes."};
@@ -89,7 +89,7 @@ PyObject* box_clone(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Method kReveal{
+constexpr Method REVEAL{
     "reveal", Receiver::Instance, {},
     "🇺🇸 The bytes as a `bytearray` — the caller owns zeroing it. Exists only for persisting to "
     "OpenBao.\n"
@@ -185,18 +185,18 @@ PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-const MethodEntry kCreators[] = {
-    {kRandom, box_random},
-    {kFromBytes, box_from_bytes},
+const MethodEntry CREATORS[] = {
+    {RANDOM, box_random},
+    {FROM_BYTES, box_from_bytes},
 };
 
-const MethodEntry kCoreMethods[] = {
-    {kWipe, box_wipe},
-    {kClone, box_clone},
-    {kReveal, box_reveal},
+const MethodEntry CORE_METHODS[] = {
+    {WIPE, box_wipe},
+    {CLONE, box_clone},
+    {REVEAL, box_reveal},
 };
 
-const PyGetSetDef kGetters[] = {
+const PyGetSetDef GETTERS[] = {
     {"is_locked", box_is_locked, nullptr,
      "🇺🇸 Whether the pages are pinned by `mlock`. 🇧🇷 Se as páginas estão presas por `mlock`.",
      nullptr},
@@ -208,8 +208,8 @@ PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
     // Core members first, then the methods defined with the symmetric operations.
-    TypeMembers& members = type_members({kCreators, COPY_REFUSALS<SecretBox>, kGetters,
-                                         kCoreMethods, secret_box_crypto_methods()});
+    TypeMembers& members = type_members({CREATORS, COPY_REFUSALS<SecretBox>, GETTERS,
+                                         CORE_METHODS, secret_box_crypto_methods()});
 
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 #include "py/native_object.h"
 #include "py/object_lock.h"
 #include "zeroize.h"

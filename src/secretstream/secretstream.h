@@ -25,7 +25,7 @@
 #include <span>
 
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 
 namespace velmora::secretstream {
 

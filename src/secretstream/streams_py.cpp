@@ -14,7 +14,7 @@
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
 #include "py/interpreter_lock.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 #include "py/methods.h"
 #include "py/module_defs.h"
 #include "py/native_object.h"
@@ -173,10 +173,10 @@ PyObject* is_finished(PyObject* self, void*) {
 
 PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kNames[] = {"key", nullptr};
+        static const char* NAMES[] = {"key", nullptr};
         PyObject* key = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:SecretStreamPush",
-                                         const_cast<char**>(kNames), &key))
+                                         const_cast<char**>(NAMES), &key))
             return nullptr;
         if (!require<SecretBox>(key, "SecretStreamPush", "key")) return nullptr;
 
@@ -189,7 +189,7 @@ PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr Method kPush{
+constexpr Method PUSH{
     "push", Receiver::Instance, {{"message"}, {"final", "False"}, {"ad", "None"}},
     "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses "
     "more.\n"
@@ -199,7 +199,7 @@ constexpr Method kPush{
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!bind(kPush, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(PUSH, args, nargs, kwnames, arg)) return nullptr;
         bool final = false;
         if (!read_final(arg[1], &final)) return nullptr;
 
@@ -248,11 +248,11 @@ PyObject* push_header(PyObject* self, void*) {
 
 PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kNames[] = {"key", "header", nullptr};
+        static const char* NAMES[] = {"key", "header", nullptr};
         PyObject* key = nullptr;
         PyObject* header_arg = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:SecretStreamPull",
-                                         const_cast<char**>(kNames), &key, &header_arg))
+                                         const_cast<char**>(NAMES), &key, &header_arg))
             return nullptr;
         if (!require<SecretBox>(key, "SecretStreamPull", "key")) return nullptr;
         auto header = read_byte_input(header_arg);
@@ -264,7 +264,7 @@ PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr Method kPull{
+constexpr Method PULL{
     "pull", Receiver::Instance, {{"chunk"}, {"ad", "None"}},
     "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
     "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final.",
@@ -273,7 +273,7 @@ constexpr Method kPull{
 PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!bind(kPull, args, nargs, kwnames, arg)) return nullptr;
+        if (!bind(PULL, args, nargs, kwnames, arg)) return nullptr;
 
         ByteInput chunk;
         if (!chunk.acquire(arg[0])) return nullptr;
@@ -315,9 +315,9 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // --- types -------------------------------------------------------------------------
 
-const MethodEntry kPushMethods[] = {{kPush, push}};
+const MethodEntry PUSH_METHODS[] = {{PUSH, push}};
 
-const PyGetSetDef kPushGetters[] = {
+const PyGetSetDef PUSH_GETTERS[] = {
     {"header", push_header, nullptr,
      "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes que o leitor "
      "precisa primeiro.",
@@ -327,9 +327,9 @@ const PyGetSetDef kPushGetters[] = {
      nullptr},
 };
 
-const MethodEntry kPullMethods[] = {{kPull, pull}};
+const MethodEntry PULL_METHODS[] = {{PULL, pull}};
 
-const PyGetSetDef kPullGetters[] = {
+const PyGetSetDef PULL_GETTERS[] = {
     {"is_finished", is_finished<PullHandle>, nullptr,
      "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto.", nullptr},
 };
@@ -367,7 +367,7 @@ PyTypeObject* secret_stream_push_type() {
                        "chunk.\n"
                        "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
                        "chunk."),
-            push_new, dealloc_native<PushHandle>, type_members({kPushGetters, kPushMethods}));
+            push_new, dealloc_native<PushHandle>, type_members({PUSH_GETTERS, PUSH_METHODS}));
     }
     return g_push_type;
 }
@@ -381,7 +381,7 @@ PyTypeObject* secret_stream_pull_type() {
                        "per chunk → `(plaintext, is_final)`.\n"
                        "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
                        "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
-            pull_new, dealloc_native<PullHandle>, type_members({kPullGetters, kPullMethods}));
+            pull_new, dealloc_native<PullHandle>, type_members({PULL_GETTERS, PULL_METHODS}));
     }
     return g_pull_type;
 }

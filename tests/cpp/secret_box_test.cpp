@@ -20,12 +20,12 @@ using velmora::testing::Bytes;
 namespace gcm = velmora::crypto::aes_gcm;
 namespace box = velmora::box;
 
-const Bytes kKey(32, 0x42);
-const Bytes kNonce(12, 0x07);
-const Bytes kAad = {1, 2, 3};
+const Bytes KEY(32, 0x42);
+const Bytes NONCE(12, 0x07);
+const Bytes AAD = {1, 2, 3};
 
 Bytes sealed_of(const Bytes& plaintext) {
-    auto s = gcm::seal(kKey, kNonce, kAad, plaintext);
+    auto s = gcm::seal(KEY, NONCE, AAD, plaintext);
     EXPECT_TRUE(s);
     return *s;
 }
@@ -48,7 +48,7 @@ TEST(SealedOpen, ContentOpensFromEitherKindOfInput) {
         const Bytes sealed = sealed_of(plaintext);
         for (auto input : {box::SealedInput::Stable, box::SealedInput::Shared}) {
             Out out;
-            ASSERT_TRUE(box::open_sealed(kKey, kNonce, kAad, sealed, input, out)) << len;
+            ASSERT_TRUE(box::open_sealed(KEY, NONCE, AAD, sealed, input, out)) << len;
             EXPECT_EQ(out.asked, 1);
             EXPECT_EQ(out.buf, plaintext) << len;
         }
@@ -60,23 +60,23 @@ TEST(SealedOpen, RefusalsInOrderAndTheOutputWipedOnAMismatch) {
     for (auto input : {box::SealedInput::Stable, box::SealedInput::Shared}) {
         Out out;
         // Sizes are refused before the output is asked for.
-        auto s = box::open_sealed(Bytes(31), kNonce, kAad, sealed, input, out);
+        auto s = box::open_sealed(Bytes(31), NONCE, AAD, sealed, input, out);
         EXPECT_EQ(s.error().kind, ErrorKind::WrongLength);
-        s = box::open_sealed(kKey, Bytes(11), kAad, sealed, input, out);
+        s = box::open_sealed(KEY, Bytes(11), AAD, sealed, input, out);
         EXPECT_EQ(s.error().kind, ErrorKind::WrongLength);
-        s = box::open_sealed(kKey, kNonce, kAad, Bytes(15), input, out);
+        s = box::open_sealed(KEY, NONCE, AAD, Bytes(15), input, out);
         EXPECT_EQ(s.error().kind, ErrorKind::OpenFailed);
         EXPECT_EQ(out.asked, 0);
         // A wrong tag: the output held unverified plaintext and is zeroed.
         Bytes tampered = sealed;
         tampered.back() ^= 1;
-        s = box::open_sealed(kKey, kNonce, kAad, tampered, input, out);
+        s = box::open_sealed(KEY, NONCE, AAD, tampered, input, out);
         EXPECT_EQ(s.error().kind, ErrorKind::OpenFailed);
         EXPECT_EQ(out.buf, Bytes(40, 0));
     }
     // The output's own error comes back unchanged.
     auto refusing = [](std::size_t) -> Result<std::uint8_t*> { return ErrorKind::AllocationFailed; };
-    auto s = box::open_sealed(kKey, kNonce, kAad, sealed, box::SealedInput::Stable, refusing);
+    auto s = box::open_sealed(KEY, NONCE, AAD, sealed, box::SealedInput::Stable, refusing);
     EXPECT_EQ(s.error().kind, ErrorKind::AllocationFailed);
 }
 
@@ -84,7 +84,7 @@ TEST(SealedOpen, JsonFieldOpensIntoARegion) {
     const std::string json = R"({"seed":"QUJD","other":1})";
     const Bytes sealed = sealed_of(Bytes(json.begin(), json.end()));
     velmora::ZeroizingBuffer buffer = velmora::ZeroizingBuffer::copy_of(sealed);
-    auto region = box::open_json_field(kKey, kNonce, kAad, buffer.span(), "seed");
+    auto region = box::open_json_field(KEY, NONCE, AAD, buffer.span(), "seed");
     ASSERT_TRUE(region);
     auto bytes = region->bytes();
     ASSERT_TRUE(bytes);
@@ -93,10 +93,10 @@ TEST(SealedOpen, JsonFieldOpensIntoARegion) {
     // Errors in stage order: the tag, then the reader's.
     buffer = velmora::ZeroizingBuffer::copy_of(sealed);
     buffer[0] ^= 1;
-    EXPECT_EQ(box::open_json_field(kKey, kNonce, kAad, buffer.span(), "seed").error().kind,
+    EXPECT_EQ(box::open_json_field(KEY, NONCE, AAD, buffer.span(), "seed").error().kind,
               ErrorKind::OpenFailed);
     buffer = velmora::ZeroizingBuffer::copy_of(sealed);
-    auto missing = box::open_json_field(kKey, kNonce, kAad, buffer.span(), "absent");
+    auto missing = box::open_json_field(KEY, NONCE, AAD, buffer.span(), "absent");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().kind, ErrorKind::Malformed);
     EXPECT_STREQ(missing.error().what, "json field");

@@ -16,7 +16,8 @@
 #include "crypto/hchacha20.h"
 #include "crypto/poly1305.h"
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/counters.h"
+#include "locked/region.h"
 #include "secretstream/secretstream.h"
 #include "vectors.h"
 
@@ -41,7 +42,7 @@ Bytes pattern(std::size_t n, std::uint8_t seed) {
 }
 
 // Message lengths on both sides of the libcrypto threshold and of block edges.
-const std::size_t kLengths[] = {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 1000,
+const std::size_t LENGTHS[] = {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 1000,
                                 crypto::CHACHA20_BULK_BYTES - 1, crypto::CHACHA20_BULK_BYTES,
                                 crypto::CHACHA20_BULK_BYTES + 1, 5000, 70000};
 
@@ -84,7 +85,7 @@ TEST(ChaCha20, BackEndsAgree) {
     const Bytes key = pattern(32, 1);
     const Bytes nonce = pattern(12, 2);
     for (std::uint32_t first : {0u, 1u, 2u, 0xFFFFFF00u}) {
-        for (std::size_t len : kLengths) {
+        for (std::size_t len : LENGTHS) {
             if (!crypto::chacha20_fits(first, len)) continue;
             const Bytes in = pattern(len, 3);
             Bytes a(len), b(len), c(in);
@@ -145,7 +146,7 @@ TEST(Poly1305, Rfc8439Vector) {
 // Incremental updates split at odd places give the one-shot tag on both back ends.
 TEST(Poly1305, BackEndsAgreeIncrementally) {
     const Bytes key = pattern(32, 6);
-    for (std::size_t len : kLengths) {
+    for (std::size_t len : LENGTHS) {
         const Bytes msg = pattern(len, 7);
         std::uint8_t one_shot[16];
         crypto::poly1305(one_shot, msg.data(), len, key.data());
@@ -280,7 +281,7 @@ TEST(SecretStream, SealsWhatTheyOpen) {
     SodiumState writer;  // their writer on the same state, to compare bytes
     std::memcpy(&writer, &s.theirs, sizeof writer);
     int i = 0;
-    for (std::size_t len : kLengths) {
+    for (std::size_t len : LENGTHS) {
         for (std::size_t ad_len : {0u, 16u, 17u, 100u}) {
             const std::uint8_t tag = static_cast<std::uint8_t>(i++ % 3);  // 0, 1, 2
             const Bytes m = pattern(len, 13), ad = pattern(ad_len, 14);
@@ -307,7 +308,7 @@ TEST(SecretStream, SealsWhatTheyOpen) {
 TEST(SecretStream, OpensWhatTheySeal) {
     Streams s = Streams::from_their_writer();
     int i = 0;
-    for (std::size_t len : kLengths) {
+    for (std::size_t len : LENGTHS) {
         for (std::size_t ad_len : {0u, 16u, 17u, 100u}) {
             const std::uint8_t tag = static_cast<std::uint8_t>(i++ % 4);  // 0, 1, 2, 3
             const Bytes m = pattern(len, 16), ad = pattern(ad_len, 17);
@@ -353,7 +354,7 @@ struct Corruption {
     void (*apply)(Bytes& chunk, Bytes& ad);
 };
 
-const Corruption kCorruptions[] = {
+const Corruption CORRUPTIONS[] = {
     {"tag byte", [](Bytes& c, Bytes&) { c[0] ^= 0x01; }},
     {"ciphertext", [](Bytes& c, Bytes&) { c[5] ^= 0x80; }},
     {"mac", [](Bytes& c, Bytes&) { c.back() ^= 0x01; }},
@@ -366,7 +367,7 @@ const Corruption kCorruptions[] = {
 };
 
 TEST(SecretStream, FailedOpenChangesNothing) {
-    for (const Corruption& k : kCorruptions) {
+    for (const Corruption& k : CORRUPTIONS) {
         Streams s = Streams::for_their_reader();
         Bytes writer = s.ours;
         const Bytes m = pattern(40, 20), good_ad = pattern(3, 21);
@@ -407,11 +408,11 @@ TEST(SecretStream, LengthErrorsInOrder) {
               "secretstream key: expected 32 bytes, got 16 · esperava 32 bytes, recebeu 16");
 
     // A failed new_state leaves no region behind.
-    const auto live = snapshot().live_secrets;
+    const auto live = read_counters().live_secrets;
     auto r = ss::new_state(Bytes(31), Bytes(24));
     ASSERT_FALSE(r);
     EXPECT_EQ(format_message(r.error()), "secretstream key: expected 32 bytes, got 31 · esperava 32 bytes, recebeu 31");
-    EXPECT_EQ(snapshot().live_secrets, live);
+    EXPECT_EQ(read_counters().live_secrets, live);
 }
 
 TEST(SecretStream, NewStateLivesInALockedRegion) {

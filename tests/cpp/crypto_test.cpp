@@ -1,6 +1,5 @@
-// Known-answer and cross-engine tests for the symmetric primitives: AES-256-GCM
-// (both engines), HMAC-SHA512, HKDF-SHA256, SHA-256, the base64url rule, the
-// JSON field reader and the entropy pool's generator.
+// Known-answer and cross-engine tests for the symmetric library wrappers:
+// AES-256-GCM (both engines), HMAC-SHA512, HKDF-SHA256, SHA-256.
 #include <gtest/gtest.h>
 
 #include <openssl/rand.h>
@@ -12,12 +11,9 @@
 #include <vector>
 
 #include "crypto/aes_gcm.h"
-#include "codec/base64url.h"
 #include "crypto/hkdf_sha256.h"
 #include "crypto/hmac_sha512.h"
-#include "codec/json_field.h"
 #include "crypto/sha256.h"
-#include "entropy/pool.h"
 #include "vectors.h"
 
 namespace {
@@ -26,21 +22,11 @@ using velmora::EnclaveError;
 using velmora::ErrorKind;
 using velmora::testing::Bytes;
 using velmora::testing::hex;
+using velmora::testing::same_error;
 using velmora::testing::to_hex;
 namespace gcm = velmora::crypto::aes_gcm;
 
 Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-// Errors compare by their labels' text: the same literal need not have one address.
-::testing::AssertionResult same_error(const EnclaveError& got, const EnclaveError& want) {
-    const bool labels = (got.what == nullptr && want.what == nullptr) ||
-                        (got.what && want.what && std::strcmp(got.what, want.what) == 0);
-    if (got.kind == want.kind && labels && got.expected == want.expected && got.got == want.got &&
-        got.errno_value == want.errno_value)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "got \"" << velmora::format_message(got)
-                                         << "\", want \"" << velmora::format_message(want) << "\"";
-}
 
 std::vector<gcm::Engine> engines() {
     std::vector<gcm::Engine> e{gcm::Engine::OpenSsl};
@@ -340,7 +326,7 @@ TEST(HkdfSha256, AbsentEmptyAndZeroSaltAgreeAndLengthsAreBounded) {
     EXPECT_EQ(hkdf(ikm, Bytes(32, 0), ascii("i"), 64), none);
     EXPECT_NE(hkdf(ikm, Bytes(1, 1), ascii("i"), 64), none);
     // A prefix of a longer output is the shorter output.
-    const Bytes longest = hkdf(ikm, {}, {}, velmora::crypto::kHkdfSha256MaxOutput);
+    const Bytes longest = hkdf(ikm, {}, {}, velmora::crypto::HKDF_SHA256_MAX_OUTPUT);
     EXPECT_EQ(hkdf(ikm, {}, {}, 33), Bytes(longest.begin(), longest.begin() + 33));
     Bytes too_long(8161), empty;
     EXPECT_TRUE(same_error(velmora::crypto::hkdf_sha256(ikm, {}, {}, too_long).error(),
@@ -363,167 +349,6 @@ TEST(Sha256, KnownAnswers) {
                             std::span(msg).subspan(45), d);
     EXPECT_EQ(to_hex(d.data(), 32),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-}
-
-// --- base64url ------------------------------------------------------------------------
-
-velmora::Result<velmora::ZeroizingBuffer> b64(std::string_view s) {
-    return velmora::codec::base64url_decode(
-        {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
-}
-
-TEST(Base64Url, AcceptsTheRule) {
-    struct Case {
-        const char* text;
-        const char* hex;
-    } cases[] = {
-        {"", ""},         {"=", ""},          {"====", ""},       {"QQ", "41"},
-        {"QQ=", "41"},    {"QQ==", "41"},     {"QQ=====", "41"},  {"QUI", "4142"},
-        {"QUJD", "414243"}, {"QUJD=", "414243"}, {"-_-_", "fbffbf"}, {"AAAA", "000000"},
-        {"_w", "ff"},     {"__8", "ffff"},
-    };
-    for (const Case& c : cases) {
-        auto r = b64(c.text);
-        ASSERT_TRUE(r) << c.text;
-        EXPECT_EQ(to_hex(r->data(), r->size()), std::string(c.hex).substr(0, 2 * r->size()))
-            << c.text;
-    }
-    // Every one of the 64 symbols decodes to its value.
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    for (int v = 0; v < 64; ++v) {
-        auto r = b64(std::string(1, alphabet[v]) + "AAA");
-        ASSERT_TRUE(r);
-        EXPECT_EQ((*r)[0] >> 2, v);
-    }
-}
-
-TEST(Base64Url, RefusesEverythingElse) {
-    for (const char* text : {"Q", "QUJDQ", "QR", "QUJ", "QUK", "Q=Q", "QQ=A", "=QQ", "QQ+A", "QQ/A",
-                             "QQ A", "QQ\nA", "QQ\rA", "Q\tQ", "QUJD.", "QUJD==A"}) {
-        auto r = b64(text);
-        ASSERT_FALSE(r) << text;
-        EXPECT_TRUE(same_error(r.error(), EnclaveError::malformed("base64url")));
-    }
-    // Every byte outside the alphabet, at every position of a group.
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    for (int c = 0; c < 256; ++c) {
-        if (alphabet.find(static_cast<char>(c)) != std::string::npos) continue;
-        for (int pos = 0; pos < 4; ++pos) {
-            std::string text = "QUJDQUJD";
-            text[4 + pos] = static_cast<char>(c);
-            if (c == '=' && pos == 3) continue;  // a trailing '=' run is allowed
-            EXPECT_FALSE(b64(text)) << "byte " << c << " at " << pos;
-        }
-    }
-    // Non-zero unused bits in a final group of two or three symbols.
-    for (char last : std::string("BCDEFGHIJKLMNOP")) EXPECT_FALSE(b64(std::string("Q") + last));
-    for (char last : std::string("BCD")) EXPECT_FALSE(b64(std::string("QU") + last));
-}
-
-// --- JSON field -------------------------------------------------------------------------
-
-velmora::Result<velmora::ZeroizingBuffer> field_of(std::string_view json, std::string_view field) {
-    velmora::ZeroizingBuffer buf(json.size() + 1);
-    if (!json.empty()) std::memcpy(buf.data(), json.data(), json.size());
-    return velmora::codec::json_field_base64url(buf.span(), field);
-}
-
-std::string nested(int depth) {
-    // `depth` levels in all: the top-level object, then arrays.
-    return "{\"seed\":\"QUJD\",\"x\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') +
-           "}";
-}
-
-TEST(JsonField, ParsesInPlaceAndFindsTheLastTopLevelMember) {
-    velmora::ZeroizingBuffer buf(std::string_view("{\"seed\":\"QU\\u004aD\"}").size() + 1);
-    const std::string_view text = "{\"seed\":\"QU\\u004aD\"}";
-    std::memcpy(buf.data(), text.data(), text.size());
-    auto r = velmora::codec::json_field_base64url(buf.span(), "seed");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(std::string(r->data(), r->data() + r->size()), "ABC");
-    // Unescaped in place: the escape is gone from the caller's buffer.
-    EXPECT_NE(std::string(reinterpret_cast<char*>(buf.data()), text.size()).find("QUJD"),
-              std::string::npos);
-
-    EXPECT_TRUE(field_of(nested(127), "seed"));
-    const auto malformed_object = EnclaveError::malformed("json object");
-    EXPECT_TRUE(same_error(field_of(nested(128), "seed").error(), malformed_object));
-    // Far deeper than the limit still fails cleanly (no recursion blow-up).
-    EXPECT_TRUE(same_error(field_of(nested(100000), "seed").error(), malformed_object));
-    EXPECT_EQ(field_of("{\"a\\u0000b\":\"QQ\"}", std::string_view("a\0b", 3))->size(), 1u);
-    // A multi-byte sequence cut short by the end of the text: refused without
-    // reading past the buffer (the sanitizer build checks the "without").
-    for (const char* cut : {"{\"a\":\"\xf0", "{\"a\":\"\xf0\x9f", "{\"a\":\"\xe2", "\xf4",
-                            "{\"a\":\"\xf0\x9f\x98"}) {
-        EXPECT_TRUE(same_error(field_of(cut, "a").error(), malformed_object)) << cut;
-    }
-    // The buffer must end with its NUL mark, and a NUL inside the text is refused.
-    velmora::ZeroizingBuffer unterminated(4);
-    std::memcpy(unterminated.data(), "{}{}", 4);
-    EXPECT_FALSE(velmora::codec::json_field_base64url(unterminated.span(), "seed"));
-    EXPECT_TRUE(same_error(field_of(std::string_view("{\"seed\":\"QQ\"}\0 ", 14), "seed").error(),
-                           malformed_object));
-}
-
-// --- entropy pool generator ---------------------------------------------------------------
-
-// A deterministic source: byte i of the stream is i mod 251.
-std::size_t g_drawn = 0;
-velmora::Status counting_source(std::span<std::uint8_t> out) {
-    for (auto& b : out) b = static_cast<std::uint8_t>(g_drawn++ % 251);
-    return {};
-}
-velmora::Status failing_source(std::span<std::uint8_t>) { return ErrorKind::RngFailed; }
-
-TEST(EntropyPool, BlocksAreDigestsOfFreshBytesSeedAndCounter) {
-    std::array<std::uint8_t, 40> state{};
-    std::array<std::uint8_t, 32> seed_digest;
-    velmora::crypto::sha256(ascii("seed"), seed_digest);
-    velmora::entropy::reseed(state, seed_digest);
-    // Start the counter near the top to see it wrap.
-    for (int i = 32; i < 40; ++i) state[i] = 0xff;
-    state[39] = 0xfe;
-
-    g_drawn = 0;
-    Bytes out(70);  // two whole blocks and a partial one
-    ASSERT_TRUE(velmora::entropy::generate(state, out, counting_source));
-    EXPECT_EQ(g_drawn, 96u);
-    EXPECT_EQ(velmora::entropy::block_counter(state), 1u);  // 2^64 - 2 + 3, modulo 2^64
-
-    // Whole blocks are drawn first (in one call), the partial block's r after.
-    const std::uint64_t counters[3] = {0xfffffffffffffffeULL, 0xffffffffffffffffULL, 0};
-    for (int block = 0; block < 3; ++block) {
-        Bytes r(32);
-        for (int i = 0; i < 32; ++i) r[i] = static_cast<std::uint8_t>((32 * block + i) % 251);
-        Bytes c(8);
-        for (int i = 0; i < 8; ++i)
-            c[i] = static_cast<std::uint8_t>(counters[block] >> (56 - 8 * i));
-        std::array<std::uint8_t, 32> d;
-        velmora::crypto::sha256(r, seed_digest, c, d);
-        const std::size_t take = block == 2 ? 6 : 32;
-        EXPECT_EQ(to_hex(out.data() + 32 * block, take), to_hex(d.data(), take)) << block;
-    }
-}
-
-TEST(EntropyPool, FailureOrNothingToDoLeavesTheStateAlone) {
-    std::array<std::uint8_t, 40> state{};
-    state[39] = 5;
-    const auto before = state;
-    Bytes out(65);
-    EXPECT_EQ(velmora::entropy::generate(state, out, failing_source).error().kind,
-              ErrorKind::RngFailed);
-    EXPECT_EQ(state, before);
-    g_drawn = 0;
-    EXPECT_TRUE(velmora::entropy::generate(state, std::span<std::uint8_t>(), counting_source));
-    EXPECT_EQ(g_drawn, 0u);
-    EXPECT_EQ(state, before);
-    // Counter advance is ceil(n / 32).
-    for (auto [n, advance] : {std::pair{1, 1}, {32, 1}, {33, 2}, {64, 2}, {65, 3}}) {
-        std::array<std::uint8_t, 40> s{};
-        Bytes o(n);
-        ASSERT_TRUE(velmora::entropy::generate(s, o, counting_source));
-        EXPECT_EQ(velmora::entropy::block_counter(s), static_cast<std::uint64_t>(advance)) << n;
-    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Locked memory: LockedRegion (one secret in its own guard-paged, page-locked,
-// fork-wiped mapping), the lock policy and the process-wide counters.
+// LockedRegion: one secret in its own guard-paged, page-locked, fork-wiped
+// mapping (the lock policy: locked/policy.h; the counters: locked/counters.h).
 #pragma once
 
 #include <cstddef>
@@ -17,27 +17,6 @@ namespace velmora {
 inline constexpr std::uint64_t REGION_MARKER = 0x1A5EC0DE5EC01E55ULL;
 inline constexpr std::size_t REGION_HEADER_BYTES = 8;
 inline constexpr std::uint64_t REGION_MAX_SECRET = UINT64_MAX - 8;  // 2^64 - 9
-
-enum class LockPolicy { BestEffort, Require };
-
-// Decided once per process from VELMORA_MEMORY_LOCK, on first need.
-LockPolicy lock_policy();
-// The policy decision rule on its own (value of the variable, or null if unset).
-LockPolicy parse_lock_policy(const char* value);
-const char* lock_policy_name(LockPolicy p);
-
-// sysconf(_SC_PAGESIZE), once per process; anything below 512 counts as 4096.
-std::size_t page_size();
-
-struct CounterSnapshot {
-    std::uint64_t live_secrets;
-    std::uint64_t unlocked_allocations;
-    std::int32_t last_lock_errno;
-};
-void note_created();
-void note_released();
-void note_unlocked(int errno_value);
-CounterSnapshot snapshot();
 
 class LockedRegion {
 public:

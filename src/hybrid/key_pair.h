@@ -18,7 +18,7 @@
 #include "crypto/mlkem768.h"
 #include "crypto/x25519.h"
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 #include "zeroize.h"
 
 namespace velmora::hybrid {
@@ -53,20 +53,20 @@ void derive_seal_key(const std::uint8_t x25519_shared[X25519_BYTES],
                      const std::uint8_t encapsulation[ENCAPSULATION_BYTES],
                      std::uint8_t key[SEAL_KEY_BYTES]);
 
-class Identity {
+class HybridKeyPair {
 public:
     // Builds an identity from its two secrets, recomputing both public keys:
     // WrongLength ("x25519 secret key", then "ml-kem-768 secret key"),
     // KeyRejected, or a region allocation error. Nothing is left allocated on
     // failure; the inputs are only read.
-    static Result<Identity> from_secret_parts(Bytes x25519_secret, Bytes mlkem_secret);
+    static Result<HybridKeyPair> from_secret_parts(Bytes x25519_secret, Bytes mlkem_secret);
 
     // A fresh identity: 32 bytes for the X25519 secret, then d, then z, each
     // its own draw, then ML-KEM-768 key generation. Working copies are wiped.
-    static Result<Identity> generate(RandomSource rng);
+    static Result<HybridKeyPair> generate(RandomSource rng);
 
-    Identity(Identity&&) noexcept = default;
-    Identity& operator=(Identity&&) noexcept = default;
+    HybridKeyPair(HybridKeyPair&&) noexcept = default;
+    HybridKeyPair& operator=(HybridKeyPair&&) noexcept = default;
 
     std::span<const std::uint8_t, X25519_BYTES> x25519_public() const { return x25519_public_; }
     std::span<const std::uint8_t, mlkem::PUBLIC_KEY_BYTES> mlkem768_public() const {
@@ -91,7 +91,7 @@ public:
     bool is_wiped() const { return x25519_.is_wiped(); }
 
 private:
-    Identity(LockedRegion&& x25519, LockedRegion&& mlkem,
+    HybridKeyPair(LockedRegion&& x25519, LockedRegion&& mlkem,
              const std::uint8_t x25519_public[X25519_BYTES],
              std::unique_ptr<std::uint8_t[]> mlkem_public);
 

@@ -1,24 +1,14 @@
-// The region record's access checks, the lock policy and the counters.
-#include "locked/mod.h"
+// The lock policy's decision rule and the page size.
+#include "locked/policy.h"
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <string_view>
-
-#include "crypto/ct.h"
-#include "zeroize.h"
 
 namespace velmora {
 
 namespace {
-
-std::atomic<std::uint64_t> g_live_secrets{0};
-std::atomic<std::uint64_t> g_unlocked_allocations{0};
-std::atomic<std::int32_t> g_last_lock_errno{0};
 
 // Decodes one UTF-8 sequence at s[i]; returns the code point or -1 if invalid.
 long decode_utf8(std::string_view s, std::size_t& i) {
@@ -101,62 +91,6 @@ std::size_t page_size() {
         return v < 512 ? std::size_t{4096} : static_cast<std::size_t>(v);
     }();
     return size;
-}
-
-void note_created() { g_live_secrets.fetch_add(1, std::memory_order_seq_cst); }
-void note_released() { g_live_secrets.fetch_sub(1, std::memory_order_seq_cst); }
-void note_unlocked(int errno_value) {
-    g_unlocked_allocations.fetch_add(1, std::memory_order_seq_cst);
-    g_last_lock_errno.store(errno_value, std::memory_order_relaxed);
-}
-CounterSnapshot snapshot() {
-    return {g_live_secrets.load(), g_unlocked_allocations.load(),
-            g_last_lock_errno.load(std::memory_order_relaxed)};
-}
-
-LockedRegion& LockedRegion::operator=(LockedRegion&& o) noexcept {
-    if (this != &o) {
-        release();
-        base_ = std::exchange(o.base_, nullptr);
-        data_ = std::exchange(o.data_, nullptr);
-        map_len_ = std::exchange(o.map_len_, 0);
-        data_len_ = std::exchange(o.data_len_, 0);
-        len_ = std::exchange(o.len_, 0);
-        locked_ = std::exchange(o.locked_, false);
-        state_ = std::exchange(o.state_, 0);
-        generation_ = std::exchange(o.generation_, 0);
-    }
-    return *this;
-}
-
-Result<LockedRegion> LockedRegion::from_slice(std::span<const std::uint8_t> src) {
-    auto r = allocate(src.size());
-    if (!r) return r.error();
-    std::memcpy(r->data_ + REGION_HEADER_BYTES, src.data(), src.size());
-    ct::mark_secret(r->data_ + REGION_HEADER_BYTES, src.size());
-    return r;
-}
-
-Result<std::span<const std::uint8_t>> LockedRegion::bytes() const {
-    if (state_ != 0) return ErrorKind::Wiped;
-    std::uint64_t marker;
-    std::memcpy(&marker, data_, sizeof marker);
-    if (marker != REGION_MARKER) return ErrorKind::ForkChild;
-    // Whatever was written in since the last access (a fill from the OS
-    // source, a derivation, a decryption) is a secret from here on.
-    ct::mark_secret(data_ + REGION_HEADER_BYTES, len_);
-    return std::span<const std::uint8_t>(data_ + REGION_HEADER_BYTES, len_);
-}
-
-Result<std::span<std::uint8_t>> LockedRegion::bytes_mut() {
-    auto b = bytes();
-    if (!b) return b.error();
-    return std::span<std::uint8_t>(data_ + REGION_HEADER_BYTES, len_);
-}
-
-void LockedRegion::wipe() {
-    if (data_) secure_zero(data_, data_len_);
-    state_ = 1;
 }
 
 }  // namespace velmora

@@ -1,4 +1,4 @@
-#include "hybrid/identity.h"
+#include "hybrid/key_pair.h"
 
 #include <cstring>
 #include <utility>
@@ -43,7 +43,7 @@ void derive_seal_key(const std::uint8_t x25519_shared[X25519_BYTES],
     (void)crypto::hkdf_sha256(ikm, {}, info, std::span<std::uint8_t>(key, SEAL_KEY_BYTES));
 }
 
-Identity::Identity(LockedRegion&& x25519, LockedRegion&& mlkem,
+HybridKeyPair::HybridKeyPair(LockedRegion&& x25519, LockedRegion&& mlkem,
                    const std::uint8_t x25519_public[X25519_BYTES],
                    std::unique_ptr<std::uint8_t[]> mlkem_public)
     : mlkem_public_(std::move(mlkem_public)),
@@ -53,7 +53,7 @@ Identity::Identity(LockedRegion&& x25519, LockedRegion&& mlkem,
     std::memcpy(x25519_public_.data(), x25519_public, X25519_BYTES);
 }
 
-Result<Identity> Identity::from_secret_parts(Bytes xs, Bytes ds) {
+Result<HybridKeyPair> HybridKeyPair::from_secret_parts(Bytes xs, Bytes ds) {
     if (xs.size() != X25519_BYTES)
         return EnclaveError::wrong_length("x25519 secret key", X25519_BYTES, xs.size());
     if (ds.size() != mlkem::SECRET_KEY_BYTES)
@@ -71,10 +71,10 @@ Result<Identity> Identity::from_secret_parts(Bytes xs, Bytes ds) {
     if (!x_region) return x_region.error();
     auto m_region = LockedRegion::from_slice(ds);
     if (!m_region) return m_region.error();  // releases x_region on the way out
-    return Identity(std::move(*x_region), std::move(*m_region), x_public, std::move(m_public));
+    return HybridKeyPair(std::move(*x_region), std::move(*m_region), x_public, std::move(m_public));
 }
 
-Result<Identity> Identity::generate(RandomSource rng) {
+Result<HybridKeyPair> HybridKeyPair::generate(RandomSource rng) {
     std::uint8_t xs[X25519_BYTES];
     std::uint8_t d[mlkem::SEED_BYTES];
     std::uint8_t z[mlkem::SEED_BYTES];
@@ -89,20 +89,20 @@ Result<Identity> Identity::generate(RandomSource rng) {
     return from_secret_parts(xs, dk);
 }
 
-Result<LockedRegion> Identity::export_x25519_secret() const {
+Result<LockedRegion> HybridKeyPair::export_x25519_secret() const {
     return x25519_.view([](Bytes secret) { return LockedRegion::from_slice(secret); });
 }
 
-Result<LockedRegion> Identity::export_mlkem768_secret() const {
+Result<LockedRegion> HybridKeyPair::export_mlkem768_secret() const {
     return mlkem_.view([](Bytes secret) { return LockedRegion::from_slice(secret); });
 }
 
-void Identity::wipe() {
+void HybridKeyPair::wipe() {
     x25519_.wipe();
     mlkem_.wipe();
 }
 
-Result<ZeroizingBuffer> Identity::open(Bytes encapsulation, Bytes nonce, Bytes ciphertext,
+Result<ZeroizingBuffer> HybridKeyPair::open(Bytes encapsulation, Bytes nonce, Bytes ciphertext,
                                        Bytes aad) const {
     if (encapsulation.size() != ENCAPSULATION_BYTES)
         return EnclaveError::wrong_length("encapsulation", ENCAPSULATION_BYTES,

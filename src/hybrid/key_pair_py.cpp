@@ -10,7 +10,7 @@
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
-#include "hybrid/identity.h"
+#include "hybrid/key_pair.h"
 #include "hybrid/sealed_session.h"
 #include "py/methods.h"
 #include "py/module_defs.h"
@@ -22,7 +22,7 @@ namespace velmora {
 
 namespace {
 
-constexpr const char* kRepr = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)";
+constexpr const char* REPR = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)";
 
 // The value inside a HybridKeyPair object (py/native_object.h).
 struct KeyPairHandle {
@@ -32,10 +32,10 @@ struct KeyPairHandle {
         "serializado nem copiado";
     static PyTypeObject* py_type() { return hybrid_key_pair_type(); }
 
-    explicit KeyPairHandle(hybrid::Identity&& id) : identity(std::move(id)) {}
+    explicit KeyPairHandle(hybrid::HybridKeyPair&& id) : identity(std::move(id)) {}
 
     ObjectLock lock;
-    hybrid::Identity identity;
+    hybrid::HybridKeyPair identity;
 };
 
 KeyPairHandle* as_pair(PyObject* o) { return native<KeyPairHandle>(o); }
@@ -44,8 +44,8 @@ PyObject* poisoned() { return raise_error(EnclaveError::of(ErrorKind::LockPoison
 
 PyTypeObject* g_type = nullptr;
 
-PyObject* pair_from_identity(hybrid::Identity&& identity) {
-    hybrid::Identity owned(std::move(identity));  // released here if no object takes it
+PyObject* pair_from_identity(hybrid::HybridKeyPair&& identity) {
+    hybrid::HybridKeyPair owned(std::move(identity));  // released here if no object takes it
     PyTypeObject* type = hybrid_key_pair_type();
     if (!type) return nullptr;
     return new_native<KeyPairHandle>(type, std::move(owned));
@@ -56,19 +56,19 @@ PyObject* bytes_of(std::span<const std::uint8_t> b) {
                                      static_cast<Py_ssize_t>(b.size()));
 }
 
-constexpr Method kGenerate{
+constexpr Method GENERATE{
     "generate", Receiver::Static, {},
     "🇺🇸 A fresh identity from the OS CSPRNG. 🇧🇷 Uma identidade nova do CSPRNG do SO."};
 
 PyObject* pair_generate(PyObject*, PyObject*) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
-        auto identity = hybrid::Identity::generate(crypto::os_random);
+        auto identity = hybrid::HybridKeyPair::generate(crypto::os_random);
         if (!identity) return raise_error(identity.error());
         return pair_from_identity(std::move(*identity));
     }));
 }
 
-constexpr Method kFromSecrets{
+constexpr Method FROM_SECRETS{
     "from_secrets", Receiver::Static, {{"x25519_secret"}, {"mlkem768_secret"}},
     "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, "
     "never trusted from storage.\n"
@@ -79,7 +79,7 @@ PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!bind(kFromSecrets, args, nargs, kwnames, arg))
+        if (!bind(FROM_SECRETS, args, nargs, kwnames, arg))
             return nullptr;
         if (!require<SecretBox>(arg[0], "from_secrets", "x25519_secret") ||
             !require<SecretBox>(arg[1], "from_secrets", "mlkem768_secret"))
@@ -89,7 +89,7 @@ PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!xs) return raise_error(xs.error());
         auto ds = copy_secret_out(arg[1]);
         if (!ds) return raise_error(ds.error());
-        auto identity = hybrid::Identity::from_secret_parts(xs->span(), ds->span());
+        auto identity = hybrid::HybridKeyPair::from_secret_parts(xs->span(), ds->span());
         if (!identity) return raise_error(identity.error());
         return pair_from_identity(std::move(*identity));
     }));
@@ -109,15 +109,15 @@ PyObject* with_identity(PyObject* self, F&& f) {
 PyObject* torn() { return raise_error(EnclaveError::of(ErrorKind::ForkChild)); }
 
 PyObject* pair_x25519_public(PyObject* self, void*) {
-    return with_identity(self, [](hybrid::Identity& id) { return bytes_of(id.x25519_public()); });
+    return with_identity(self, [](hybrid::HybridKeyPair& id) { return bytes_of(id.x25519_public()); });
 }
 
 PyObject* pair_mlkem768_public(PyObject* self, void*) {
-    return with_identity(self, [](hybrid::Identity& id) { return bytes_of(id.mlkem768_public()); });
+    return with_identity(self, [](hybrid::HybridKeyPair& id) { return bytes_of(id.mlkem768_public()); });
 }
 
 PyObject* pair_is_wiped(PyObject* self, void*) {
-    return with_identity(self, [](hybrid::Identity& id) { return PyBool_FromLong(id.is_wiped()); });
+    return with_identity(self, [](hybrid::HybridKeyPair& id) { return PyBool_FromLong(id.is_wiped()); });
 }
 
 template <class Export>
@@ -136,26 +136,26 @@ PyObject* export_secret(PyObject* self, Export&& exp) {
     });
 }
 
-constexpr Method kX25519Secret{
+constexpr Method X25519_SECRET{
     "x25519_secret", Receiver::Instance, {},
     "🇺🇸 A locked copy of the X25519 secret, for persisting. 🇧🇷 Uma cópia travada da secreta "
     "X25519, para persistir."};
 
 PyObject* pair_x25519_secret(PyObject* self, PyObject*) {
-    return export_secret(self, [](const hybrid::Identity& id) { return id.export_x25519_secret(); });
+    return export_secret(self, [](const hybrid::HybridKeyPair& id) { return id.export_x25519_secret(); });
 }
 
-constexpr Method kMlkem768Secret{
+constexpr Method MLKEM768_SECRET{
     "mlkem768_secret", Receiver::Instance, {},
     "🇺🇸 A locked copy of the expanded ML-KEM-768 secret, for persisting. 🇧🇷 Uma cópia travada "
     "da secreta ML-KEM-768 expandida, para persistir."};
 
 PyObject* pair_mlkem768_secret(PyObject* self, PyObject*) {
     return export_secret(self,
-                         [](const hybrid::Identity& id) { return id.export_mlkem768_secret(); });
+                         [](const hybrid::HybridKeyPair& id) { return id.export_mlkem768_secret(); });
 }
 
-constexpr Method kWipe{"wipe", Receiver::Instance, {},
+constexpr Method WIPE{"wipe", Receiver::Instance, {},
                        "🇺🇸 Zeroes both secrets now. 🇧🇷 Zera as duas secretas agora."};
 
 // Works on a poisoned identity too: zeroing early is the caller's emergency action.
@@ -171,15 +171,15 @@ PyObject* pair_wipe(PyObject* self, PyObject*) {
 constexpr std::initializer_list<Param> OPEN_PARAMS = {
     {"encapsulation"}, {"nonce"}, {"ciphertext"}, {"aad"}};
 
-constexpr Method kOpen{
+constexpr Method OPEN{
     "open", Receiver::Instance, OPEN_PARAMS,
     "🇺🇸 Opens a seal to plain `bytes` (JSON, content). 🇧🇷 Abre um selo para `bytes` (JSON, "
     "conteúdo)."};
-constexpr Method kOpenSecret{
+constexpr Method OPEN_SECRET{
     "open_secret", Receiver::Instance, OPEN_PARAMS,
     "🇺🇸 Opens a seal straight into a locked box (a group DEK). 🇧🇷 Abre um selo direto numa "
     "caixa travada (uma DEK de grupo)."};
-constexpr Method kOpenSession{
+constexpr Method OPEN_SESSION{
     "open_session", Receiver::Instance, OPEN_PARAMS,
     "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, sign_key, "
     "enc_key)` with both keys locked.\n"
@@ -225,7 +225,7 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const Method& method,
 
 PyObject* pair_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
-        auto plaintext = open_sealed(self, kOpen, args, nargs, kwnames);
+        auto plaintext = open_sealed(self, OPEN, args, nargs, kwnames);
         if (!plaintext) return nullptr;
         ct::declassify(plaintext->data(), plaintext->size(), "open returns the plaintext");
         return bytes_of(plaintext->span());
@@ -237,7 +237,7 @@ PyObject* pair_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         std::optional<LockedRegion> region;
         {
-            auto plaintext = open_sealed(self, kOpenSecret, args, nargs, kwnames);
+            auto plaintext = open_sealed(self, OPEN_SECRET, args, nargs, kwnames);
             if (!plaintext) return nullptr;
             auto made = LockedRegion::from_slice(plaintext->span());
             if (!made) return raise_error(made.error());
@@ -252,7 +252,7 @@ PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t na
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         std::optional<hybrid::OpenedSession> session;
         {
-            auto plaintext = open_sealed(self, kOpenSession, args, nargs, kwnames);
+            auto plaintext = open_sealed(self, OPEN_SESSION, args, nargs, kwnames);
             if (!plaintext) return nullptr;
             auto opened = hybrid::open_session_record(plaintext->span());
             if (!opened) return raise_error(opened.error());
@@ -272,14 +272,14 @@ PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t na
     }));
 }
 
-PyObject* pair_repr(PyObject*) { return PyUnicode_FromString(kRepr); }
+PyObject* pair_repr(PyObject*) { return PyUnicode_FromString(REPR); }
 
-const MethodEntry kCreators[] = {
-    {kGenerate, pair_generate},
-    {kFromSecrets, pair_from_secrets},
+const MethodEntry CREATORS[] = {
+    {GENERATE, pair_generate},
+    {FROM_SECRETS, pair_from_secrets},
 };
 
-const PyGetSetDef kPublicKeys[] = {
+const PyGetSetDef PUBLIC_KEYS[] = {
     {"x25519_public", pair_x25519_public, nullptr,
      "🇺🇸 32-byte X25519 public key. 🇧🇷 Chave pública X25519 de 32 bytes.", nullptr},
     {"mlkem768_public", pair_mlkem768_public, nullptr,
@@ -288,23 +288,23 @@ const PyGetSetDef kPublicKeys[] = {
      nullptr},
 };
 
-const MethodEntry kMethods[] = {
-    {kX25519Secret, pair_x25519_secret},
-    {kMlkem768Secret, pair_mlkem768_secret},
-    {kOpen, pair_open},
-    {kOpenSecret, pair_open_secret},
-    {kOpenSession, pair_open_session},
-    {kWipe, pair_wipe},
+const MethodEntry METHODS[] = {
+    {X25519_SECRET, pair_x25519_secret},
+    {MLKEM768_SECRET, pair_mlkem768_secret},
+    {OPEN, pair_open},
+    {OPEN_SECRET, pair_open_secret},
+    {OPEN_SESSION, pair_open_session},
+    {WIPE, pair_wipe},
 };
 
-const PyGetSetDef kState[] = {
+const PyGetSetDef STATE[] = {
     {"is_wiped", pair_is_wiped, nullptr,
      "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou.", nullptr},
 };
 
 PyTypeObject* create_type() {
     TypeMembers& members =
-        type_members({kCreators, kPublicKeys, kMethods, kState, COPY_REFUSALS<KeyPairHandle>});
+        type_members({CREATORS, PUBLIC_KEYS, METHODS, STATE, COPY_REFUSALS<KeyPairHandle>});
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
                         "🇺🇸 An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private "

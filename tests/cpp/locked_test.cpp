@@ -18,7 +18,9 @@
 
 #include "crypto/ct.h"
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/counters.h"
+#include "locked/policy.h"
+#include "locked/region.h"
 #include "zeroize.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -34,7 +36,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::array<std::uint8_t, 8> kMarkerBytes = {0x55, 0x1E, 0xC0, 0x5E,
+constexpr std::array<std::uint8_t, 8> MARKER_BYTES = {0x55, 0x1E, 0xC0, 0x5E,
                                                       0xDE, 0xC0, 0x5E, 0x1A};
 
 LockedRegion must_allocate(std::uint64_t n) {
@@ -140,7 +142,7 @@ TEST(Region, DataAreaIsLockedAdvisedAndGuardPagesAreNot) {
 TEST(Region, FreshRegionIsMarkerThenZeros) {
     LockedRegion r = must_allocate(100);
     const std::uint8_t* d = r.data_area();
-    EXPECT_EQ(0, std::memcmp(d, kMarkerBytes.data(), kMarkerBytes.size()));
+    EXPECT_EQ(0, std::memcmp(d, MARKER_BYTES.data(), MARKER_BYTES.size()));
     for (std::size_t i = REGION_HEADER_BYTES; i < r.data_area_len(); ++i)
         ASSERT_EQ(d[i], 0) << "byte " << i;
     EXPECT_EQ(secret_of(r), Bytes(100, 0));
@@ -177,7 +179,7 @@ TEST(Region, WipeZeroesEverythingKeepsLengthAndRefusesAccess) {
     const Bytes src(50, 0xAB);
     auto r = LockedRegion::from_slice(src);
     ASSERT_TRUE(r.has_value());
-    const auto before = snapshot();
+    const auto before = read_counters();
     r->wipe();
     for (std::size_t i = 0; i < r->data_area_len(); ++i)
         ASSERT_EQ(r->data_area()[i], 0) << "byte " << i;  // the marker too
@@ -194,7 +196,7 @@ TEST(Region, WipeZeroesEverythingKeepsLengthAndRefusesAccess) {
     EXPECT_EQ(v.error().kind, ErrorKind::Wiped);
     r->wipe();  // harmless again
     EXPECT_TRUE(r->is_wiped());
-    EXPECT_EQ(snapshot().live_secrets, before.live_secrets);  // still counted
+    EXPECT_EQ(read_counters().live_secrets, before.live_secrets);  // still counted
 }
 
 TEST(Region, MissingMarkerIsForkChild) {
@@ -232,7 +234,7 @@ TEST(Region, ForkChildSeesEmptyAreaAndCanMakeNewRegions) {
 }
 
 TEST(Region, RefusedSizesAllocateNothing) {
-    const auto before = snapshot();
+    const auto before = read_counters();
     struct Case {
         std::uint64_t n;
         ErrorKind kind;
@@ -252,37 +254,37 @@ TEST(Region, RefusedSizesAllocateNothing) {
     auto empty = LockedRegion::from_slice({});
     ASSERT_FALSE(empty.has_value());
     EXPECT_EQ(empty.error().kind, ErrorKind::EmptySecret);
-    const auto after = snapshot();
+    const auto after = read_counters();
     EXPECT_EQ(after.live_secrets, before.live_secrets);
     EXPECT_EQ(after.unlocked_allocations, before.unlocked_allocations);
 }
 
 TEST(Region, LiveSecretsFollowsAllocationAndReleaseNotMoves) {
-    const std::uint64_t base = snapshot().live_secrets;
+    const std::uint64_t base = read_counters().live_secrets;
     {
         LockedRegion a = must_allocate(1);
-        EXPECT_EQ(snapshot().live_secrets, base + 1);
+        EXPECT_EQ(read_counters().live_secrets, base + 1);
         {
             LockedRegion b = must_allocate(5000);
-            EXPECT_EQ(snapshot().live_secrets, base + 2);
+            EXPECT_EQ(read_counters().live_secrets, base + 2);
             LockedRegion moved(std::move(b));
-            EXPECT_EQ(snapshot().live_secrets, base + 2);
+            EXPECT_EQ(read_counters().live_secrets, base + 2);
             a = std::move(moved);  // a's old region is released
-            EXPECT_EQ(snapshot().live_secrets, base + 1);
+            EXPECT_EQ(read_counters().live_secrets, base + 1);
             EXPECT_EQ(a.len(), 5000u);
         }
-        EXPECT_EQ(snapshot().live_secrets, base + 1);
+        EXPECT_EQ(read_counters().live_secrets, base + 1);
         a.wipe();
-        EXPECT_EQ(snapshot().live_secrets, base + 1);
+        EXPECT_EQ(read_counters().live_secrets, base + 1);
     }
-    EXPECT_EQ(snapshot().live_secrets, base);
+    EXPECT_EQ(read_counters().live_secrets, base);
 }
 
 TEST(Counters, NoteUnlockedCountsAndKeepsLatestErrno) {
-    const auto before = snapshot();
+    const auto before = read_counters();
     note_unlocked(ENOMEM);
     note_unlocked(EPERM);
-    const auto after = snapshot();
+    const auto after = read_counters();
     EXPECT_EQ(after.unlocked_allocations, before.unlocked_allocations + 2);
     EXPECT_EQ(after.last_lock_errno, EPERM);
     EXPECT_EQ(after.live_secrets, before.live_secrets);
@@ -336,7 +338,7 @@ TEST_P(GuardPage, ByteAfterDataAreaFaults) {
 
 TEST_P(GuardPage, EdgesOfDataAreaAreReadable) {
     LockedRegion r = must_allocate(GetParam());
-    EXPECT_EQ(r.data_area()[0], kMarkerBytes[0]);
+    EXPECT_EQ(r.data_area()[0], MARKER_BYTES[0]);
     EXPECT_EQ(r.data_area()[r.data_area_len() - 1], 0);
 }
 
@@ -358,7 +360,7 @@ TEST_P(PolicyParse, Decides) {
     EXPECT_EQ(parse_lock_policy(c.value), c.want) << (c.value ? c.value : "(unset)");
 }
 
-const PolicyCase kPolicyCases[] = {
+const PolicyCase POLICY_CASES[] = {
     {"unset", nullptr, LockPolicy::BestEffort},
     {"empty", "", LockPolicy::BestEffort},
     {"only_space", " \t\n", LockPolicy::BestEffort},
@@ -388,7 +390,7 @@ const PolicyCase kPolicyCases[] = {
     {"truncated_at_end", "require \xe2\x80", LockPolicy::BestEffort},
 };
 
-INSTANTIATE_TEST_SUITE_P(Values, PolicyParse, ::testing::ValuesIn(kPolicyCases),
+INSTANTIATE_TEST_SUITE_P(Values, PolicyParse, ::testing::ValuesIn(POLICY_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Policy, Names) {
@@ -509,7 +511,7 @@ TEST_P(Message, Text) {
     EXPECT_EQ(format_message(GetParam().error), GetParam().text);
 }
 
-const MessageCase kMessages[] = {
+const MessageCase MESSAGES[] = {
     {"wiped", EnclaveError::of(ErrorKind::Wiped),
      "secret box was wiped \u00b7 a caixa de segredo foi apagada"},
     {"fork_child", EnclaveError::of(ErrorKind::ForkChild),
@@ -547,7 +549,7 @@ const MessageCase kMessages[] = {
      "internal lock poisoned \u00b7 lock interno envenenado"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Message, ::testing::ValuesIn(kMessages),
+INSTANTIATE_TEST_SUITE_P(Kinds, Message, ::testing::ValuesIn(MESSAGES),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
