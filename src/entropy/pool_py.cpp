@@ -163,25 +163,15 @@ const MethodEntry METHODS[] = {
 PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
-    TypeMembers& members = type_members({METHODS});
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(
-                        "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 "
-                        "Misturador com estado; veja a doc do módulo.")},
-        {Py_tp_new, reinterpret_cast<void*>(pool_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<PoolHandle>)},
-        {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
-        {Py_tp_methods, members.methods.data()},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
-        "velmora._secure.EntropyPool",
-        sizeof(Native<PoolHandle>),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-        slots,
-    };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return create_native_type<PoolHandle>(
+        "velmora._secure.EntropyPool", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 Misturador com "
+        "estado; veja a doc do módulo.",
+        {
+            {Py_tp_new, reinterpret_cast<void*>(pool_new)},
+            {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
+        },
+        type_members({METHODS}));
 }
 
 }  // namespace

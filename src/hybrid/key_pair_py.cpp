@@ -305,27 +305,13 @@ const PyGetSetDef STATE[] = {
 PyTypeObject* create_type() {
     TypeMembers& members =
         type_members({CREATORS, PUBLIC_KEYS, METHODS, STATE, COPY_REFUSALS<KeyPairHandle>});
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(
-                        "🇺🇸 An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private "
-                        "halves in locked memory.\n🇧🇷 Uma identidade de SDK: um par X25519 mais "
-                        "um par ML-KEM-768, metades privadas em memória travada.")},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<KeyPairHandle>)},
-        {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
-        {Py_tp_methods, members.methods.data()},
-        {Py_tp_getset, members.getters.data()},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
+    return create_native_type<KeyPairHandle>(
         "velmora._secure.HybridKeyPair",
-        sizeof(Native<KeyPairHandle>),
-        0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-        slots,
-    };
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, members)) Py_CLEAR(type);
-    return type;
+        "🇺🇸 An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private halves in locked "
+        "memory.\n🇧🇷 Uma identidade de SDK: um par X25519 mais um par ML-KEM-768, metades "
+        "privadas em memória travada.",
+        {{Py_tp_repr, reinterpret_cast<void*>(pair_repr)}}, members);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <new>
 #include <utility>
 
@@ -46,6 +47,21 @@ void dealloc_native(PyObject* self) {
     native<T>(self)->~T();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// Creates the type `name` whose instances are Native<T>: its doc, the
+// dealloc above, `slots` (repr, new, comparison...), then the methods and
+// getters of `members`, which are finally put in documented order. Null with
+// the error set on failure.
+PyTypeObject* create_type_from(const char* name, int basicsize, unsigned flags, const char* doc,
+                               destructor dealloc, std::initializer_list<PyType_Slot> slots,
+                               TypeMembers& members);
+
+template <class T>
+PyTypeObject* create_native_type(const char* name, unsigned flags, const char* doc,
+                                 std::initializer_list<PyType_Slot> slots, TypeMembers& members) {
+    return create_type_from(name, sizeof(Native<T>), flags, doc, dealloc_native<T>, slots,
+                            members);
 }
 
 // The type's own object for T, or null with the error set. Each value type

@@ -211,30 +211,17 @@ PyTypeObject* create_type() {
     TypeMembers& members = type_members({CREATORS, COPY_REFUSALS<SecretBox>, GETTERS,
                                          CORE_METHODS, secret_box_crypto_methods()});
 
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(
-                        "🇺🇸 Bytes that live only in locked memory; see the module docs for the "
-                        "rules.\n🇧🇷 Bytes que vivem só em memória travada; veja a doc do módulo "
-                        "para as regras.")},
-        // zero, unlock, uncount, unmap the region
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<SecretBox>)},
-        {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
-        {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
-        {Py_sq_length, reinterpret_cast<void*>(box_len)},
-        {Py_tp_methods, members.methods.data()},
-        {Py_tp_getset, members.getters.data()},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
+    return create_native_type<SecretBox>(
         "velmora._secure.SecretBox",
-        sizeof(Native<SecretBox>),
-        0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-        slots,
-    };
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, members)) Py_CLEAR(type);
-    return type;
+        "🇺🇸 Bytes that live only in locked memory; see the module docs for the rules.\n🇧🇷 "
+        "Bytes que vivem só em memória travada; veja a doc do módulo para as regras.",
+        {
+            {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
+            {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
+            {Py_sq_length, reinterpret_cast<void*>(box_len)},
+        },
+        members);
 }
 
 }  // namespace

@@ -337,21 +337,6 @@ const PyGetSetDef PULL_GETTERS[] = {
 // A class's doc is its constructor's text signature, then its text.
 #define CLASS_DOC(sig, text) sig "\n--\n\n" text
 
-PyTypeObject* create_type(const char* name, int basicsize, const char* doc, newfunc tp_new,
-                          destructor dealloc, const TypeMembers& members) {
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_methods, const_cast<PyMethodDef*>(members.methods.data())},
-        {Py_tp_getset, const_cast<PyGetSetDef*>(members.getters.data())},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, members)) Py_CLEAR(type);
-    return type;
-}
 
 PyTypeObject* g_push_type = nullptr;
 PyTypeObject* g_pull_type = nullptr;
@@ -360,28 +345,30 @@ PyTypeObject* g_pull_type = nullptr;
 
 PyTypeObject* secret_stream_push_type() {
     if (g_push_type == nullptr) {  // under the interpreter lock
-        g_push_type = create_type(
-            "velmora._secure.SecretStreamPush", sizeof(Native<PushHandle>),
+        g_push_type = create_native_type<PushHandle>(
+            "velmora._secure.SecretStreamPush", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
             CLASS_DOC("SecretStreamPush(key)",
                        "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per "
                        "chunk.\n"
                        "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
                        "chunk."),
-            push_new, dealloc_native<PushHandle>, type_members({PUSH_GETTERS, PUSH_METHODS}));
+            {{Py_tp_new, reinterpret_cast<void*>(push_new)}},
+            type_members({PUSH_GETTERS, PUSH_METHODS}));
     }
     return g_push_type;
 }
 
 PyTypeObject* secret_stream_pull_type() {
     if (g_pull_type == nullptr) {
-        g_pull_type = create_type(
-            "velmora._secure.SecretStreamPull", sizeof(Native<PullHandle>),
+        g_pull_type = create_native_type<PullHandle>(
+            "velmora._secure.SecretStreamPull", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
             CLASS_DOC("SecretStreamPull(key, header)",
                        "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` "
                        "per chunk → `(plaintext, is_final)`.\n"
                        "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
                        "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
-            pull_new, dealloc_native<PullHandle>, type_members({PULL_GETTERS, PULL_METHODS}));
+            {{Py_tp_new, reinterpret_cast<void*>(pull_new)}},
+            type_members({PULL_GETTERS, PULL_METHODS}));
     }
     return g_pull_type;
 }
