@@ -12,8 +12,6 @@
 namespace {
 
 using velmora::EnclaveError;
-using velmora::ErrorKind;
-using velmora::testing::Bytes;
 using velmora::testing::hex;
 using velmora::testing::same_error;
 using velmora::testing::to_hex;

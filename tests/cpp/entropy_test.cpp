@@ -11,11 +11,8 @@
 
 namespace {
 
-using velmora::EnclaveError;
 using velmora::ErrorKind;
 using velmora::testing::Bytes;
-using velmora::testing::hex;
-using velmora::testing::same_error;
 using velmora::testing::to_hex;
 
 Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
