@@ -22,7 +22,7 @@
 #include <cstring>
 
 #include "crypto/os_random.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 
 #ifndef MADV_WIPEONFORK
 #define MADV_WIPEONFORK 18
@@ -36,16 +36,16 @@ std::uint64_t now_ns() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + ts.tv_nsec;
 }
 
-const std::size_t kPage = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+const std::size_t PAGE_BYTES = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
 void bare_sequence() {
-    const std::size_t data_len = kPage, map_len = data_len + 2 * kPage;
+    const std::size_t data_len = PAGE_BYTES, map_len = data_len + 2 * PAGE_BYTES;
     void* p = mmap(nullptr, map_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) std::abort();
     auto* base = static_cast<std::uint8_t*>(p);
-    std::uint8_t* data = base + kPage;
-    mprotect(base, kPage, PROT_NONE);
-    mprotect(data + data_len, kPage, PROT_NONE);
+    std::uint8_t* data = base + PAGE_BYTES;
+    mprotect(base, PAGE_BYTES, PROT_NONE);
+    mprotect(data + data_len, PAGE_BYTES, PROT_NONE);
     madvise(data, data_len, MADV_DONTDUMP);
     madvise(data, data_len, MADV_WIPEONFORK);
     if (mlock(data, data_len) != 0) std::abort();

@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "crypto/base64url.h"
-#include "crypto/json_field.h"
+#include "codec/base64url.h"
+#include "codec/json_field.h"
 #include "zeroize.h"
 
 namespace {
@@ -63,7 +63,7 @@ bool is_malformed(const velmora::EnclaveError& e, const char* what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // 2. base64url against the reference.
-    auto ours = velmora::crypto::base64url_decode({data, size});
+    auto ours = velmora::codec::base64url_decode({data, size});
     auto ref = reference_decode(data, size);
     if (ours.has_value() != ref.has_value()) std::abort();
     if (ours && (ours->size() != ref->size() ||
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // 1. the JSON reader, on a private copy with its NUL end mark.
     velmora::ZeroizingBuffer text(size + 1);
     if (size) std::memcpy(text.data(), data, size);
-    auto field = velmora::crypto::json_field_base64url(text.span(), "seed");
+    auto field = velmora::codec::json_field_base64url(text.span(), "seed");
     if (!field) {
         const auto& e = field.error();
         if (!is_malformed(e, "json object") && !is_malformed(e, "json field") &&

@@ -58,8 +58,8 @@ bool is_utf8(const std::string& s) {
             if ((c & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (c & 0x3F);
         }
-        static const std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        static const std::uint32_t MIN_CODE_POINT[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < MIN_CODE_POINT[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
         i += len;
     }
     return true;
@@ -275,7 +275,7 @@ private:
     }
 
     std::optional<Expected> object() {
-        static const char* kNames[] = {"session_id", "sign_key", "enc_key", "expires_at"};
+        static const char* NAMES[] = {"session_id", "sign_key", "enc_key", "expires_at"};
         ++i_;
         Expected out;
         bool seen[4] = {};
@@ -289,7 +289,7 @@ private:
                 if (!eat(':')) return std::nullopt;
                 int which = -1;
                 for (int k = 0; k < 4; ++k) {
-                    if (name.bytes == kNames[k]) which = k;
+                    if (name.bytes == NAMES[k]) which = k;
                 }
                 if (which < 0) {
                     if (!value()) return std::nullopt;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ tests (CTest), the Python suite against the installed
-# extension, the Python suite again under each other Python version this
+# extension, the stub checked against it, the Python suite again under each other Python version this
 # machine has, the manylinux wheel in a clean environment, then the C++ tests
 # and the Python suite against an AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
@@ -77,6 +77,20 @@ ASAN_ENV=(
 configure build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "C++ tests" ctest --test-dir build/test --output-on-failure -j "$JOBS"
 stage "Python tests ($MAIN_VERSION)" pytest_suite "$PY" VELMORA_TESTMODS="$ROOT/build/test/testmods"
+
+# The stub against the installed module, from an empty directory (mypy's cache
+# stays out of the tree). tests/stubtest_allowlist.txt says what stubtest
+# cannot express.
+stub_check() {
+    local dir
+    dir="$(mktemp -d)"
+    (cd "$dir" && "$PY" -m mypy.stubtest velmora._secure \
+        --allowlist "$ROOT/tests/stubtest_allowlist.txt")
+    local status=$?
+    rm -rf "$dir"
+    return $status
+}
+stage "Stub (stubtest)" stub_check
 python_versions
 stage "Wheel (manylinux, clean environment)" wheel_in_clean_venv
 

@@ -5,7 +5,6 @@ interface."""
 
 import copy
 import hashlib
-import inspect
 import json
 import os
 import pickle
@@ -723,99 +722,18 @@ def test_second_region_failing_releases_the_first(run_child, memlock_limited):
 
 # --- interface ------------------------------------------------------------------------------------
 
-US, BR = "\U0001F1FA\U0001F1F8", "\U0001F1E7\U0001F1F7"
-OPEN_SIGNATURE = "(self, /, encapsulation, nonce, ciphertext, aad)"
 H = HybridKeyPair
 
-CALLABLES = [
-    (H.generate, "()", f"{US} A fresh identity from the OS CSPRNG. {BR} Uma identidade nova do CSPRNG do SO."),
-    (
-        H.from_secrets,
-        "(x25519_secret, mlkem768_secret)",
-        f"{US} Rebuilds an identity from its two secrets (an OpenBao restore); publics are "
-        "recomputed, never trusted from storage.\n"
-        f"{BR} Reconstrói uma identidade das duas secretas (restore do OpenBao); as públicas são "
-        "recalculadas, nunca confiadas do armazenamento.",
-    ),
-    (
-        H.x25519_secret,
-        "(self, /)",
-        f"{US} A locked copy of the X25519 secret, for persisting. {BR} Uma cópia travada da "
-        "secreta X25519, para persistir.",
-    ),
-    (
-        H.mlkem768_secret,
-        "(self, /)",
-        f"{US} A locked copy of the expanded ML-KEM-768 secret, for persisting. {BR} Uma cópia "
-        "travada da secreta ML-KEM-768 expandida, para persistir.",
-    ),
-    (
-        H.open,
-        OPEN_SIGNATURE,
-        f"{US} Opens a seal to plain `bytes` (JSON, content). {BR} Abre um selo para `bytes` "
-        "(JSON, conteúdo).",
-    ),
-    (
-        H.open_secret,
-        OPEN_SIGNATURE,
-        f"{US} Opens a seal straight into a locked box (a group DEK). {BR} Abre um selo direto "
-        "numa caixa travada (uma DEK de grupo).",
-    ),
-    (
-        H.open_session,
-        OPEN_SIGNATURE,
-        f"{US} Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, "
-        "sign_key, enc_key)` with both keys locked.\n"
-        f"{BR} Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, "
-        "sign_key, enc_key)` com as duas chaves travadas.",
-    ),
-    (H.wipe, "(self, /)", f"{US} Zeroes both secrets now. {BR} Zera as duas secretas agora."),
-    (H.__reduce__, "(self, /)", None),
-    (H.__copy__, "(self, /)", None),
-    (H.__deepcopy__, "(self, /, _memo)", None),
-    (
-        seal_hybrid,
-        "(x25519_public, mlkem768_public, plaintext, aad)",
-        f"{US} `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, "
-        "nonce, ciphertext)`.\n"
-        f"{BR} `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, "
-        "nonce, ciphertext)`.",
-    ),
-]
 
-
-@pytest.mark.parametrize("func, signature, doc", CALLABLES, ids=[c[0].__name__ for c in CALLABLES])
-def test_signatures_and_docstrings(func, signature, doc):
-    assert str(inspect.signature(func)) == signature
-    assert func.__doc__ == doc
-
-
-@pytest.mark.parametrize(
-    "name, doc",
-    [
-        ("x25519_public", f"{US} 32-byte X25519 public key. {BR} Chave pública X25519 de 32 bytes."),
-        (
-            "mlkem768_public",
-            f"{US} 1184-byte ML-KEM-768 encapsulation key. {BR} Chave de encapsulamento "
-            "ML-KEM-768 de 1184 bytes.",
-        ),
-        ("is_wiped", f"{US} Whether `wipe()` already ran. {BR} Se `wipe()` já rodou."),
-    ],
-)
-def test_read_only_properties(identity, name, doc):
-    assert getattr(H, name).__doc__ == doc
+# Their texts: tests/test_documented.py.
+@pytest.mark.parametrize("name", ["x25519_public", "mlkem768_public", "is_wiped"])
+def test_read_only_properties(identity, name):
     with pytest.raises(AttributeError):
         setattr(identity, name, b"")
 
 
 def test_class():
     assert H.__module__ == "velmora._secure" and H.__qualname__ == "HybridKeyPair"
-    assert H.__doc__ == (
-        f"{US} An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private halves in "
-        "locked memory.\n"
-        f"{BR} Uma identidade de SDK: um par X25519 mais um par ML-KEM-768, metades privadas em "
-        "memória travada."
-    )
     for call in (lambda: H(), lambda: H.__new__(H), lambda: type("Sub", (H,), {})):
         with pytest.raises(TypeError):
             call()

@@ -76,85 +76,9 @@ def test_module_docstring():
 
 B = _secure.SecretBox
 
-# (callable, signature as inspect shows it, description after the signature part)
-CALLABLE_DOCS = [
-    (
-        B.random,
-        "(length)",
-        f"{US} `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
-        f"{BR} `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.",
-    ),
-    (
-        B.from_bytes,
-        "(data)",
-        f"{US} Copies a bytes-like object in; a writable source (`bytearray`) is zeroed "
-        "afterwards.\n"
-        f"{BR} Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é "
-        "zerada depois.",
-    ),
-    (
-        B.wipe,
-        "(self, /)",
-        f"{US} Zeroes the secret now, ahead of garbage collection. "
-        f"{BR} Zera o segredo agora, antes da coleta de lixo.",
-    ),
-    (
-        B.clone,
-        "(self, /)",
-        f"{US} A second, independent box with the same bytes. "
-        f"{BR} Uma segunda caixa, independente, com os mesmos bytes.",
-    ),
-    (
-        B.reveal,
-        "(self, /)",
-        f"{US} The bytes as a `bytearray` — the caller owns zeroing it. Exists only for "
-        "persisting to OpenBao.\n"
-        f"{BR} Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só "
-        "para persistir no OpenBao.",
-    ),
-    (B.__reduce__, "(self, /)", None),
-    (B.__copy__, "(self, /)", None),
-    (B.__deepcopy__, "(self, /, _memo)", None),
-    (
-        _secure.harden_process,
-        "()",
-        f"{US} Applies every hardening step available on this platform; returns what took "
-        "effect. Idempotent.\n"
-        f"{BR} Aplica todo passo de hardening disponível nesta plataforma; devolve o que teve "
-        "efeito. Idempotente.",
-    ),
-    (
-        _secure.memory_status,
-        "()",
-        f"{US} What the enclave can and cannot guarantee right now, for logs and "
-        "`velmora status`.\n"
-        f"{BR} O que o enclave pode e não pode garantir agora, para logs e `velmora status`.",
-    ),
-]
-
-
-@pytest.mark.parametrize(
-    "func, signature, doc", CALLABLE_DOCS, ids=[c[0].__name__ for c in CALLABLE_DOCS]
-)
-def test_callable_signature_and_docstring(func, signature, doc):
-    assert str(inspect.signature(func)) == signature
-    assert func.__doc__ == doc
-
-
-@pytest.mark.parametrize(
-    "getter, doc",
-    [
-        (
-            B.is_locked,
-            f"{US} Whether the pages are pinned by `mlock`. {BR} Se as páginas estão presas por "
-            "`mlock`.",
-        ),
-        (B.is_wiped, f"{US} Whether `wipe()` already ran. {BR} Se `wipe()` já rodou."),
-    ],
-    ids=["is_locked", "is_wiped"],
-)
-def test_getter_docstrings_have_no_signature(getter, doc):
-    assert getter.__doc__ == doc
+# Their texts: tests/test_documented.py.
+@pytest.mark.parametrize("getter", [B.is_locked, B.is_wiped], ids=["is_locked", "is_wiped"])
+def test_getters_are_read_only(getter):
     box = B.random(1)
     with pytest.raises(AttributeError):
         setattr(box, getter.__name__, True)
@@ -163,10 +87,6 @@ def test_getter_docstrings_have_no_signature(getter, doc):
 def test_secret_box_class():
     assert B.__module__ == "velmora._secure"
     assert B.__qualname__ == "SecretBox"
-    assert B.__doc__ == (
-        f"{US} Bytes that live only in locked memory; see the module docs for the rules.\n"
-        f"{BR} Bytes que vivem só em memória travada; veja a doc do módulo para as regras."
-    )
     assert B.__text_signature__ is None  # no constructor
     assert B.__hash__ is None
 

@@ -5,7 +5,6 @@ and the order of every refusal."""
 
 import hashlib
 import hmac
-import inspect
 import json
 import os
 import random
@@ -38,40 +37,6 @@ def wiped_box(length=32):
 
 
 # --- interface -------------------------------------------------------------------
-
-
-US, BR = "\U0001f1fa\U0001f1f8", "\U0001f1e7\U0001f1f7"
-
-# (method, signature as inspect shows it on a box, docstring after the signature part)
-METHOD_DOCS = [
-    ("hmac_sha512", "(message)",
-     f"{US} HMAC-SHA512 tag of `message` under this key. {BR} Tag HMAC-SHA512 de `message` sob "
-     "esta chave."),
-    ("hkdf_sha256", "(*, info, length=32, salt=None)",
-     f"{US} HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
-     f"{BR} HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova."),
-    ("aes_gcm_seal", "(nonce, plaintext, aad=None)",
-     f"{US} AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. {BR} "
-     "`ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave."),
-    ("aes_gcm_seal_secret", "(nonce, secret, aad=None)",
-     f"{US} Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). {BR} Como "
-     "`aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."),
-    ("aes_gcm_open", "(nonce, ciphertext, aad=None)",
-     f"{US} Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). {BR} Abre "
-     "`ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."),
-    ("aes_gcm_open_secret", "(nonce, ciphertext, aad=None)",
-     f"{US} Opens into a new locked box (for keys). {BR} Abre para uma caixa travada nova "
-     "(para chaves)."),
-    ("aes_gcm_open_json_field", "(nonce, ciphertext, aad, field)", None),  # see test_json_field
-]
-
-
-@pytest.mark.parametrize("name, signature, doc", METHOD_DOCS, ids=[m[0] for m in METHOD_DOCS])
-def test_signatures_and_docstrings(box, name, signature, doc):
-    method = getattr(box, name)
-    assert str(inspect.signature(method)) == signature
-    if doc is not None:
-        assert method.__doc__ == doc
 
 
 # --- conformance ----------------------------------------------------------------------

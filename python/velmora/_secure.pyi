@@ -1,6 +1,6 @@
 """Native enclave: secrets in page-locked, guard-paged memory outside the heap."""
 
-from typing import Final, Literal, TypedDict, final
+from typing import Final, Literal, NoReturn, TypedDict, final
 
 from typing_extensions import Buffer
 
@@ -49,14 +49,14 @@ class SecretBox:
     def reveal(self) -> bytearray:
         """The caller owns zeroing the returned bytearray."""
     def __len__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
     __hash__: None  # type: ignore[assignment]
-    def __reduce__(self) -> object:
+    def __reduce__(self) -> NoReturn:
         """Always raises TypeError."""
-    def __copy__(self) -> object:
+    def __copy__(self) -> NoReturn:
         """Always raises TypeError."""
-    def __deepcopy__(self, _memo: object) -> object:
+    def __deepcopy__(self, _memo: object) -> NoReturn:
         """Always raises TypeError."""
     # Symmetric operations: the box's bytes are the key, read in place.
     def hmac_sha512(self, message: Buffer) -> bytes:
@@ -134,7 +134,7 @@ class SecretStreamPush:
     per `push`. Chunks are XChaCha20-Poly1305 secret-stream chunks (libsodium's
     published format): len(message) + 17 bytes each. Not picklable."""
 
-    def __init__(self, key: SecretBox) -> None:
+    def __new__(cls, key: SecretBox) -> SecretStreamPush:
         """`key` must hold 32 bytes; it is read once and may be wiped afterwards."""
     @property
     def header(self) -> bytes:
@@ -156,7 +156,7 @@ class SecretStreamPull:
     """Decrypting side of a secret stream, built from the key and the writer's
     24-byte header; chunks must be pulled in the order they were pushed."""
 
-    def __init__(self, key: SecretBox, header: Buffer) -> None:
+    def __new__(cls, key: SecretBox, header: Buffer) -> SecretStreamPull:
         """A wrong key or header only shows at the first pull."""
     @property
     def is_finished(self) -> bool:
@@ -207,11 +207,11 @@ class HybridKeyPair:
     def wipe(self) -> None:
         """Zeroes both secrets; the public keys stay readable. Works even when
         the identity's lock is poisoned."""
-    def __reduce__(self) -> object:
+    def __reduce__(self) -> NoReturn:
         """Always raises TypeError."""
-    def __copy__(self) -> object:
+    def __copy__(self) -> NoReturn:
         """Always raises TypeError."""
-    def __deepcopy__(self, _memo: object) -> object:
+    def __deepcopy__(self, _memo: object) -> NoReturn:
         """Always raises TypeError."""
 
 def seal_hybrid(

@@ -5,8 +5,8 @@
 
 #include <climits>
 #include <cstring>
-#include <stdexcept>
 
+#include "contract.h"
 #include "zeroize.h"
 
 namespace velmora::crypto {
@@ -52,19 +52,19 @@ struct ThreadContext {
 
 thread_local ThreadContext t_context;
 
-constexpr std::uint8_t kZeroKey[CHACHA20_KEY_BYTES] = {};
-constexpr std::uint8_t kZeroIv[16] = {};
+constexpr std::uint8_t ZERO_KEY[CHACHA20_KEY_BYTES] = {};
+constexpr std::uint8_t ZERO_IV[16] = {};
 
-[[noreturn]] void libcrypto_failed(const char* what) {
-    throw std::runtime_error(std::string("libcrypto ChaCha20 ") + what + " failed");
-}
+// Once the context took the key and nonce, an update of whole blocks has no
+// way to fail but misuse; a failure there is a broken contract.
+constexpr const char* UPDATE_FAILED = "libcrypto ChaCha20 update failed on a keyed context";
 
 // Overwrites the key, nonce and counter the provider context copied in. The
 // context never holds a partial block: every update below is a whole number of
 // blocks, so its leftover key-stream buffer is never filled.
 struct Rekeyed {
     EVP_CIPHER_CTX* ctx;
-    ~Rekeyed() { (void)EVP_EncryptInit_ex2(ctx, nullptr, kZeroKey, kZeroIv, nullptr); }
+    ~Rekeyed() { (void)EVP_EncryptInit_ex2(ctx, nullptr, ZERO_KEY, ZERO_IV, nullptr); }
 };
 
 }  // namespace
@@ -96,17 +96,19 @@ bool chacha20_xor_libcrypto(std::uint8_t* out, const std::uint8_t* in, std::size
     std::memcpy(iv + 4, nonce, CHACHA20_NONCE_BYTES);
 
     Rekeyed rekey_on_exit{ctx};
-    if (EVP_EncryptInit_ex2(ctx, nullptr, key, iv, nullptr) != 1) libcrypto_failed("init");
+    // Nothing written yet: the caller falls back to libsodium.
+    if (EVP_EncryptInit_ex2(ctx, nullptr, key, iv, nullptr) != 1) return false;
 
     // Whole blocks, in pieces that fit the int length libcrypto takes.
-    constexpr std::size_t kPiece = std::size_t{1} << 30;
+    constexpr std::size_t PIECE = std::size_t{1} << 30;
     const std::size_t whole = len - len % CHACHA20_BLOCK_BYTES;
     for (std::size_t done = 0; done < whole;) {
-        const std::size_t n = whole - done < kPiece ? whole - done : kPiece;
+        const std::size_t n = whole - done < PIECE ? whole - done : PIECE;
         int written = 0;
-        if (EVP_EncryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n)) != 1 ||
-            static_cast<std::size_t>(written) != n)
-            libcrypto_failed("update");
+        VELMORA_EXPECT(EVP_EncryptUpdate(ctx, out + done, &written, in + done,
+                                         static_cast<int>(n)) == 1 &&
+                           static_cast<std::size_t>(written) == n,
+                       UPDATE_FAILED);
         done += n;
     }
     // The tail: one more whole block of key stream, on the stack.
@@ -114,9 +116,9 @@ bool chacha20_xor_libcrypto(std::uint8_t* out, const std::uint8_t* in, std::size
         std::uint8_t block[CHACHA20_BLOCK_BYTES] = {};
         WipeOnExit<std::uint8_t[CHACHA20_BLOCK_BYTES]> wipe_block(block);
         int written = 0;
-        if (EVP_EncryptUpdate(ctx, block, &written, block, CHACHA20_BLOCK_BYTES) != 1 ||
-            written != static_cast<int>(CHACHA20_BLOCK_BYTES))
-            libcrypto_failed("update");
+        VELMORA_EXPECT(EVP_EncryptUpdate(ctx, block, &written, block, CHACHA20_BLOCK_BYTES) == 1 &&
+                           written == static_cast<int>(CHACHA20_BLOCK_BYTES),
+                       UPDATE_FAILED);
         for (std::size_t i = 0; i < tail; ++i) out[whole + i] = in[whole + i] ^ block[i];
     }
     return true;
@@ -127,8 +129,8 @@ bool chacha20_xor_libcrypto(std::uint8_t* out, const std::uint8_t* in, std::size
 void chacha20_xor(std::uint8_t* out, const std::uint8_t* in, std::size_t len,
                   const std::uint8_t key[CHACHA20_KEY_BYTES],
                   const std::uint8_t nonce[CHACHA20_NONCE_BYTES], std::uint32_t first_block) {
-    if (!chacha20_fits(first_block, len))
-        throw std::length_error("ChaCha20 request runs past the 32-bit block counter");
+    VELMORA_EXPECT(chacha20_fits(first_block, len),
+                   "ChaCha20 request runs past the 32-bit block counter");
     if (len == 0) return;
     if (len >= CHACHA20_BULK_BYTES &&
         detail::chacha20_xor_libcrypto(out, in, len, key, nonce, first_block))
@@ -139,8 +141,8 @@ void chacha20_xor(std::uint8_t* out, const std::uint8_t* in, std::size_t len,
 void chacha20_keystream(std::uint8_t* out, std::size_t len,
                         const std::uint8_t key[CHACHA20_KEY_BYTES],
                         const std::uint8_t nonce[CHACHA20_NONCE_BYTES], std::uint32_t first_block) {
-    if (!chacha20_fits(first_block, len))
-        throw std::length_error("ChaCha20 request runs past the 32-bit block counter");
+    VELMORA_EXPECT(chacha20_fits(first_block, len),
+                   "ChaCha20 request runs past the 32-bit block counter");
     if (len != 0) std::memset(out, 0, len);
     chacha20_xor(out, out, len, key, nonce, first_block);
 }

@@ -29,8 +29,8 @@ constexpr bool chacha20_fits(std::uint32_t first_block, std::uint64_t len) {
 
 // out = in XOR the key stream of (key, nonce) from block `first_block` on.
 // `out` may be `in` itself (no other overlap). A request that does not fit (see
-// chacha20_fits) throws std::length_error before touching `out`; a failure
-// inside libcrypto throws std::runtime_error.
+// chacha20_fits) is a broken contract (contract.h): the process stops before
+// `out` is touched.
 void chacha20_xor(std::uint8_t* out, const std::uint8_t* in, std::size_t len,
                   const std::uint8_t key[CHACHA20_KEY_BYTES],
                   const std::uint8_t nonce[CHACHA20_NONCE_BYTES], std::uint32_t first_block);
@@ -45,7 +45,7 @@ namespace detail {
 void chacha20_xor_sodium(std::uint8_t* out, const std::uint8_t* in, std::size_t len,
                          const std::uint8_t* key, const std::uint8_t* nonce,
                          std::uint32_t first_block);
-// False when no libcrypto context could be set up (nothing was written).
+// False when no libcrypto context could be set up or keyed (nothing was written).
 bool chacha20_xor_libcrypto(std::uint8_t* out, const std::uint8_t* in, std::size_t len,
                             const std::uint8_t* key, const std::uint8_t* nonce,
                             std::uint32_t first_block);

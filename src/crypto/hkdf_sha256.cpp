@@ -19,12 +19,12 @@ void hmac_sha256(std::span<const std::uint8_t> key, std::span<const std::uint8_t
 
 Status hkdf_sha256(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t> salt,
                    std::span<const std::uint8_t> info, std::span<std::uint8_t> out) {
-    constexpr std::size_t kHash = Sha256Traits::kDigest;
-    if (out.empty() || out.size() > kHkdfSha256MaxOutput)
-        return EnclaveError::wrong_length("hkdf output length", kHkdfSha256MaxOutput, out.size());
+    constexpr std::size_t HASH = Sha256Traits::DIGEST;
+    if (out.empty() || out.size() > HKDF_SHA256_MAX_OUTPUT)
+        return EnclaveError::wrong_length("hkdf output length", HKDF_SHA256_MAX_OUTPUT, out.size());
 
     // Extract: PRK = HMAC(salt, IKM).
-    std::uint8_t prk[kHash];
+    std::uint8_t prk[HASH];
     WipeOnExit<decltype(prk)> wipe_prk(prk);
     {
         const HmacKey<Sha256Traits> extract(salt);
@@ -33,14 +33,14 @@ Status hkdf_sha256(std::span<const std::uint8_t> ikm, std::span<const std::uint8
 
     // Expand: T(i) = HMAC(PRK, T(i-1) ‖ info ‖ i).
     const HmacKey<Sha256Traits> expand(prk);
-    std::uint8_t t[kHash];
+    std::uint8_t t[HASH];
     WipeOnExit<decltype(t)> wipe_t(t);
     std::size_t done = 0;
     for (std::uint8_t i = 1; done < out.size(); ++i) {
         const std::uint8_t counter[1] = {i};
-        const std::span<const std::uint8_t> previous(t, i == 1 ? 0 : kHash);
+        const std::span<const std::uint8_t> previous(t, i == 1 ? 0 : HASH);
         expand.mac({previous, info, counter}, t);
-        const std::size_t take = std::min(kHash, out.size() - done);
+        const std::size_t take = std::min(HASH, out.size() - done);
         std::memcpy(out.data() + done, t, take);
         done += take;
     }

@@ -11,7 +11,7 @@
 
 namespace velmora::crypto {
 
-inline constexpr std::size_t kHkdfSha256MaxOutput = 255 * 32;  // 8160
+inline constexpr std::size_t HKDF_SHA256_MAX_OUTPUT = 255 * 32;  // 8160
 
 // Fills `out` with HKDF-SHA256(salt, ikm, info). An empty salt is the RFC's
 // default (HashLen zero bytes: HMAC pads both to the same block). `out` must be

@@ -19,8 +19,8 @@ namespace velmora::crypto::detail {
 
 struct Sha256Traits {
     using Ctx = SHA256_CTX;
-    static constexpr std::size_t kBlock = SHA256_CBLOCK;          // 64
-    static constexpr std::size_t kDigest = SHA256_DIGEST_LENGTH;  // 32
+    static constexpr std::size_t BLOCK = SHA256_CBLOCK;          // 64
+    static constexpr std::size_t DIGEST = SHA256_DIGEST_LENGTH;  // 32
     static void init(Ctx* c) { SHA256_Init(c); }
     static void update(Ctx* c, const void* p, std::size_t n) { SHA256_Update(c, p, n); }
     static void final(std::uint8_t* out, Ctx* c) { SHA256_Final(out, c); }
@@ -28,8 +28,8 @@ struct Sha256Traits {
 
 struct Sha512Traits {
     using Ctx = SHA512_CTX;
-    static constexpr std::size_t kBlock = SHA512_CBLOCK;          // 128
-    static constexpr std::size_t kDigest = SHA512_DIGEST_LENGTH;  // 64
+    static constexpr std::size_t BLOCK = SHA512_CBLOCK;          // 128
+    static constexpr std::size_t DIGEST = SHA512_DIGEST_LENGTH;  // 64
     static void init(Ctx* c) { SHA512_Init(c); }
     static void update(Ctx* c, const void* p, std::size_t n) { SHA512_Update(c, p, n); }
     static void final(std::uint8_t* out, Ctx* c) { SHA512_Final(out, c); }
@@ -40,11 +40,11 @@ struct Sha512Traits {
 template <class H>
 class HmacKey {
 public:
-    static constexpr std::size_t kDigest = H::kDigest;
+    static constexpr std::size_t DIGEST = H::DIGEST;
 
     explicit HmacKey(std::span<const std::uint8_t> key) {
-        std::uint8_t block[H::kBlock] = {};
-        if (key.size() > H::kBlock) {
+        std::uint8_t block[H::BLOCK] = {};
+        if (key.size() > H::BLOCK) {
             // A key longer than the block is replaced by its digest.
             H::init(&inner_);
             H::update(&inner_, key.data(), key.size());
@@ -54,10 +54,10 @@ public:
         }
         for (auto& b : block) b ^= 0x36;
         H::init(&inner_);
-        H::update(&inner_, block, H::kBlock);
+        H::update(&inner_, block, H::BLOCK);
         for (auto& b : block) b ^= 0x36 ^ 0x5c;
         H::init(&outer_);
-        H::update(&outer_, block, H::kBlock);
+        H::update(&outer_, block, H::BLOCK);
         secure_zero(block, sizeof block);
     }
     ~HmacKey() {
@@ -69,15 +69,15 @@ public:
 
     // One MAC over the concatenation of `parts`.
     void mac(std::initializer_list<std::span<const std::uint8_t>> parts,
-             std::span<std::uint8_t, kDigest> out) const {
+             std::span<std::uint8_t, DIGEST> out) const {
         typename H::Ctx ctx = inner_;
         WipeOnExit<typename H::Ctx> wipe_ctx(ctx);
         for (auto p : parts) H::update(&ctx, p.data(), p.size());
-        std::uint8_t inner_digest[kDigest];
+        std::uint8_t inner_digest[DIGEST];
         WipeOnExit<decltype(inner_digest)> wipe_digest(inner_digest);
         H::final(inner_digest, &ctx);
         ctx = outer_;
-        H::update(&ctx, inner_digest, kDigest);
+        H::update(&ctx, inner_digest, DIGEST);
         H::final(out.data(), &ctx);
     }
 

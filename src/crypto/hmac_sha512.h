@@ -8,11 +8,11 @@
 
 namespace velmora::crypto {
 
-inline constexpr std::size_t kHmacSha512Bytes = 64;
+inline constexpr std::size_t HMAC_SHA512_BYTES = 64;
 
 // out = HMAC-SHA512(key, message). Any key length; a key longer than the
 // 128-byte block is first replaced by its SHA-512 digest.
 void hmac_sha512(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message,
-                 std::span<std::uint8_t, kHmacSha512Bytes> out);
+                 std::span<std::uint8_t, HMAC_SHA512_BYTES> out);
 
 }  // namespace velmora::crypto

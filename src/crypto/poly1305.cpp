@@ -1,10 +1,11 @@
 #include "crypto/poly1305.h"
 
 #include <openssl/evp.h>
+#include <sodium.h>
 
 #include <cstring>
-#include <stdexcept>
 
+#include "contract.h"
 #include "zeroize.h"
 
 namespace velmora::crypto {
@@ -50,8 +51,14 @@ struct ThreadContext {
 
 thread_local ThreadContext t_context;
 
-[[noreturn]] void libcrypto_failed(const char* what) {
-    throw std::runtime_error(std::string("libcrypto Poly1305 ") + what + " failed");
+// The libsodium state lives in this object's own storage, so the header needs
+// no library header of its own.
+using SodiumState = crypto_onetimeauth_poly1305_state;
+static_assert(sizeof(SodiumState) <= Poly1305::SODIUM_STATE_BYTES);
+static_assert(alignof(SodiumState) <= Poly1305::SODIUM_STATE_ALIGN);
+
+SodiumState* sodium_state(unsigned char* storage) {
+    return reinterpret_cast<SodiumState*>(storage);
 }
 
 // Runs the provider's final step into a scratch tag, which cleanses its state.
@@ -62,7 +69,7 @@ void cleanse(EVP_MAC_CTX* ctx) {
     secure_zero(scratch, sizeof scratch);
 }
 
-constexpr std::uint8_t kZeros[16] = {};
+constexpr std::uint8_t ZEROS[16] = {};
 
 }  // namespace
 
@@ -75,7 +82,7 @@ Poly1305::Poly1305(const std::uint8_t key[POLY1305_KEY_BYTES], Backend backend) 
         evp_ = nullptr;
     }
     ensure_sodium();
-    crypto_onetimeauth_poly1305_init(&state_, key);
+    crypto_onetimeauth_poly1305_init(sodium_state(state_), key);
 }
 
 Poly1305::~Poly1305() {
@@ -88,23 +95,25 @@ void Poly1305::wipe() {
         t_context.release();
         evp_ = nullptr;
     } else {
-        secure_zero(&state_, sizeof state_);
+        secure_zero(state_, sizeof state_);
     }
 }
 
 void Poly1305::update(const std::uint8_t* data, std::size_t len) {
     if (len == 0) return;
     if (evp_ != nullptr) {
-        if (EVP_MAC_update(evp_, data, len) != 1) libcrypto_failed("update");
+        // A keyed context fails an update only when misused.
+        VELMORA_EXPECT(EVP_MAC_update(evp_, data, len) == 1,
+                       "libcrypto Poly1305 update failed on a keyed context");
     } else {
-        crypto_onetimeauth_poly1305_update(&state_, data, len);
+        crypto_onetimeauth_poly1305_update(sodium_state(state_), data, len);
     }
 }
 
 void Poly1305::update_zeros(std::size_t n) {
     while (n > 0) {
-        const std::size_t k = n < sizeof kZeros ? n : sizeof kZeros;
-        update(kZeros, k);
+        const std::size_t k = n < sizeof ZEROS ? n : sizeof ZEROS;
+        update(ZEROS, k);
         n -= k;
     }
 }
@@ -116,17 +125,18 @@ void Poly1305::update_le64(std::uint64_t v) {
 }
 
 void Poly1305::finish(std::uint8_t tag[POLY1305_TAG_BYTES]) {
-    if (finished_) throw std::logic_error("Poly1305 finished twice");
+    VELMORA_EXPECT(!finished_, "Poly1305 finished twice");
     finished_ = true;
     if (evp_ != nullptr) {
         std::size_t n = 0;
         const int ok = EVP_MAC_final(evp_, tag, &n, POLY1305_TAG_BYTES);
         t_context.release();
         evp_ = nullptr;
-        if (ok != 1 || n != POLY1305_TAG_BYTES) libcrypto_failed("final");
+        VELMORA_EXPECT(ok == 1 && n == POLY1305_TAG_BYTES,
+                       "libcrypto Poly1305 final failed on a keyed context");
     } else {
-        crypto_onetimeauth_poly1305_final(&state_, tag);
-        secure_zero(&state_, sizeof state_);
+        crypto_onetimeauth_poly1305_final(sodium_state(state_), tag);
+        secure_zero(state_, sizeof state_);
     }
 }
 

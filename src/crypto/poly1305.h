@@ -6,8 +6,6 @@
 // object goes away.
 #pragma once
 
-#include <sodium.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -33,16 +31,21 @@ public:
     // `n` zero bytes (n < 16): the padding rows of an authenticator input.
     void update_zeros(std::size_t n);
     void update_le64(std::uint64_t v);
-    // Writes the tag and wipes the state; no update may follow.
+    // Writes the tag and wipes the state; no update may follow, and a second
+    // finish is a broken contract (contract.h).
     void finish(std::uint8_t tag[POLY1305_TAG_BYTES]);
 
     bool on_libcrypto() const { return evp_ != nullptr; }
+
+    // Room for libsodium's state (checked against its real size in the source).
+    static constexpr std::size_t SODIUM_STATE_BYTES = 256;
+    static constexpr std::size_t SODIUM_STATE_ALIGN = 16;
 
 private:
     void wipe();
 
     EVP_MAC_CTX* evp_ = nullptr;  // this thread's context while we own it
-    crypto_onetimeauth_poly1305_state state_;
+    alignas(SODIUM_STATE_ALIGN) unsigned char state_[SODIUM_STATE_BYTES];
     bool finished_ = false;
 };
 

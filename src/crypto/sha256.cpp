@@ -11,12 +11,12 @@
 
 namespace velmora::crypto {
 
-void sha256(std::span<const std::uint8_t> data, std::span<std::uint8_t, kSha256Bytes> out) {
+void sha256(std::span<const std::uint8_t> data, std::span<std::uint8_t, SHA256_BYTES> out) {
     sha256(data, {}, {}, out);
 }
 
 void sha256(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
-            std::span<const std::uint8_t> third, std::span<std::uint8_t, kSha256Bytes> out) {
+            std::span<const std::uint8_t> third, std::span<std::uint8_t, SHA256_BYTES> out) {
     Sha256 h;
     h.digest(first, second, third, out);
 }
@@ -30,7 +30,7 @@ Sha256::~Sha256() {
 
 void Sha256::digest_72(std::span<const std::uint8_t, 64> block,
                        std::span<const std::uint8_t, 8> tail,
-                       std::span<std::uint8_t, kSha256Bytes> out) {
+                       std::span<std::uint8_t, SHA256_BYTES> out) {
     auto* ctx = reinterpret_cast<SHA256_CTX*>(state_);
     std::memcpy(last_, tail.data(), 8);
     last_[8] = 0x80;
@@ -49,7 +49,7 @@ void Sha256::digest_72(std::span<const std::uint8_t, 64> block,
 }
 
 void Sha256::digest(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
-                    std::span<const std::uint8_t> third, std::span<std::uint8_t, kSha256Bytes> out) {
+                    std::span<const std::uint8_t> third, std::span<std::uint8_t, SHA256_BYTES> out) {
     auto* ctx = reinterpret_cast<SHA256_CTX*>(state_);
     SHA256_Init(ctx);
     SHA256_Update(ctx, first.data(), first.size());

@@ -8,14 +8,14 @@
 
 namespace velmora::crypto {
 
-inline constexpr std::size_t kSha256Bytes = 32;
+inline constexpr std::size_t SHA256_BYTES = 32;
 
 // out = SHA-256(data).
-void sha256(std::span<const std::uint8_t> data, std::span<std::uint8_t, kSha256Bytes> out);
+void sha256(std::span<const std::uint8_t> data, std::span<std::uint8_t, SHA256_BYTES> out);
 
 // out = SHA-256(first ‖ second ‖ third), without joining the parts in memory.
 void sha256(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
-            std::span<const std::uint8_t> third, std::span<std::uint8_t, kSha256Bytes> out);
+            std::span<const std::uint8_t> third, std::span<std::uint8_t, SHA256_BYTES> out);
 
 // Several digests in a row through one hash state on the stack, wiped once when
 // the object goes out of scope rather than after every digest (the entropy pool
@@ -29,12 +29,12 @@ public:
 
     // out = SHA-256(first ‖ second ‖ third).
     void digest(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
-                std::span<const std::uint8_t> third, std::span<std::uint8_t, kSha256Bytes> out);
+                std::span<const std::uint8_t> third, std::span<std::uint8_t, SHA256_BYTES> out);
 
     // out = SHA-256(block ‖ tail) for a message of exactly 72 bytes: two
     // compression calls with the padding precomputed, no buffering.
     void digest_72(std::span<const std::uint8_t, 64> block, std::span<const std::uint8_t, 8> tail,
-                   std::span<std::uint8_t, kSha256Bytes> out);
+                   std::span<std::uint8_t, SHA256_BYTES> out);
 
 private:
     alignas(16) unsigned char state_[128];  // libcrypto's SHA256_CTX

@@ -26,9 +26,9 @@ void ensure_sodium() {
 // ladder point (the shared secret in 51-bit limbs), the scalar's digits. Every
 // call that handles a secret scalar is followed by clearing this much of the
 // stack below the caller's frame, far more than those calls use.
-constexpr std::size_t kLibraryStackBytes = 8192;
+constexpr std::size_t LIBRARY_STACK_BYTES = 8192;
 
-void clear_library_stack() { sodium_stackzero(kLibraryStackBytes); }
+void clear_library_stack() { sodium_stackzero(LIBRARY_STACK_BYTES); }
 
 // Arithmetic modulo p = 2^255 - 19 in five 51-bit limbs, only for turning a
 // public Edwards y-coordinate into the Montgomery u-coordinate below. The
@@ -37,7 +37,7 @@ struct Fe {
     std::uint64_t v[5];
 };
 using u128 = unsigned __int128;
-constexpr std::uint64_t kMask51 = (std::uint64_t{1} << 51) - 1;
+constexpr std::uint64_t MASK51 = (std::uint64_t{1} << 51) - 1;
 
 std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t w;
@@ -47,27 +47,27 @@ std::uint64_t load64(const std::uint8_t* p) {
 
 Fe fe_from_bytes(const std::uint8_t s[32]) {  // the top bit is ignored
     const std::uint64_t w0 = load64(s), w1 = load64(s + 8), w2 = load64(s + 16), w3 = load64(s + 24);
-    return Fe{{w0 & kMask51, ((w0 >> 51) | (w1 << 13)) & kMask51,
-               ((w1 >> 38) | (w2 << 26)) & kMask51, ((w2 >> 25) | (w3 << 39)) & kMask51,
-               (w3 >> 12) & kMask51}};
+    return Fe{{w0 & MASK51, ((w0 >> 51) | (w1 << 13)) & MASK51,
+               ((w1 >> 38) | (w2 << 26)) & MASK51, ((w2 >> 25) | (w3 << 39)) & MASK51,
+               (w3 >> 12) & MASK51}};
 }
 
 // Carries a product back into five limbs of (about) 51 bits.
 Fe fe_carry(u128 t0, u128 t1, u128 t2, u128 t3, u128 t4) {
     std::uint64_t r0, r1, r2, r3, r4, c;
-    r0 = static_cast<std::uint64_t>(t0) & kMask51;
+    r0 = static_cast<std::uint64_t>(t0) & MASK51;
     t1 += static_cast<std::uint64_t>(t0 >> 51);
-    r1 = static_cast<std::uint64_t>(t1) & kMask51;
+    r1 = static_cast<std::uint64_t>(t1) & MASK51;
     t2 += static_cast<std::uint64_t>(t1 >> 51);
-    r2 = static_cast<std::uint64_t>(t2) & kMask51;
+    r2 = static_cast<std::uint64_t>(t2) & MASK51;
     t3 += static_cast<std::uint64_t>(t2 >> 51);
-    r3 = static_cast<std::uint64_t>(t3) & kMask51;
+    r3 = static_cast<std::uint64_t>(t3) & MASK51;
     t4 += static_cast<std::uint64_t>(t3 >> 51);
-    r4 = static_cast<std::uint64_t>(t4) & kMask51;
+    r4 = static_cast<std::uint64_t>(t4) & MASK51;
     c = static_cast<std::uint64_t>(t4 >> 51);
     r0 += c * 19;
     r1 += r0 >> 51;
-    r0 &= kMask51;
+    r0 &= MASK51;
     return Fe{{r0, r1, r2, r3, r4}};
 }
 
@@ -122,20 +122,20 @@ void fe_to_bytes(const Fe& a, std::uint8_t out[32]) {
     auto carry = [&t] {
         for (int i = 0; i < 4; ++i) {
             t[i + 1] += t[i] >> 51;
-            t[i] &= kMask51;
+            t[i] &= MASK51;
         }
     };
     carry();
     t[0] += 19 * (t[4] >> 51);
-    t[4] &= kMask51;
+    t[4] &= MASK51;
     t[0] += 19;
     carry();
     t[0] += 19 * (t[4] >> 51);
-    t[4] &= kMask51;
+    t[4] &= MASK51;
     t[0] += 0x8000000000000 - 19;
     for (int i = 1; i < 5; ++i) t[i] += 0x8000000000000 - 1;
     carry();
-    t[4] &= kMask51;
+    t[4] &= MASK51;
     const std::uint64_t w[4] = {t[0] | (t[1] << 51), (t[1] >> 13) | (t[2] << 38),
                                 (t[2] >> 26) | (t[3] << 25), (t[3] >> 39) | (t[4] << 12)};
     std::memcpy(out, w, 32);
@@ -191,8 +191,8 @@ Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t pe
     secure_zero(out, KEY_BYTES);
     const int rc = crypto_scalarmult_curve25519(out, scalar, peer);
     clear_library_stack();
-    static constexpr std::uint8_t kZero[KEY_BYTES] = {};
-    const std::uint32_t all_zero = ct::bytes_equal(out, kZero, KEY_BYTES);
+    static constexpr std::uint8_t ZERO[KEY_BYTES] = {};
+    const std::uint32_t all_zero = ct::bytes_equal(out, ZERO, KEY_BYTES);
     // rc only says whether the peer point was of low order, which is public.
     const int low_order = ct::declassified(rc, "a low-order peer point is refused openly");
     if ((all_zero | static_cast<std::uint32_t>(low_order != 0)) != 0) {

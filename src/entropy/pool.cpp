@@ -24,7 +24,7 @@ std::uint64_t load_be64(const std::uint8_t* p) {
 
 }  // namespace
 
-std::uint64_t block_counter(std::span<const std::uint8_t, kPoolStateBytes> state) {
+std::uint64_t block_counter(std::span<const std::uint8_t, POOL_STATE_BYTES> state) {
     return load_be64(state.data() + 32);
 }
 
@@ -37,12 +37,12 @@ Status generate(PoolState state, std::span<std::uint8_t> out, RandomSource sourc
     // the output: each block's r is then replaced by its digest. The last,
     // partial block draws its r into a stack buffer. All draws happen before
     // any state changes, so a failing source leaves the pool untouched.
-    const std::size_t whole = out.size() / kPoolBlockBytes * kPoolBlockBytes;
+    const std::size_t whole = out.size() / POOL_BLOCK_BYTES * POOL_BLOCK_BYTES;
     struct Scratch {
-        std::uint8_t r[kPoolBlockBytes];  // the partial block's fresh bytes
+        std::uint8_t r[POOL_BLOCK_BYTES];  // the partial block's fresh bytes
         std::uint8_t block[64];           // r ‖ seed_digest: the first SHA-256 block
         std::uint8_t counter[8];
-        std::uint8_t d[kPoolBlockBytes];
+        std::uint8_t d[POOL_BLOCK_BYTES];
     } s;
     WipeOnExit<Scratch> wipe(s);
     if (whole > 0) {
@@ -57,11 +57,11 @@ Status generate(PoolState state, std::span<std::uint8_t> out, RandomSource sourc
 
     crypto::Sha256 hash;
     std::memcpy(s.block + 32, state.data(), 32);  // seed_digest
-    for (std::size_t off = 0; off < out.size(); off += kPoolBlockBytes) {
-        const std::size_t take = std::min(kPoolBlockBytes, out.size() - off);
-        std::memcpy(s.block, off == whole ? s.r : out.data() + off, kPoolBlockBytes);
+    for (std::size_t off = 0; off < out.size(); off += POOL_BLOCK_BYTES) {
+        const std::size_t take = std::min(POOL_BLOCK_BYTES, out.size() - off);
+        std::memcpy(s.block, off == whole ? s.r : out.data() + off, POOL_BLOCK_BYTES);
         store_be64(s.counter, c);
-        if (take == kPoolBlockBytes) {
+        if (take == POOL_BLOCK_BYTES) {
             hash.digest_72(s.block, s.counter, std::span<std::uint8_t, 32>(out.data() + off, 32));
         } else {
             hash.digest_72(s.block, s.counter, s.d);

@@ -13,14 +13,14 @@
 
 namespace velmora::entropy {
 
-inline constexpr std::size_t kPoolStateBytes = 40;
-inline constexpr std::size_t kPoolBlockBytes = 32;
+inline constexpr std::size_t POOL_STATE_BYTES = 40;
+inline constexpr std::size_t POOL_BLOCK_BYTES = 32;
 
-using PoolState = std::span<std::uint8_t, kPoolStateBytes>;
+using PoolState = std::span<std::uint8_t, POOL_STATE_BYTES>;
 // Fills its buffer completely or fails (RngFailed); crypto::os_random by default.
 using RandomSource = Status (*)(std::span<std::uint8_t>);
 
-std::uint64_t block_counter(std::span<const std::uint8_t, kPoolStateBytes> state);
+std::uint64_t block_counter(std::span<const std::uint8_t, POOL_STATE_BYTES> state);
 
 // Fills `out` with pool output and advances the counter by ceil(n / 32). On
 // failure (RngFailed from the source) the state is left exactly as it was; `out`

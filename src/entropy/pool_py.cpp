@@ -3,29 +3,33 @@
 // `random_secret` generates straight into a new locked box.
 #include <new>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/methods.h"
+#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
-#include "error/secure_error.h"
-#include "locked/mod.h"
-#include "object_lock.h"
-#include "pyref.h"
-#include "secret_box/secret_box.h"
+#include "py/secure_error.h"
+#include "locked/region.h"
+#include "py/native_object.h"
+#include "py/object_lock.h"
+#include "py/pyref.h"
+#include "secret_box/secret_box_py.h"
 #include "zeroize.h"
 
 namespace velmora {
 
 namespace {
 
-struct EntropyPoolObject {
-    PyObject_HEAD
+// The value inside an EntropyPool object (py/native_object.h).
+struct PoolHandle {
+    explicit PoolHandle(LockedRegion&& r) : region(std::move(r)) {}
+
     ObjectLock lock;
     LockedRegion region;
 };
 
-EntropyPoolObject* as_pool(PyObject* o) { return reinterpret_cast<EntropyPoolObject*>(o); }
+PoolHandle* as_pool(PyObject* o) { return native<PoolHandle>(o); }
 
 // Runs f(PoolState) -> Status under the pool's lock, after the poison check and
 // the region's access checks (a fork child finds its marker gone, or the state
@@ -36,7 +40,7 @@ Status with_state(PyObject* self, F&& f) {
     if (guard.poisoned()) return ErrorKind::LockPoisoned;
     return as_pool(self)->region.view_mut([&](std::span<std::uint8_t> bytes) -> Status {
         if (guard.torn()) return ErrorKind::ForkChild;
-        return guard.run([&] { return f(entropy::PoolState(bytes.data(), entropy::kPoolStateBytes)); });
+        return guard.run([&] { return f(entropy::PoolState(bytes.data(), entropy::POOL_STATE_BYTES)); });
     });
 }
 
@@ -56,34 +60,27 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "EntropyPool() takes no arguments");
             return nullptr;
         }
-        auto region = LockedRegion::allocate(entropy::kPoolStateBytes);  // all zero
+        auto region = LockedRegion::allocate(entropy::POOL_STATE_BYTES);  // all zero
         if (!region) return raise_error(region.error());
-        PyObject* obj = type->tp_alloc(type, 0);
-        if (obj == nullptr) return nullptr;  // the region is released on the way out
-        new (&as_pool(obj)->lock) ObjectLock();
-        new (&as_pool(obj)->region) LockedRegion(std::move(*region));
-        return obj;
+        // On failure the region is released on the way out.
+        return new_native<PoolHandle>(type, std::move(*region));
     });
-}
-
-void pool_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_pool(self)->region.~LockedRegion();  // zero, unlock, uncount, unmap
-    as_pool(self)->lock.~ObjectLock();
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
 
-// mix($self, seed)
+constexpr Method MIX{
+    "mix", Receiver::Instance, {{"seed"}},
+    "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
+    "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."};
+
 PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("mix", args, nargs, kwnames, {"seed"}, 1, arg)) return nullptr;
+        if (!bind(MIX, args, nargs, kwnames, arg)) return nullptr;
         // The seed is hashed before the pool's lock is taken; a box is hashed
         // in place under its own lock, which is released again first.
-        std::uint8_t digest[crypto::kSha256Bytes];
+        std::uint8_t digest[crypto::SHA256_BYTES];
         WipeOnExit<decltype(digest)> wipe(digest);
         if (is_secret_box(arg[0])) {
             Status hashed = with_secret(arg[0], [&](std::span<const std::uint8_t> seed) -> Status {
@@ -105,12 +102,16 @@ PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-// random($self, n)
+constexpr Method RANDOM{
+    "random", Receiver::Instance, {{"n"}},
+    "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores públicos: "
+    "nonces, salts, ids."};
+
 PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("random", args, nargs, kwnames, {"n"}, 1, arg)) return nullptr;
+        if (!bind(RANDOM, args, nargs, kwnames, arg)) return nullptr;
         std::size_t n;
         if (!arg_size(arg[0], &n)) return nullptr;
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
@@ -129,12 +130,16 @@ PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-// random_secret($self, n)
+constexpr Method RANDOM_SECRET{
+    "random_secret", Receiver::Instance, {{"n"}},
+    "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
+    "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."};
+
 PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("random_secret", args, nargs, kwnames, {"n"}, 1, arg)) return nullptr;
+        if (!bind(RANDOM_SECRET, args, nargs, kwnames, arg)) return nullptr;
         std::size_t n;
         if (!arg_size(arg[0], &n)) return nullptr;
         auto region = LockedRegion::allocate(n);
@@ -149,47 +154,24 @@ PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-#define POOL_DOC(sig, text) sig "\n--\n\n" text
-
-PyMethodDef kMethods[] = {
-    {"mix", as_cfunction(pool_mix), METH_FASTCALL | METH_KEYWORDS,
-     POOL_DOC("mix($self, seed)",
-              "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
-              "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o "
-              "contador.")},
-    {"random", as_cfunction(pool_random), METH_FASTCALL | METH_KEYWORDS,
-     POOL_DOC("random($self, n)",
-              "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores "
-              "públicos: nonces, salts, ids.")},
-    {"random_secret", as_cfunction(pool_random_secret), METH_FASTCALL | METH_KEYWORDS,
-     POOL_DOC("random_secret($self, n)",
-              "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
-              "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do "
-              "Python.")},
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry METHODS[] = {
+    {MIX, pool_mix},
+    {RANDOM, pool_random},
+    {RANDOM_SECRET, pool_random_secret},
 };
 
 PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(
-                        "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 "
-                        "Misturador com estado; veja a doc do módulo.")},
-        {Py_tp_new, reinterpret_cast<void*>(pool_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(pool_dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
-        {Py_tp_methods, kMethods},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
-        "velmora._secure.EntropyPool",
-        sizeof(EntropyPoolObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-        slots,
-    };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return create_native_type<PoolHandle>(
+        "velmora._secure.EntropyPool", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 Misturador com "
+        "estado; veja a doc do módulo.",
+        {
+            {Py_tp_new, reinterpret_cast<void*>(pool_new)},
+            {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
+        },
+        type_members({METHODS}));
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ std::string format_message(const EnclaveError& e) {
             return "operating system RNG failed \u00b7 RNG do sistema operacional falhou";
         case ErrorKind::LockPoisoned:
             return "internal lock poisoned \u00b7 lock interno envenenado";
+        case ErrorKind::KeyMaterialDrawFailed:
+            return "velmora._secure: the operating system RNG failed while drawing key material";
     }
     return "unknown enclave error";
 }

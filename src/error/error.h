@@ -24,6 +24,10 @@ enum class ErrorKind : std::uint32_t {
     Malformed = 9,
     RngFailed = 10,
     LockPoisoned = 11,
+    // The OS RNG failed while drawing key material (an identity's secrets, a
+    // seal's ephemeral values): raised as the interpreter's SystemError, not as
+    // SecureError, since callers cannot act on it the way they act on RngFailed.
+    KeyMaterialDrawFailed = 12,
 };
 
 // A plain value: owns no secret material. `what` is always a static label.

@@ -1,23 +1,29 @@
 // seal_hybrid: seals content to a HybridKeyPair's two public keys.
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/methods.h"
+#include "py/byte_input.h"
 #include "crypto/os_random.h"
-#include "error/secure_error.h"
-#include "hybrid/identity.h"
-#include "hybrid/identity_py.h"
-#include "module_defs.h"
-#include "pyref.h"
+#include "py/secure_error.h"
+#include "hybrid/key_pair.h"
+#include "py/module_defs.h"
+#include "py/pyref.h"
 
 namespace velmora {
 
 namespace {
 
+constexpr Method SEAL_HYBRID{
+    "seal_hybrid", Receiver::Module,
+    {{"x25519_public"}, {"mlkem768_public"}, {"plaintext"}, {"aad"}},
+    "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
+    "ciphertext)`.\n"
+    "🇧🇷 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
+    "ciphertext)`."};
+
 PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(stack_wipe::deep([&]() -> PyObject* {
         PyObject* arg[4];
-        if (!bind_args("seal_hybrid", args, nargs, kwnames,
-                       {"x25519_public", "mlkem768_public", "plaintext", "aad"}, 4, arg))
-            return nullptr;
+        if (!bind(SEAL_HYBRID, args, nargs, kwnames, arg)) return nullptr;
         auto x25519_public = read_byte_input(arg[0]);
         if (!x25519_public) return nullptr;
         auto mlkem768_public = read_byte_input(arg[1]);
@@ -29,7 +35,7 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
         auto sealed = hybrid::seal(x25519_public->span(), mlkem768_public->span(),
                                    plaintext->span(), aad->span(), crypto::os_random);
-        if (!sealed) return raise_hybrid_error(sealed.error());
+        if (!sealed) return raise_error(sealed.error());
         return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
                              static_cast<Py_ssize_t>(sealed->encapsulation.size()),
                              sealed->nonce.data(), static_cast<Py_ssize_t>(sealed->nonce.size()),
@@ -40,15 +46,6 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-PyMethodDef kSealHybridDef = {
-    "seal_hybrid",
-    as_cfunction(seal_hybrid),
-    METH_FASTCALL | METH_KEYWORDS,
-    "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad)\n--\n\n"
-    "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
-    "ciphertext)`.\n"
-    "🇧🇷 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
-    "ciphertext)`.",
-};
+const MethodEntry SEAL_HYBRID_ENTRY{SEAL_HYBRID, seal_hybrid};
 
 }  // namespace velmora

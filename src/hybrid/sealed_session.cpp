@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "crypto/base64url.h"
+#include "codec/base64url.h"
 #include "crypto/ct.h"
 
 namespace velmora::hybrid {
@@ -16,9 +16,9 @@ Result<OpenedSession> open_session_record(std::span<std::uint8_t> json) {
     ct::mark_secret(record->sign_key.data(), record->sign_key.size());
     ct::mark_secret(record->enc_key.data(), record->enc_key.size());
     // Both keys are decoded before either length is looked at.
-    auto sign_key = crypto::base64url_decode(record->sign_key);
+    auto sign_key = codec::base64url_decode(record->sign_key);
     if (!sign_key) return sign_key.error();
-    auto enc_key = crypto::base64url_decode(record->enc_key);
+    auto enc_key = codec::base64url_decode(record->enc_key);
     if (!enc_key) return enc_key.error();
     if (sign_key->size() != SESSION_KEY_BYTES)
         return EnclaveError::wrong_length("sign_key", SESSION_KEY_BYTES, sign_key->size());

@@ -9,16 +9,16 @@
 #include <span>
 #include <string>
 
-#include "crypto/sealed_session_json.h"
+#include "codec/sealed_session_json.h"
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 
 namespace velmora::hybrid {
 
 inline constexpr std::size_t SESSION_KEY_BYTES = 32;
 
-using crypto::read_sealed_session;
-using crypto::SessionRecord;
+using codec::read_sealed_session;
+using codec::SessionRecord;
 
 // A session with both keys already locked.
 struct OpenedSession {

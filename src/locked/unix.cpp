@@ -8,7 +8,9 @@
 
 #include <cstring>
 
-#include "locked/mod.h"
+#include "locked/counters.h"
+#include "locked/policy.h"
+#include "locked/region.h"
 #include "zeroize.h"
 
 #ifndef MADV_WIPEONFORK

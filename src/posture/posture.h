@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "locked/mod.h"
 
 namespace velmora::posture {
 

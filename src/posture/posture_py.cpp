@@ -1,9 +1,12 @@
 // harden_process() and memory_status(): the two posture reports as dictionaries.
+#include "locked/counters.h"
+#include "locked/policy.h"
 #include "posture/posture.h"
 
-#include "error/secure_error.h"
-#include "module_defs.h"
-#include "pyref.h"
+#include "py/secure_error.h"
+#include "py/methods.h"
+#include "py/module_defs.h"
+#include "py/pyref.h"
 
 namespace velmora {
 
@@ -37,7 +40,7 @@ PyObject* harden_process(PyObject*, PyObject*) {
 
 PyObject* memory_status(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const CounterSnapshot counters = snapshot();
+        const CounterSnapshot counters = read_counters();
         const std::size_t page = page_size();
         const posture::MemlockLimits memlock = posture::read_memlock();
         PyRef d(PyDict_New());
@@ -69,18 +72,19 @@ PyObject* memory_status(PyObject*, PyObject*) {
 
 }  // namespace
 
-PyMethodDef kHardenProcessDef = {
-    "harden_process", harden_process, METH_NOARGS,
-    "harden_process()\n--\n\n"
+constexpr Method HARDEN_PROCESS{
+    "harden_process", Receiver::Module, {},
     "🇺🇸 Applies every hardening step available on this platform; returns what took effect. "
     "Idempotent.\n"
     "🇧🇷 Aplica todo passo de hardening disponível nesta plataforma; devolve o que teve efeito. "
     "Idempotente."};
 
-PyMethodDef kMemoryStatusDef = {
-    "memory_status", memory_status, METH_NOARGS,
-    "memory_status()\n--\n\n"
+constexpr Method MEMORY_STATUS{
+    "memory_status", Receiver::Module, {},
     "🇺🇸 What the enclave can and cannot guarantee right now, for logs and `velmora status`.\n"
     "🇧🇷 O que o enclave pode e não pode garantir agora, para logs e `velmora status`."};
+
+const MethodEntry HARDEN_PROCESS_ENTRY{HARDEN_PROCESS, harden_process};
+const MethodEntry MEMORY_STATUS_ENTRY{MEMORY_STATUS, memory_status};
 
 }  // namespace velmora

@@ -1,36 +1,36 @@
 // The SecretBox type: creation, wipe, clone, reveal, constant-time equality,
 // representation, and the refusal of pickling and copying.
-#include "secret_box/secret_box.h"
+#include "secret_box/secret_box_py.h"
 
 #include <new>
 #include <string>
 #include <vector>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
-#include "error/secure_error.h"
-#include "member_order_py.h"
-#include "pyref.h"
+#include "py/secure_error.h"
+#include "py/methods.h"
+#include "py/pyref.h"
 
 namespace velmora {
 
 namespace {
 
-constexpr const char* kNoCopy =
-    "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · SecretBox "
-    "não pode ser serializado, copiado ou deep-copiado; use clone() de propósito";
-
-SecretBoxObject* as_box(PyObject* o) { return reinterpret_cast<SecretBoxObject*>(o); }
+SecretBox* as_box(PyObject* o) { return native<SecretBox>(o); }
 
 PyObject* raise_or(const Status& s) { return s ? nullptr : raise_error(s.error()); }
 
-// random(length)
+constexpr Method RANDOM{
+    "random", Receiver::Static, {{"length"}},
+    "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
+    "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada."};
+
 PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("random", args, nargs, kwnames, {"length"}, 1, arg)) return nullptr;
+        if (!bind(RANDOM, args, nargs, kwnames, arg)) return nullptr;
         std::uint64_t length;
         if (!arg_u64(arg[0], &length, "length")) return nullptr;
         auto region = LockedRegion::allocate(length);
@@ -42,11 +42,16 @@ PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-// from_bytes(data)
+constexpr Method FROM_BYTES{
+    "from_bytes", Receiver::Static, {{"data"}},
+    "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
+    "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada "
+    "depois."};
+
 PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[1];
-        if (!bind_args("from_bytes", args, nargs, kwnames, {"data"}, 1, arg)) return nullptr;
+        if (!bind(FROM_BYTES, args, nargs, kwnames, arg)) return nullptr;
         auto copy = take_byte_input_zeroing(arg[0]);
         if (!copy) return nullptr;
         auto region = LockedRegion::from_slice(copy->span());
@@ -54,6 +59,11 @@ PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         return box_from_region(std::move(*region));
     });
 }
+
+constexpr Method WIPE{
+    "wipe", Receiver::Instance, {},
+    "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, antes da "
+    "coleta de lixo."};
 
 // Works on a poisoned box too: zeroing early is the caller's emergency action.
 PyObject* box_wipe(PyObject* self, PyObject*) {
@@ -64,6 +74,11 @@ PyObject* box_wipe(PyObject* self, PyObject*) {
     });
 }
 
+constexpr Method CLONE{
+    "clone", Receiver::Instance, {},
+    "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, independente, "
+    "com os mesmos bytes."};
+
 PyObject* box_clone(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto region = with_secret(self, [](std::span<const std::uint8_t> secret) {
@@ -73,6 +88,13 @@ PyObject* box_clone(PyObject* self, PyObject*) {
         return box_from_region(std::move(*region));
     });
 }
+
+constexpr Method REVEAL{
+    "reveal", Receiver::Instance, {},
+    "🇺🇸 The bytes as a `bytearray` — the caller owns zeroing it. Exists only for persisting to "
+    "OpenBao.\n"
+    "🇧🇷 Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só para "
+    "persistir no OpenBao."};
 
 PyObject* box_reveal(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -86,18 +108,6 @@ PyObject* box_reveal(PyObject* self, PyObject*) {
         if (!made) return raise_error(made.error());
         return out;  // null with MemoryError set if the bytearray could not be made
     });
-}
-
-PyObject* box_refuse_copy(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, kNoCopy);
-    return nullptr;
-}
-
-PyObject* box_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg[1];
-    if (!bind_args("__deepcopy__", args, nargs, kwnames, {"_memo"}, 1, arg)) return nullptr;
-    PyErr_SetString(PyExc_TypeError, kNoCopy);
-    return nullptr;
 }
 
 // Reads one flag of the region under the lock (no access check).
@@ -175,115 +185,59 @@ PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-void box_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_box(self)->region.~LockedRegion();  // zero, unlock, uncount, unmap
-    as_box(self)->lock.~ObjectLock();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-#define BOX_DOC(sig, text) sig "\n--\n\n" text
-
-const PyMethodDef kCoreMethods[] = {
-    {"random", as_cfunction(box_random),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     BOX_DOC("random(length)",
-             "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
-             "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.")},
-    {"from_bytes", as_cfunction(box_from_bytes),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     BOX_DOC("from_bytes(data)",
-             "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed "
-             "afterwards.\n"
-             "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é "
-             "zerada depois.")},
-    {"__reduce__", box_refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", box_refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", as_cfunction(box_deepcopy),
-     METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, _memo)\n--\n\n"},
-    {"wipe", box_wipe, METH_NOARGS,
-     BOX_DOC("wipe($self)",
-             "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, "
-             "antes da coleta de lixo.")},
-    {"clone", box_clone, METH_NOARGS,
-     BOX_DOC("clone($self)",
-             "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, "
-             "independente, com os mesmos bytes.")},
-    {"reveal", box_reveal, METH_NOARGS,
-     BOX_DOC("reveal($self)",
-             "🇺🇸 The bytes as a `bytearray` — the caller owns zeroing it. Exists only for "
-             "persisting to OpenBao.\n"
-             "🇧🇷 Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só "
-             "para persistir no OpenBao.")},
+const MethodEntry CREATORS[] = {
+    {RANDOM, box_random},
+    {FROM_BYTES, box_from_bytes},
 };
 
-PyGetSetDef kGetters[] = {
+const MethodEntry CORE_METHODS[] = {
+    {WIPE, box_wipe},
+    {CLONE, box_clone},
+    {REVEAL, box_reveal},
+};
+
+const PyGetSetDef GETTERS[] = {
     {"is_locked", box_is_locked, nullptr,
      "🇺🇸 Whether the pages are pinned by `mlock`. 🇧🇷 Se as páginas estão presas por `mlock`.",
      nullptr},
     {"is_wiped", box_is_wiped, nullptr,
      "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
-    // Core methods first, then those defined with the symmetric operations.
-    static std::vector<PyMethodDef> methods;
-    methods.assign(std::begin(kCoreMethods), std::end(kCoreMethods));
-    for (const PyMethodDef* m = secret_box_crypto_methods(); m->ml_name; ++m) methods.push_back(*m);
-    methods.push_back({nullptr, nullptr, 0, nullptr});
+    // Core members first, then the methods defined with the symmetric operations.
+    TypeMembers& members = type_members({CREATORS, COPY_REFUSALS<SecretBox>, GETTERS,
+                                         CORE_METHODS, secret_box_crypto_methods()});
 
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(
-                        "🇺🇸 Bytes that live only in locked memory; see the module docs for the "
-                        "rules.\n🇧🇷 Bytes que vivem só em memória travada; veja a doc do módulo "
-                        "para as regras.")},
-        {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
-        {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
-        {Py_sq_length, reinterpret_cast<void*>(box_len)},
-        {Py_tp_methods, methods.data()},
-        {Py_tp_getset, kGetters},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
+    return create_native_type<SecretBox>(
         "velmora._secure.SecretBox",
-        sizeof(SecretBoxObject),
-        0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-        slots,
-    };
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, {"random", "from_bytes", "__reduce__", "__copy__",
-                                      "__deepcopy__", "is_locked", "is_wiped", "wipe", "clone",
-                                      "reveal", "hmac_sha512", "hkdf_sha256", "aes_gcm_seal",
-                                      "aes_gcm_seal_secret", "aes_gcm_open",
-                                      "aes_gcm_open_json_field", "aes_gcm_open_secret"}))
-        Py_CLEAR(type);
-    return type;
+        "🇺🇸 Bytes that live only in locked memory; see the module docs for the rules.\n🇧🇷 "
+        "Bytes que vivem só em memória travada; veja a doc do módulo para as regras.",
+        {
+            {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
+            {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
+            {Py_sq_length, reinterpret_cast<void*>(box_len)},
+        },
+        members);
 }
 
 }  // namespace
 
-PyTypeObject* secret_box_type() {
+PyTypeObject* SecretBox::py_type() {
     if (!g_type) g_type = create_type();  // under the interpreter lock
     return g_type;
 }
 
-bool is_secret_box(PyObject* obj) { return g_type && Py_IS_TYPE(obj, g_type); }
+PyTypeObject* secret_box_type() { return SecretBox::py_type(); }
 
 PyObject* box_from_region(LockedRegion&& region) {
     LockedRegion owned(std::move(region));  // released here if no object takes it
-    PyTypeObject* type = secret_box_type();
+    PyTypeObject* type = SecretBox::py_type();
     if (!type) return nullptr;
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;
-    new (&as_box(obj)->lock) ObjectLock();
-    new (&as_box(obj)->region) LockedRegion(std::move(owned));
-    return obj;
+    return new_native<SecretBox>(type, std::move(owned));
 }
 
 Result<ZeroizingBuffer> copy_secret_out(PyObject* box) {

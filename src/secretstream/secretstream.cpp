@@ -1,12 +1,12 @@
 #include "secretstream/secretstream.h"
 
 #include <cstring>
-#include <stdexcept>
 
 #include "crypto/chacha20.h"
 #include "crypto/ct.h"
 #include "crypto/hchacha20.h"
 #include "crypto/poly1305.h"
+#include "contract.h"
 #include "zeroize.h"
 
 namespace velmora::secretstream {
@@ -31,7 +31,7 @@ EnclaveError wrong_state(std::size_t got) {
 }
 
 void require_state(State state) {
-    if (state.size() != STATE_BYTES) throw std::invalid_argument("secretstream state length");
+    VELMORA_EXPECT(state.size() == STATE_BYTES, "secretstream state length");
 }
 
 constexpr std::size_t pad16(std::size_t n) { return (16 - n % 16) % 16; }
@@ -103,8 +103,8 @@ Status seal_chunk(State state, std::span<const std::uint8_t> message,
                   std::span<std::uint8_t> chunk) {
     if (state.size() != STATE_BYTES) return wrong_state(state.size());
     const std::size_t m = message.size();
-    if (!message_fits(m)) throw std::length_error("secretstream message over the chunk limit");
-    if (chunk.size() != m + ABYTES) throw std::invalid_argument("secretstream chunk length");
+    VELMORA_EXPECT(message_fits(m), "secretstream message over the chunk limit");
+    VELMORA_EXPECT(chunk.size() == m + ABYTES, "secretstream chunk length");
 
     const std::uint8_t* key = state.data() + STATE_KEY;
     const std::uint8_t* nonce = state.data() + STATE_NONCE;
@@ -133,9 +133,8 @@ Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
                                       std::span<const std::uint8_t> ad,
                                       std::span<std::uint8_t> message) {
     if (state.size() != STATE_BYTES) return wrong_state(state.size());
-    if (mac.size() != MAC_BYTES) throw std::invalid_argument("secretstream MAC length");
-    if (message.size() != ciphertext.size())
-        throw std::invalid_argument("secretstream message length");
+    VELMORA_EXPECT(mac.size() == MAC_BYTES, "secretstream MAC length");
+    VELMORA_EXPECT(message.size() == ciphertext.size(), "secretstream message length");
     const std::size_t m = ciphertext.size();
     if (!message_fits(m)) return ErrorKind::OpenFailed;  // no writer makes such a chunk
 
@@ -172,9 +171,40 @@ Result<std::uint8_t> open_chunk(State state, std::span<const std::uint8_t> chunk
                             ad, message);
 }
 
+std::span<std::uint8_t> chunk_message(std::span<std::uint8_t> chunk) {
+    VELMORA_EXPECT(chunk.size() >= ABYTES, "secretstream chunk length");
+    return chunk.subspan(1, chunk.size() - ABYTES);
+}
+
+Status seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
+                           std::span<std::uint8_t> chunk) {
+    return seal_chunk(state, chunk_message(chunk), ad, tag, chunk);
+}
+
+std::optional<std::size_t> chunk_message_size(std::size_t chunk_len) {
+    if (chunk_len < ABYTES || !message_fits(chunk_len - ABYTES)) return std::nullopt;
+    return chunk_len - ABYTES;
+}
+
+SplitChunk split_chunk(std::span<const std::uint8_t> chunk, std::span<std::uint8_t> message) {
+    const std::size_t m = message.size();
+    VELMORA_EXPECT(chunk.size() == m + ABYTES, "secretstream chunk length");
+    SplitChunk parts;
+    parts.encrypted_tag = chunk[0];
+    if (m != 0) std::memcpy(message.data(), chunk.data() + 1, m);
+    std::memcpy(parts.mac, chunk.data() + 1 + m, MAC_BYTES);
+    return parts;
+}
+
+Result<std::uint8_t> open_split_chunk(State state, const SplitChunk& parts,
+                                      std::span<const std::uint8_t> ad,
+                                      std::span<std::uint8_t> message) {
+    return open_chunk_parts(state, parts.encrypted_tag, message, parts.mac, ad, message);
+}
+
 void advance(State state, std::span<const std::uint8_t> mac, std::uint8_t tag) {
     require_state(state);
-    if (mac.size() < 8) throw std::invalid_argument("secretstream MAC length");
+    VELMORA_EXPECT(mac.size() >= 8, "secretstream MAC length");
     std::uint8_t* inonce = state.data() + STATE_INONCE;
     for (std::size_t i = 0; i < 8; ++i) inonce[i] ^= mac[i];
     const std::uint32_t counter = ct::declassified(load_le32(state.data() + STATE_COUNTER) + 1,

@@ -21,10 +21,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 
 namespace velmora::secretstream {
 
@@ -64,9 +65,9 @@ Result<LockedRegion> new_state(std::span<const std::uint8_t> key,
 
 // Seals `message` with `tag` into `chunk` (message.size() + ABYTES bytes) and
 // advances the state. `message` may be chunk[1, 1 + M) itself (sealing in
-// place); other overlaps are not allowed. Fails only on a wrong state or chunk
-// length, before any work; a message over MESSAGE_MAX is a caller bug and throws
-// std::length_error, also before any work.
+// place); other overlaps are not allowed. Fails only on a wrong state length,
+// before any work; a message over MESSAGE_MAX or a chunk of another length is a
+// broken contract (contract.h), also caught before any work.
 Status seal_chunk(State state, std::span<const std::uint8_t> message,
                   std::span<const std::uint8_t> ad, std::uint8_t tag,
                   std::span<std::uint8_t> chunk);
@@ -74,7 +75,8 @@ Status seal_chunk(State state, std::span<const std::uint8_t> message,
 // Opens a chunk given as its parts: the encrypted tag byte, the ciphertext and
 // the MAC. The message goes to `message` (ciphertext.size() bytes), which may be
 // the ciphertext itself (opening in place). Returns the tag and advances the
-// state; on OpenFailed neither the state nor `message` has been written.
+// state; on OpenFailed neither the state nor `message` has been written. A MAC
+// other than MAC_BYTES or a `message` of another length is a broken contract.
 Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
                                       std::span<const std::uint8_t> ciphertext,
                                       std::span<const std::uint8_t> mac,
@@ -87,8 +89,37 @@ Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
 Result<std::uint8_t> open_chunk(State state, std::span<const std::uint8_t> chunk,
                                 std::span<const std::uint8_t> ad, std::span<std::uint8_t> message);
 
+// --- one whole chunk, for a caller that moves the bytes itself -----------------------
+
+// Pushing: the caller puts the M-byte message into chunk_message(chunk) of a
+// chunk buffer of M + ABYTES bytes, then seals it there in place (errors as
+// seal_chunk). The plaintext never exists outside the chunk buffer.
+std::span<std::uint8_t> chunk_message(std::span<std::uint8_t> chunk);
+Status seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
+                           std::span<std::uint8_t> chunk);
+
+// Pulling: the message length a chunk of `chunk_len` bytes carries, or nullopt
+// for a length no writer makes (shorter than ABYTES, or over MESSAGE_MAX):
+// such a chunk is refused with OpenFailed after the caller's own checks.
+std::optional<std::size_t> chunk_message_size(std::size_t chunk_len);
+
+// A chunk taken apart: its encrypted tag byte and MAC kept aside, its
+// ciphertext copied to where it is opened in place.
+struct SplitChunk {
+    std::uint8_t encrypted_tag = 0;
+    std::uint8_t mac[MAC_BYTES] = {};
+};
+// `message` has chunk_message_size(chunk.size()) bytes.
+SplitChunk split_chunk(std::span<const std::uint8_t> chunk, std::span<std::uint8_t> message);
+// Opens the ciphertext split_chunk left in `message` in place (errors and
+// state as open_chunk_parts).
+Result<std::uint8_t> open_split_chunk(State state, const SplitChunk& parts,
+                                      std::span<const std::uint8_t> ad,
+                                      std::span<std::uint8_t> message);
+
 // The transition after every chunk, on both sides: folds the MAC into the nonce
 // tail, counts the chunk, and rekeys after a REKEY-bit tag or a counter wrap.
+// A state other than STATE_BYTES or a MAC under 8 bytes is a broken contract.
 void advance(State state, std::span<const std::uint8_t> mac, std::uint8_t tag);
 
 // Replaces stream key and nonce tail with themselves XOR the block-0 key stream

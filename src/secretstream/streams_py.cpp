@@ -3,24 +3,24 @@
 // behind the object lock; push and pull copy their arguments, then run the chunk
 // computation and the state transition with the interpreter lock released.
 #include <cstring>
-#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "args_py.h"
-#include "byte_input.h"
+#include "py/args.h"
+#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
-#include "error/secure_error.h"
-#include "interpreter_lock.h"
-#include "locked/mod.h"
-#include "member_order_py.h"
-#include "module_defs.h"
-#include "object_lock.h"
-#include "pyref.h"
-#include "secret_box/secret_box.h"
+#include "py/secure_error.h"
+#include "py/interpreter_lock.h"
+#include "locked/region.h"
+#include "py/methods.h"
+#include "py/module_defs.h"
+#include "py/native_object.h"
+#include "py/object_lock.h"
+#include "py/pyref.h"
+#include "secret_box/secret_box_py.h"
 #include "secretstream/secretstream.h"
 #include "zeroize.h"
 
@@ -30,23 +30,29 @@ namespace {
 
 namespace ss = secretstream;
 
-struct StreamPushObject {
-    PyObject_HEAD
+// The values inside SecretStreamPush and SecretStreamPull objects
+// (py/native_object.h).
+struct PushHandle {
+    PushHandle(LockedRegion&& s, const std::uint8_t (&h)[ss::HEADER_BYTES]) : state(std::move(s)) {
+        std::memcpy(header, h, sizeof header);
+    }
+
     ObjectLock lock;
     LockedRegion state;
-    bool finished;
+    bool finished = false;
     std::uint8_t header[ss::HEADER_BYTES];  // public
 };
 
-struct StreamPullObject {
-    PyObject_HEAD
+struct PullHandle {
+    explicit PullHandle(LockedRegion&& s) : state(std::move(s)) {}
+
     ObjectLock lock;
     LockedRegion state;
-    bool finished;
+    bool finished = false;
 };
 
-StreamPushObject* as_push(PyObject* o) { return reinterpret_cast<StreamPushObject*>(o); }
-StreamPullObject* as_pull(PyObject* o) { return reinterpret_cast<StreamPullObject*>(o); }
+PushHandle* as_push(PyObject* o) { return native<PushHandle>(o); }
+PullHandle* as_pull(PyObject* o) { return native<PullHandle>(o); }
 
 // --- arguments ------------------------------------------------------------------------
 
@@ -82,13 +88,6 @@ bool read_final(PyObject* obj, bool* out) {
     }
     PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
                  Py_TYPE(obj)->tp_name);
-    return false;
-}
-
-bool at_most_one_positional(const char* fname, Py_ssize_t nargs) {
-    if (nargs <= 1) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", fname,
-                 nargs);
     return false;
 }
 
@@ -153,80 +152,54 @@ Result<std::span<std::uint8_t>> usable_state(ObjectGuard& guard, Obj* obj) {
     return obj->state.bytes_mut();
 }
 
-// Builds a new state region from the key box and the header. The region is
-// created first; the key is then read under the box's lock with its checks.
-Result<LockedRegion> derive_state(PyObject* key_box, std::span<const std::uint8_t> header) {
-    auto region = LockedRegion::allocate(ss::STATE_BYTES);
-    if (!region) return region.error();
-    Status filled = with_secret(key_box, [&](std::span<const std::uint8_t> key) {
-        return region->view_mut(
-            [&](std::span<std::uint8_t> state) { return ss::init_state(state, key, header); });
-    });
-    if (!filled) return filled.error();  // the region is released on the way out
-    return std::move(*region);
-}
-
-bool require_box(const char* fname, PyObject* key) {
-    if (is_secret_box(key)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() argument 'key' must be SecretBox, not %.200s", fname,
-                 Py_TYPE(key)->tp_name);
-    return false;
+// A new state region from the key box and the header, built under the box's
+// lock after its checks.
+Result<LockedRegion> state_from(PyObject* key_box, std::span<const std::uint8_t> header) {
+    return with_secret(key_box,
+                       [&](std::span<const std::uint8_t> key) { return ss::new_state(key, header); });
 }
 
 template <class Obj>
 PyObject* is_finished(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        auto* obj = reinterpret_cast<Obj*>(self);
+        auto* obj = native<Obj>(self);
         ObjectGuard guard(obj->lock);
         if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
         return PyBool_FromLong(obj->finished);
     });
 }
 
-template <class Obj>
-void stream_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* obj = reinterpret_cast<Obj*>(self);
-    obj->state.~LockedRegion();  // zero, unlock, uncount, unmap
-    obj->lock.~ObjectLock();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // --- SecretStreamPush ---------------------------------------------------------------
 
 PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kNames[] = {"key", nullptr};
+        static const char* NAMES[] = {"key", nullptr};
         PyObject* key = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:SecretStreamPush",
-                                         const_cast<char**>(kNames), &key))
+                                         const_cast<char**>(NAMES), &key))
             return nullptr;
-        if (!require_box("SecretStreamPush", key)) return nullptr;
+        if (!require<SecretBox>(key, "SecretStreamPush", "key")) return nullptr;
 
         std::uint8_t header[ss::HEADER_BYTES];
         if (Status drawn = crypto::os_random(header); !drawn) return raise_error(drawn.error());
-        auto state = derive_state(key, header);
+        auto state = state_from(key, header);
         if (!state) return raise_error(state.error());
-
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;  // the state region is released here
-        auto* obj = as_push(self);
-        new (&obj->lock) ObjectLock();
-        new (&obj->state) LockedRegion(std::move(*state));
-        obj->finished = false;
-        std::memcpy(obj->header, header, sizeof header);
-        return self;
+        // On failure the state region is released on the way out.
+        return new_native<PushHandle>(type, std::move(*state), header);
     });
 }
 
-// push(message, *, final=False, ad=None)
+constexpr Method PUSH{
+    "push", Receiver::Instance, {{"message"}, {"final", "False"}, {"ad", "None"}},
+    "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses "
+    "more.\n"
+    "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais.",
+    1};
+
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[3];
-        if (!at_most_one_positional("push", nargs)) return nullptr;
-        if (!bind_args("push", args, nargs, kwnames, {"message", "final", "ad"}, 1, arg))
-            return nullptr;
+        if (!bind(PUSH, args, nargs, kwnames, arg)) return nullptr;
         bool final = false;
         if (!read_final(arg[1], &final)) return nullptr;
 
@@ -239,9 +212,11 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!ss::message_fits(m)) return refuse_too_long(m);
         PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
         if (!out) return nullptr;
-        auto* chunk = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-        WipeUnlessSealed plaintext(chunk + 1, m);
-        if (!message.copy_to(chunk + 1, 0, m)) return nullptr;
+        const std::span<std::uint8_t> chunk(
+            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), m + ss::ABYTES);
+        const std::span<std::uint8_t> placed = ss::chunk_message(chunk);
+        WipeUnlessSealed plaintext(placed.data(), m);
+        if (!message.copy_to(placed.data(), 0, m)) return nullptr;
         message.release();
 
         std::optional<ZeroizingBuffer> ad;
@@ -251,9 +226,8 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         Status sealed = run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Status {
             auto state = usable_state(guard, obj);
             if (!state) return state.error();
-            Status s = ss::seal_chunk(*state, {chunk + 1, m}, span_of(ad),
-                                      final ? ss::TAG_FINAL : ss::TAG_MESSAGE,
-                                      {chunk, m + ss::ABYTES});
+            Status s = ss::seal_chunk_in_place(*state, span_of(ad),
+                                               final ? ss::TAG_FINAL : ss::TAG_MESSAGE, chunk);
             if (s) {
                 plaintext.sealed();
                 obj->finished = final;
@@ -274,54 +248,49 @@ PyObject* push_header(PyObject* self, void*) {
 
 PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kNames[] = {"key", "header", nullptr};
+        static const char* NAMES[] = {"key", "header", nullptr};
         PyObject* key = nullptr;
         PyObject* header_arg = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:SecretStreamPull",
-                                         const_cast<char**>(kNames), &key, &header_arg))
+                                         const_cast<char**>(NAMES), &key, &header_arg))
             return nullptr;
-        if (!require_box("SecretStreamPull", key)) return nullptr;
+        if (!require<SecretBox>(key, "SecretStreamPull", "key")) return nullptr;
         auto header = read_byte_input(header_arg);
         if (!header) return nullptr;
 
-        auto state = derive_state(key, header->span());
+        auto state = state_from(key, header->span());
         if (!state) return raise_error(state.error());
-
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        auto* obj = as_pull(self);
-        new (&obj->lock) ObjectLock();
-        new (&obj->state) LockedRegion(std::move(*state));
-        obj->finished = false;
-        return self;
+        return new_native<PullHandle>(type, std::move(*state));
     });
 }
 
-// pull(chunk, *, ad=None)
+constexpr Method PULL{
+    "pull", Receiver::Instance, {{"chunk"}, {"ad", "None"}},
+    "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
+    "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final.",
+    1};
+
 PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* arg[2];
-        if (!at_most_one_positional("pull", nargs)) return nullptr;
-        if (!bind_args("pull", args, nargs, kwnames, {"chunk", "ad"}, 1, arg)) return nullptr;
+        if (!bind(PULL, args, nargs, kwnames, arg)) return nullptr;
 
         ByteInput chunk;
         if (!chunk.acquire(arg[0])) return nullptr;
-        const std::size_t len = chunk.size();
         // A chunk that cannot be authentic is refused under the lock, after the
         // state checks, like any other chunk that does not open.
-        const bool openable = len >= ss::ABYTES && ss::message_fits(len - ss::ABYTES);
-        const std::size_t m = openable ? len - ss::ABYTES : 0;
+        const std::optional<std::size_t> size = ss::chunk_message_size(chunk.size());
+        const std::size_t m = size.value_or(0);
         PyRef out;
         std::uint8_t* message = nullptr;
-        std::uint8_t encrypted_tag = 0;
-        std::uint8_t mac[ss::MAC_BYTES] = {};
-        if (openable) {
+        ss::SplitChunk parts;
+        if (size) {
             out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
             if (!out) return nullptr;
             message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-            if (!chunk.copy_to(&encrypted_tag, 0, 1) || !chunk.copy_to(message, 1, m) ||
-                !chunk.copy_to(mac, 1 + m, ss::MAC_BYTES))
-                return nullptr;
+            const auto bytes = chunk.bytes();
+            if (!bytes) return nullptr;
+            parts = ss::split_chunk(*bytes, {message, m});
         }
         chunk.release();
 
@@ -333,9 +302,8 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
             run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Result<std::uint8_t> {
                 auto state = usable_state(guard, obj);
                 if (!state) return state.error();
-                if (!openable) return ErrorKind::OpenFailed;
-                auto tag = ss::open_chunk_parts(*state, encrypted_tag, {message, m}, mac,
-                                                span_of(ad), {message, m});
+                if (!size) return ErrorKind::OpenFailed;
+                auto tag = ss::open_split_chunk(*state, parts, span_of(ad), {message, m});
                 if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
                 return tag;
             });
@@ -347,61 +315,28 @@ PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // --- types -------------------------------------------------------------------------
 
-#define STREAM_DOC(sig, text) sig "\n--\n\n" text
+const MethodEntry PUSH_METHODS[] = {{PUSH, push}};
 
-PyMethodDef kPushMethods[] = {
-    {"push", as_cfunction(push),
-     METH_FASTCALL | METH_KEYWORDS,
-     STREAM_DOC("push($self, message, *, final=False, ad=None)",
-                "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream "
-                "refuses more.\n"
-                "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa "
-                "mais.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef kPushGetters[] = {
+const PyGetSetDef PUSH_GETTERS[] = {
     {"header", push_header, nullptr,
      "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes que o leitor "
      "precisa primeiro.",
      nullptr},
-    {"is_finished", is_finished<StreamPushObject>, nullptr,
+    {"is_finished", is_finished<PushHandle>, nullptr,
      "🇺🇸 Whether the final chunk was already pushed. 🇧🇷 Se o chunk final já foi empurrado.",
      nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef kPullMethods[] = {
-    {"pull", as_cfunction(pull),
-     METH_FASTCALL | METH_KEYWORDS,
-     STREAM_DOC("pull($self, chunk, *, ad=None)",
-                "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
-                "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final.")},
-    {nullptr, nullptr, 0, nullptr},
-};
+const MethodEntry PULL_METHODS[] = {{PULL, pull}};
 
-PyGetSetDef kPullGetters[] = {
-    {"is_finished", is_finished<StreamPullObject>, nullptr,
+const PyGetSetDef PULL_GETTERS[] = {
+    {"is_finished", is_finished<PullHandle>, nullptr,
      "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject* create_type(const char* name, int basicsize, const char* doc, newfunc tp_new,
-                          destructor dealloc, PyMethodDef* methods, PyGetSetDef* getters,
-                          std::initializer_list<const char*> member_order) {
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, getters},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !order_members(type, member_order)) Py_CLEAR(type);
-    return type;
-}
+// A class's doc is its constructor's text signature, then its text.
+#define CLASS_DOC(sig, text) sig "\n--\n\n" text
+
 
 PyTypeObject* g_push_type = nullptr;
 PyTypeObject* g_pull_type = nullptr;
@@ -410,30 +345,30 @@ PyTypeObject* g_pull_type = nullptr;
 
 PyTypeObject* secret_stream_push_type() {
     if (g_push_type == nullptr) {  // under the interpreter lock
-        g_push_type = create_type(
-            "velmora._secure.SecretStreamPush", sizeof(StreamPushObject),
-            STREAM_DOC("SecretStreamPush(key)",
+        g_push_type = create_native_type<PushHandle>(
+            "velmora._secure.SecretStreamPush", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+            CLASS_DOC("SecretStreamPush(key)",
                        "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per "
                        "chunk.\n"
                        "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
                        "chunk."),
-            push_new, stream_dealloc<StreamPushObject>, kPushMethods, kPushGetters,
-            {"header", "is_finished", "push"});
+            {{Py_tp_new, reinterpret_cast<void*>(push_new)}},
+            type_members({PUSH_GETTERS, PUSH_METHODS}));
     }
     return g_push_type;
 }
 
 PyTypeObject* secret_stream_pull_type() {
     if (g_pull_type == nullptr) {
-        g_pull_type = create_type(
-            "velmora._secure.SecretStreamPull", sizeof(StreamPullObject),
-            STREAM_DOC("SecretStreamPull(key, header)",
+        g_pull_type = create_native_type<PullHandle>(
+            "velmora._secure.SecretStreamPull", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+            CLASS_DOC("SecretStreamPull(key, header)",
                        "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` "
                        "per chunk → `(plaintext, is_final)`.\n"
                        "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
                        "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
-            pull_new, stream_dealloc<StreamPullObject>, kPullMethods, kPullGetters,
-            {"is_finished", "pull"});
+            {{Py_tp_new, reinterpret_cast<void*>(pull_new)}},
+            type_members({PULL_GETTERS, PULL_METHODS}));
     }
     return g_pull_type;
 }

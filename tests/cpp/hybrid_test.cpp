@@ -12,9 +12,10 @@
 
 #include "crypto/x25519.h"
 #include "error/error.h"
-#include "hybrid/identity.h"
+#include "hybrid/key_pair.h"
 #include "hybrid/sealed_session.h"
-#include "locked/mod.h"
+#include "locked/counters.h"
+#include "locked/region.h"
 #include "vectors.h"
 
 namespace velmora {
@@ -94,10 +95,10 @@ TEST(X25519, PublicKeyAgreesWithTheLadderForManyScalars) {
 // skipped. Not instrumented: the sanitizer would take that memory for stale
 // frames.
 __attribute__((noinline, no_sanitize("address"))) bool stack_below_holds(std::uint64_t word) {
-    constexpr std::size_t kSpan = 16384, kRedZone = 128;
+    constexpr std::size_t SPAN = 16384, RED_ZONE = 128;
     const volatile std::uint8_t* sp;
     asm volatile("mov %%rsp, %0" : "=r"(sp));
-    for (const volatile std::uint8_t* p = sp - kSpan; p + 8 <= sp - kRedZone; ++p) {
+    for (const volatile std::uint8_t* p = sp - SPAN; p + 8 <= sp - RED_ZONE; ++p) {
         std::uint64_t v = 0;
         for (int k = 7; k >= 0; --k) v = (v << 8) | p[k];
         if (v == word) return true;
@@ -228,16 +229,16 @@ Status recording_source(std::span<std::uint8_t> out) {
 
 void reset_draws(int fail_at = -1) { g_draws = Draws{{}, fail_at, 1}; }
 
-hybrid::Identity must_generate() {
+hybrid::HybridKeyPair must_generate() {
     reset_draws();
-    auto id = hybrid::Identity::generate(recording_source);
+    auto id = hybrid::HybridKeyPair::generate(recording_source);
     if (!id) std::abort();
     return std::move(*id);
 }
 
 TEST(HybridCore, GenerateDrawsThreeSeparateKeys) {
     reset_draws();
-    auto id = hybrid::Identity::generate(recording_source);
+    auto id = hybrid::HybridKeyPair::generate(recording_source);
     ASSERT_TRUE(id);
     EXPECT_EQ(g_draws.sizes, (std::vector<std::size_t>{32, 32, 32}));
     // The X25519 secret is the first draw, kept as drawn (not clamped).
@@ -249,17 +250,17 @@ TEST(HybridCore, GenerateDrawsThreeSeparateKeys) {
     EXPECT_EQ((*bytes)[31], 32);
     for (int fail = 0; fail < 3; ++fail) {
         reset_draws(fail);
-        const auto before = snapshot().live_secrets;
-        auto failed = hybrid::Identity::generate(recording_source);
+        const auto before = read_counters().live_secrets;
+        auto failed = hybrid::HybridKeyPair::generate(recording_source);
         ASSERT_FALSE(failed);
-        EXPECT_TRUE(hybrid::is_key_material_draw_failure(failed.error())) << "draw " << fail;
+        EXPECT_EQ(failed.error().kind, ErrorKind::KeyMaterialDrawFailed) << "draw " << fail;
         EXPECT_EQ(g_draws.sizes.size(), static_cast<std::size_t>(fail + 1));
-        EXPECT_EQ(snapshot().live_secrets, before);
+        EXPECT_EQ(read_counters().live_secrets, before);
     }
 }
 
 TEST(HybridCore, SealDrawsEThenMThenNonce) {
-    hybrid::Identity id = must_generate();
+    hybrid::HybridKeyPair id = must_generate();
     const Bytes pt = bytes_of("content");
     reset_draws();
     auto a = hybrid::seal(id.x25519_public(), id.mlkem768_public(), pt, {}, recording_source);
@@ -283,18 +284,19 @@ TEST(HybridCore, SealDrawsEThenMThenNonce) {
 }
 
 TEST(HybridCore, OnlyTheNonceDrawReportsRngFailed) {
-    hybrid::Identity id = must_generate();
+    hybrid::HybridKeyPair id = must_generate();
     for (int fail = 0; fail < 3; ++fail) {
         reset_draws(fail);
         auto s = hybrid::seal(id.x25519_public(), id.mlkem768_public(), {}, {}, recording_source);
         ASSERT_FALSE(s);
-        EXPECT_EQ(s.error().kind, ErrorKind::RngFailed);
-        EXPECT_EQ(hybrid::is_key_material_draw_failure(s.error()), fail < 2) << "draw " << fail;
+        EXPECT_EQ(s.error().kind,
+                  fail < 2 ? ErrorKind::KeyMaterialDrawFailed : ErrorKind::RngFailed)
+            << "draw " << fail;
     }
 }
 
 TEST(HybridCore, RefusedKeysStopBeforeLaterDraws) {
-    hybrid::Identity id = must_generate();
+    hybrid::HybridKeyPair id = must_generate();
     const Bytes low_order(32, 0);
     reset_draws();
     auto s = hybrid::seal(low_order, id.mlkem768_public(), {}, {}, recording_source);
@@ -321,7 +323,7 @@ TEST(HybridCore, RefusedKeysStopBeforeLaterDraws) {
 }
 
 TEST(HybridCore, OpeningChecksInOrder) {
-    hybrid::Identity id = must_generate();
+    hybrid::HybridKeyPair id = must_generate();
     reset_draws();
     auto s = hybrid::seal(id.x25519_public(), id.mlkem768_public(), bytes_of("p"), {},
                           recording_source);
@@ -354,7 +356,7 @@ TEST(HybridCore, OpeningChecksInOrder) {
 
 TEST(HybridCore, StoredSecretIsCheckedAgainAtEveryOpening) {
     EXPECT_EQ(hybrid::check_mlkem_secret(Bytes(2399)).error().kind, ErrorKind::KeyRejected);
-    hybrid::Identity id = must_generate();
+    hybrid::HybridKeyPair id = must_generate();
     auto dk = id.export_mlkem768_secret();
     ASSERT_TRUE(dk);
     auto bytes = dk->bytes();
@@ -366,17 +368,17 @@ TEST(HybridCore, StoredSecretIsCheckedAgainAtEveryOpening) {
 }
 
 TEST(HybridCore, FailedFromSecretPartsLeavesNoRegion) {
-    const auto before = snapshot().live_secrets;
+    const auto before = read_counters().live_secrets;
     Bytes dk(2400, 0);
-    auto r = hybrid::Identity::from_secret_parts(Bytes(32), dk);  // hash of zeros does not match
+    auto r = hybrid::HybridKeyPair::from_secret_parts(Bytes(32), dk);  // hash of zeros does not match
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind, ErrorKind::KeyRejected);
-    EXPECT_EQ(snapshot().live_secrets, before);
+    EXPECT_EQ(read_counters().live_secrets, before);
     {
-        hybrid::Identity id = must_generate();
-        EXPECT_EQ(snapshot().live_secrets, before + 2);
+        hybrid::HybridKeyPair id = must_generate();
+        EXPECT_EQ(read_counters().live_secrets, before + 2);
     }
-    EXPECT_EQ(snapshot().live_secrets, before);
+    EXPECT_EQ(read_counters().live_secrets, before);
 }
 
 TEST(HybridCore, DerivationCoversTheWholeEncapsulation) {

@@ -16,7 +16,8 @@
 #include "crypto/hchacha20.h"
 #include "crypto/poly1305.h"
 #include "error/error.h"
-#include "locked/mod.h"
+#include "locked/counters.h"
+#include "locked/region.h"
 #include "secretstream/secretstream.h"
 #include "vectors.h"
 
@@ -41,7 +42,7 @@ Bytes pattern(std::size_t n, std::uint8_t seed) {
 }
 
 // Message lengths on both sides of the libcrypto threshold and of block edges.
-const std::size_t kLengths[] = {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 1000,
+const std::size_t LENGTHS[] = {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 1000,
                                 crypto::CHACHA20_BULK_BYTES - 1, crypto::CHACHA20_BULK_BYTES,
                                 crypto::CHACHA20_BULK_BYTES + 1, 5000, 70000};
 
@@ -84,7 +85,7 @@ TEST(ChaCha20, BackEndsAgree) {
     const Bytes key = pattern(32, 1);
     const Bytes nonce = pattern(12, 2);
     for (std::uint32_t first : {0u, 1u, 2u, 0xFFFFFF00u}) {
-        for (std::size_t len : kLengths) {
+        for (std::size_t len : LENGTHS) {
             if (!crypto::chacha20_fits(first, len)) continue;
             const Bytes in = pattern(len, 3);
             Bytes a(len), b(len), c(in);
@@ -116,10 +117,11 @@ TEST(ChaCha20, LastBlockAndNoFurther) {
     EXPECT_EQ(c, d);
     EXPECT_EQ(Bytes(c.end() - 64, c.end()), a);
 
-    // One byte more would wrap the counter: refused before anything is written.
+    // One byte more would wrap the counter: a broken contract, the process stops
+    // before anything is written.
     Bytes e(65, 0xAA);
-    EXPECT_THROW(crypto::chacha20_xor(e.data(), e.data(), 65, key.data(), nonce.data(), 0xFFFFFFFFu),
-                 std::length_error);
+    EXPECT_DEATH(crypto::chacha20_xor(e.data(), e.data(), 65, key.data(), nonce.data(), 0xFFFFFFFFu),
+                 "runs past the 32-bit block counter");
     EXPECT_EQ(e, Bytes(65, 0xAA));
     // From block 2, blocks 2 .. 2^32 - 1 are available.
     EXPECT_TRUE(crypto::chacha20_fits(2, 64 * ((std::uint64_t{1} << 32) - 2)));
@@ -144,7 +146,7 @@ TEST(Poly1305, Rfc8439Vector) {
 // Incremental updates split at odd places give the one-shot tag on both back ends.
 TEST(Poly1305, BackEndsAgreeIncrementally) {
     const Bytes key = pattern(32, 6);
-    for (std::size_t len : kLengths) {
+    for (std::size_t len : LENGTHS) {
         const Bytes msg = pattern(len, 7);
         std::uint8_t one_shot[16];
         crypto::poly1305(one_shot, msg.data(), len, key.data());
@@ -189,6 +191,24 @@ TEST(Poly1305, NestedUseDoesNotShareTheContext) {
     // The context is free again.
     crypto::Poly1305 again(k1.data());
     EXPECT_TRUE(again.on_libcrypto());
+}
+
+// Misuse inside the module is a broken contract: the process stops with the
+// reason instead of returning a value nobody checks.
+TEST(Contracts, MisuseStopsTheProcess) {
+    const Bytes key = pattern(32, 12);
+    EXPECT_DEATH(
+        {
+            crypto::Poly1305 mac(key.data());
+            std::uint8_t tag[16];
+            mac.finish(tag);
+            mac.finish(tag);
+        },
+        "Poly1305 finished twice");
+    Bytes state(ss::STATE_BYTES), chunk(4 + ss::ABYTES);
+    const Bytes m(3);
+    EXPECT_DEATH((void)ss::seal_chunk(state, m, {}, 0, chunk), "secretstream chunk length");
+    EXPECT_DEATH(ss::rekey(std::span<std::uint8_t>(state.data(), 5)), "secretstream state length");
 }
 
 // --- the construction against libsodium's ---------------------------------------------
@@ -261,7 +281,7 @@ TEST(SecretStream, SealsWhatTheyOpen) {
     SodiumState writer;  // their writer on the same state, to compare bytes
     std::memcpy(&writer, &s.theirs, sizeof writer);
     int i = 0;
-    for (std::size_t len : kLengths) {
+    for (std::size_t len : LENGTHS) {
         for (std::size_t ad_len : {0u, 16u, 17u, 100u}) {
             const std::uint8_t tag = static_cast<std::uint8_t>(i++ % 3);  // 0, 1, 2
             const Bytes m = pattern(len, 13), ad = pattern(ad_len, 14);
@@ -288,7 +308,7 @@ TEST(SecretStream, SealsWhatTheyOpen) {
 TEST(SecretStream, OpensWhatTheySeal) {
     Streams s = Streams::from_their_writer();
     int i = 0;
-    for (std::size_t len : kLengths) {
+    for (std::size_t len : LENGTHS) {
         for (std::size_t ad_len : {0u, 16u, 17u, 100u}) {
             const std::uint8_t tag = static_cast<std::uint8_t>(i++ % 4);  // 0, 1, 2, 3
             const Bytes m = pattern(len, 16), ad = pattern(ad_len, 17);
@@ -334,7 +354,7 @@ struct Corruption {
     void (*apply)(Bytes& chunk, Bytes& ad);
 };
 
-const Corruption kCorruptions[] = {
+const Corruption CORRUPTIONS[] = {
     {"tag byte", [](Bytes& c, Bytes&) { c[0] ^= 0x01; }},
     {"ciphertext", [](Bytes& c, Bytes&) { c[5] ^= 0x80; }},
     {"mac", [](Bytes& c, Bytes&) { c.back() ^= 0x01; }},
@@ -347,7 +367,7 @@ const Corruption kCorruptions[] = {
 };
 
 TEST(SecretStream, FailedOpenChangesNothing) {
-    for (const Corruption& k : kCorruptions) {
+    for (const Corruption& k : CORRUPTIONS) {
         Streams s = Streams::for_their_reader();
         Bytes writer = s.ours;
         const Bytes m = pattern(40, 20), good_ad = pattern(3, 21);
@@ -388,11 +408,11 @@ TEST(SecretStream, LengthErrorsInOrder) {
               "secretstream key: expected 32 bytes, got 16 · esperava 32 bytes, recebeu 16");
 
     // A failed new_state leaves no region behind.
-    const auto live = snapshot().live_secrets;
+    const auto live = read_counters().live_secrets;
     auto r = ss::new_state(Bytes(31), Bytes(24));
     ASSERT_FALSE(r);
     EXPECT_EQ(format_message(r.error()), "secretstream key: expected 32 bytes, got 31 · esperava 32 bytes, recebeu 31");
-    EXPECT_EQ(snapshot().live_secrets, live);
+    EXPECT_EQ(read_counters().live_secrets, live);
 }
 
 TEST(SecretStream, NewStateLivesInALockedRegion) {
@@ -457,6 +477,48 @@ TEST(SecretStream, CounterWrapForcesRekey) {
             EXPECT_EQ(to_hex(s.ours), to_hex(s.their_prefix())) << "state after chunk " << i;
         }
     }
+}
+
+// One whole chunk as the interpreter-facing side moves it: the message placed
+// into the chunk buffer and sealed there; the chunk split into its parts and
+// opened where its ciphertext was copied. Both against libsodium's ends.
+TEST(SecretStream, WholeChunkInPlace) {
+    const Bytes ad = pattern(5, 13);
+    Streams w = Streams::for_their_reader();
+    for (std::size_t len : {0u, 1u, 200u}) {
+        const Bytes m = pattern(len, static_cast<std::uint8_t>(len));
+        Bytes chunk(len + ss::ABYTES);
+        std::span<std::uint8_t> placed = ss::chunk_message(chunk);
+        ASSERT_EQ(placed.size(), len);
+        std::copy(m.begin(), m.end(), placed.begin());
+        ASSERT_TRUE(ss::seal_chunk_in_place(w.ours, ad, ss::TAG_MESSAGE, chunk));
+        Bytes out(len);
+        unsigned long long mlen = 0;
+        unsigned char tag = 0xFF;
+        ASSERT_EQ(crypto_secretstream_xchacha20poly1305_pull(&w.theirs, out.data(), &mlen, &tag,
+                                                             chunk.data(), chunk.size(), ad.data(),
+                                                             ad.size()),
+                  0);
+        EXPECT_EQ(out, m);
+    }
+
+    Streams r = Streams::from_their_writer();
+    for (std::size_t len : {0u, 1u, 200u}) {
+        const Bytes m = pattern(len, static_cast<std::uint8_t>(len + 1));
+        const std::uint8_t sent = len == 200 ? ss::TAG_FINAL : ss::TAG_MESSAGE;
+        const Bytes chunk = their_push(r.theirs, m, ad, sent);
+        ASSERT_EQ(ss::chunk_message_size(chunk.size()), len);
+        Bytes message(len);
+        const ss::SplitChunk parts = ss::split_chunk(chunk, message);
+        auto tag = ss::open_split_chunk(r.ours, parts, ad, message);
+        ASSERT_TRUE(tag);
+        EXPECT_EQ(*tag, sent);
+        EXPECT_EQ(message, m);
+    }
+    // Lengths no writer makes.
+    EXPECT_EQ(ss::chunk_message_size(ss::ABYTES - 1), std::nullopt);
+    EXPECT_EQ(ss::chunk_message_size(ss::MESSAGE_MAX + ss::ABYTES), ss::MESSAGE_MAX);
+    EXPECT_EQ(ss::chunk_message_size(ss::MESSAGE_MAX + ss::ABYTES + 1), std::nullopt);
 }
 
 // The rekey itself, written out from its definition with libsodium's raw

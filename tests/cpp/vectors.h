@@ -23,7 +23,20 @@
 #include <string_view>
 #include <vector>
 
+#include "error/error.h"
+
 namespace velmora::testing {
+
+// Errors compare by their labels' text: the same literal need not have one address.
+inline ::testing::AssertionResult same_error(const EnclaveError& got, const EnclaveError& want) {
+    const bool labels = (got.what == nullptr && want.what == nullptr) ||
+                        (got.what && want.what && std::string_view(got.what) == want.what);
+    if (got.kind == want.kind && labels && got.expected == want.expected && got.got == want.got &&
+        got.errno_value == want.errno_value)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "got \"" << velmora::format_message(got)
+                                         << "\", want \"" << velmora::format_message(want) << "\"";
+}
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -17,7 +17,7 @@
 #include "crypto/ct.h"
 #include "crypto/mlkem768.h"
 #include "crypto/os_random.h"
-#include "locked/mod.h"
+#include "locked/region.h"
 
 namespace mlkem = velmora::crypto::mlkem768;
 

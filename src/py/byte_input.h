@@ -1,0 +1,53 @@
+// The one conversion for every bytes-like argument: any exporter of single
+// unsigned bytes, in any layout, copied into a self-wiping buffer; str refused.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "py/pyref.h"
+#include "zeroize.h"
+
+namespace velmora {
+
+// An owned copy of the object's bytes in C order; nullopt with the error set.
+std::optional<ZeroizingBuffer> read_byte_input(PyObject* obj);
+
+// The same, then zeroes a writable C-contiguous source (SecretBox.from_bytes),
+// so a secret handed in as a bytearray does not linger in the heap.
+std::optional<ZeroizingBuffer> take_byte_input_zeroing(PyObject* obj);
+
+// The accepted view itself, for a caller that reads a possibly large input (a
+// plaintext, a sealed form, a stream chunk) in place or copies it straight to
+// its destination instead of through an owned copy. Same rule as
+// read_byte_input.
+class ByteInput {
+public:
+    // False with the error set: str, no buffer protocol, not single unsigned bytes.
+    bool acquire(PyObject* obj);
+    std::size_t size() const { return static_cast<std::size_t>(view_.get()->len); }
+    // The bytes in C order: a C-contiguous view in place, any other layout
+    // gathered once into a self-wiping copy (do that before taking any lock).
+    // Nullopt with the error set if gathering fails.
+    std::optional<std::span<const std::uint8_t>> bytes();
+    // Copies bytes [offset, offset + n) in C order (through bytes()).
+    bool copy_to(std::uint8_t* dst, std::size_t offset, std::size_t n);
+    // True when nobody else can change the bytes while they are read: our own
+    // gathered copy, or an exact `bytes` object (`obj`, the acquired object).
+    bool stable(PyObject* obj) const { return gathered_.has_value() || PyBytes_CheckExact(obj); }
+    Py_buffer* view() { return view_.get(); }
+    void release() { view_.release(); }
+
+private:
+    bool refuse(const char* message);
+
+    BufferView view_;
+    std::optional<ZeroizingBuffer> gathered_;
+};
+
+}  // namespace velmora

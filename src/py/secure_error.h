@@ -1,0 +1,57 @@
+// SecureError, the exception every EnclaveError becomes, and the interpreter
+// boundary: the one place where internal results turn into raised exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <new>
+
+#include "error/error.h"
+#include "locked/stack_wipe.h"
+
+namespace velmora {
+
+// The SecureError type (a borrowed, process-lifetime reference), created on
+// first call on top of velmora.errors.CryptoError. Null with an error set if
+// the base class cannot be imported.
+PyObject* get_secure_error_type();
+
+// Sets SecureError(message) for `e` (SystemError for KeyMaterialDrawFailed);
+// always returns null.
+PyObject* raise_error(const EnclaveError& e);
+
+// Same, for slots that return an int.
+inline int raise_error_int(const EnclaveError& e) {
+    raise_error(e);
+    return -1;
+}
+
+// Wraps an entry point so that no C++ exception unwinds into the interpreter,
+// and so that no secret the operation left on this thread's stack or in its
+// vector registers outlives the call (src/locked/stack_wipe.h). Not noexcept,
+// and the thread's own end passes through: at interpreter exit, retaking the
+// interpreter lock ends a daemon thread with pthread_exit(), whose unwinding
+// must reach the thread's start (a noexcept frame would abort).
+template <class R, class F>
+R guarded(R on_error, F&& f) {
+    try {
+        return stack_wipe::run_and_wipe(f);
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "velmora._secure: internal failure");
+    }
+    return on_error;
+}
+
+template <class F>
+PyObject* guarded(F&& f) {
+    return guarded<PyObject*>(nullptr, std::forward<F>(f));
+}
+
+}  // namespace velmora
