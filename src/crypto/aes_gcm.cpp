@@ -1,6 +1,5 @@
 #include "crypto/aes_gcm.h"
 
-#include <immintrin.h>
 #include <intel-ipsec-mb.h>
 #include <openssl/evp.h>
 
@@ -8,139 +7,23 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crypto/aes_gcm_ipsec.h"
 #include "crypto/ct.h"
 
 namespace velmora::crypto::aes_gcm {
 
 namespace {
 
-// ipsec-mb's direct GCM API leaves the stack to us: gcm_key_data holds the
-// expanded round keys and the GHASH key powers, gcm_context_data the running
-// state. Both are placed on the stack, aligned as the assembly expects, and
-// wiped before returning.
-struct alignas(64) IpsecKey {
-    gcm_key_data data;
-};
+// ipsec-mb's direct GCM API leaves the stack to us: the key data (round keys
+// and GHASH key powers) and gcm_context_data (the running state) are placed
+// on the stack and wiped before returning.
+using ipsec::KeyData;
 
 // Never hand ipsec-mb a null pointer, even for a zero length: where it is built
 // with parameter checks, a pointer it dislikes makes it return without writing.
 const std::uint8_t kEmpty[16] = {};
 const std::uint8_t* ptr_or_empty(std::span<const std::uint8_t> s) {
     return s.empty() ? kEmpty : s.data();
-}
-
-// AES-256 key expansion (FIPS 197, 5.2) into the first 15 blocks of
-// gcm_key_data, where ipsec-mb's own expansion puts the round keys. Ours
-// because that one is built on AESKEYGENASSIST, which recent Intel cores
-// microcode: about 50 ns of every call here, against some 12 for this. The
-// S-box of a word comes from AESENCLAST on that word broadcast to all four
-// columns (ShiftRows then only swaps equal bytes), with the round constant as
-// the round key. Registers and stores only, no table lookups; the caller
-// checks once that the result matches ipsec-mb's.
-[[gnu::target("aes,ssse3")]] void expand_key_256(const std::uint8_t* key, std::uint8_t* out) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 16));
-    auto* round = reinterpret_cast<__m128i*>(out);
-    _mm_storeu_si128(round, a);
-    _mm_storeu_si128(round + 1, b);
-    // The last word of a key half, rotated (RotWord) or not, in every column.
-    const __m128i rot_word = _mm_set1_epi32(0x0c0f0e0d);
-    const __m128i last_word = _mm_set1_epi32(0x0f0e0d0c);
-    // w[i-8] ^ w[i-7] ^ ... ^ w[i]-style prefix: each word XORed with those before it.
-    auto chain = [](__m128i x) {
-        x = _mm_xor_si128(x, _mm_slli_si128(x, 4));
-        return _mm_xor_si128(x, _mm_slli_si128(x, 8));
-    };
-    __m128i rcon = _mm_set1_epi32(1);
-    for (int i = 1; i <= 7; ++i) {
-        a = _mm_xor_si128(chain(a), _mm_aesenclast_si128(_mm_shuffle_epi8(b, rot_word), rcon));
-        _mm_storeu_si128(round + 2 * i, a);
-        if (i == 7) break;
-        rcon = _mm_slli_epi32(rcon, 1);
-        b = _mm_xor_si128(chain(b),
-                          _mm_aesenclast_si128(_mm_shuffle_epi8(a, last_word), _mm_setzero_si128()));
-        _mm_storeu_si128(round + 2 * i + 1, b);
-    }
-}
-
-// The manager only carries function pointers chosen for this processor; the
-// direct GCM calls keep no state in it, so one instance serves every thread.
-//
-// Where ipsec-mb picks its AVX-512 code (VAES), a second manager with its AVX2
-// code serves short inputs: the AVX-512 precomputation derives 48 powers of the
-// hash key for its 48-block loop (some 60 ns), the AVX2 one 8 (some 35 ns),
-// and below about 300 bytes of AAD and text the wider loop cannot win that
-// back. Each key_data is only ever used with the manager that filled it.
-struct Ipsec {
-    IMB_MGR* wide = nullptr;
-    IMB_MGR* narrow = nullptr;
-    // Our key expansion gives ipsec-mb's round keys (else its own expansion is used).
-    bool own_key_schedule = false;
-};
-
-// Inputs (AAD and text together) up to this many bytes take the narrow manager.
-constexpr std::size_t kNarrowMaxBytes = 256;
-
-IMB_MGR* new_manager(void (*init)(IMB_MGR*), IMB_ARCH* arch = nullptr) {
-    IMB_MGR* m = alloc_mb_mgr(0);
-    if (m == nullptr) return nullptr;
-    if (init != nullptr)
-        init(m);
-    else
-        init_mb_mgr_auto(m, arch);
-    if (imb_get_errno(m) != 0) {
-        free_mb_mgr(m);
-        return nullptr;
-    }
-    return m;
-}
-
-// Expands a fixed key both ways; any difference and ipsec-mb's expansion is kept.
-bool key_schedule_agrees(IMB_MGR* m) {
-    std::uint8_t key[kKeyBytes];
-    for (std::size_t i = 0; i < kKeyBytes; ++i) key[i] = static_cast<std::uint8_t>(0x1f * i + 3);
-    IpsecKey theirs, ours;
-    IMB_AES256_GCM_PRE(m, key, &theirs.data);
-    expand_key_256(key, ours.data.expanded_keys);
-    return std::memcmp(theirs.data.expanded_keys, ours.data.expanded_keys,
-                       sizeof ours.data.expanded_keys) == 0;
-}
-
-const Ipsec& ipsec() {
-    static const Ipsec engines = []() -> Ipsec {
-        Ipsec e;
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("aes") || !__builtin_cpu_supports("pclmul")) return e;
-        IMB_ARCH arch = IMB_ARCH_NONE;
-        IMB_MGR* wide = new_manager(nullptr, &arch);
-        if (wide == nullptr) return e;
-        if (arch == IMB_ARCH_NONE || arch == IMB_ARCH_NOAESNI) {
-            free_mb_mgr(wide);
-            return e;
-        }
-        e.wide = e.narrow = wide;
-        if (arch == IMB_ARCH_AVX512) {
-            if (IMB_MGR* narrow = new_manager(init_mb_mgr_avx2)) e.narrow = narrow;
-        }
-        e.own_key_schedule = key_schedule_agrees(e.wide) && key_schedule_agrees(e.narrow);
-        return e;
-    }();
-    return engines;
-}
-
-// The manager for an input of this size.
-IMB_MGR* manager_for(const Ipsec& e, std::size_t aad_bytes, std::size_t text_bytes) {
-    return aad_bytes + text_bytes <= kNarrowMaxBytes ? e.narrow : e.wide;
-}
-
-// Round keys and hash-key powers for `key`, for use with `m` only.
-void prepare_key(const Ipsec& e, IMB_MGR* m, std::span<const std::uint8_t> key, IpsecKey& k) {
-    if (e.own_key_schedule) {
-        expand_key_256(key.data(), k.data.expanded_keys);
-        IMB_AES256_GCM_PRECOMP(m, &k.data);
-    } else {
-        IMB_AES256_GCM_PRE(m, key.data(), &k.data);
-    }
 }
 
 Status check_key_nonce(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
@@ -153,15 +36,16 @@ Status check_key_nonce(std::span<const std::uint8_t> key, std::span<const std::u
 
 // --- ipsec-mb -------------------------------------------------------------------
 
-void ipsec_seal(const Ipsec& e, std::span<const std::uint8_t> key,
-                std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
-                std::span<const std::uint8_t> pt, std::uint8_t* out) {
-    IMB_MGR* const m = manager_for(e, aad.size(), pt.size());
-    IpsecKey k;
-    WipeOnExit<IpsecKey> wipe_key(k);
+void ipsec_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> pt,
+                std::uint8_t* out) {
+    const ipsec::Manager& e = ipsec::manager_for(aad.size(), pt.size());
+    IMB_MGR* const m = e.mgr;
+    KeyData k;
+    WipeOnExit<KeyData> wipe_key(k);
     gcm_context_data ctx;
     WipeOnExit<gcm_context_data> wipe_ctx(ctx);
-    prepare_key(e, m, key, k);
+    ipsec::prepare_key(e, key.data(), k);
     IMB_AES256_GCM_ENC(m, &k.data, &ctx, pt.empty() ? const_cast<std::uint8_t*>(kEmpty) : out,
                        ptr_or_empty(pt), pt.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
                        out + pt.size(), kTagBytes);
@@ -170,12 +54,13 @@ void ipsec_seal(const Ipsec& e, std::span<const std::uint8_t> key,
 // Verifies first, decrypts second: the expected tag is GHASH(A, C, lengths) ⊕
 // E(K, J0), computed from the ciphertext alone, so a forged message is refused
 // before any keystream touches it.
-Status ipsec_open(const Ipsec& e, std::span<const std::uint8_t> key,
-                  std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
-                  std::span<const std::uint8_t> ct, const std::uint8_t* tag, const Sink& out) {
-    IMB_MGR* const m = manager_for(e, aad.size(), ct.size());
-    IpsecKey k;
-    WipeOnExit<IpsecKey> wipe_key(k);
+Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                  std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                  const std::uint8_t* tag, const Sink& out) {
+    const ipsec::Manager& e = ipsec::manager_for(aad.size(), ct.size());
+    IMB_MGR* const m = e.mgr;
+    KeyData k;
+    WipeOnExit<KeyData> wipe_key(k);
     gcm_context_data ctx;
     WipeOnExit<gcm_context_data> wipe_ctx(ctx);
     struct Scratch {
@@ -186,7 +71,7 @@ Status ipsec_open(const Ipsec& e, std::span<const std::uint8_t> key,
     } s{};
     WipeOnExit<Scratch> wipe_scratch(s);
 
-    prepare_key(e, m, key, k);
+    ipsec::prepare_key(e, key.data(), k);
     // An empty message with no AAD has GHASH 0, so its tag is E(K, J0) itself.
     IMB_AES256_GCM_ENC(m, &k.data, &ctx, const_cast<std::uint8_t*>(kEmpty), kEmpty, 0,
                        nonce.data(), kEmpty, 0, s.ej0, kTagBytes);
@@ -212,18 +97,19 @@ Status ipsec_open(const Ipsec& e, std::span<const std::uint8_t> key,
 
 // Decrypts and computes the tag together (the assembly's stitched loop), then
 // compares; the output is wiped if the tag does not match.
-Status ipsec_open_one_pass(const Ipsec& e, std::span<const std::uint8_t> key,
+Status ipsec_open_one_pass(std::span<const std::uint8_t> key,
                            std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
                            std::span<const std::uint8_t> ct, const std::uint8_t* tag,
                            std::uint8_t* dst) {
-    IMB_MGR* const m = manager_for(e, aad.size(), ct.size());
-    IpsecKey k;
-    WipeOnExit<IpsecKey> wipe_key(k);
+    const ipsec::Manager& e = ipsec::manager_for(aad.size(), ct.size());
+    IMB_MGR* const m = e.mgr;
+    KeyData k;
+    WipeOnExit<KeyData> wipe_key(k);
     gcm_context_data ctx;
     WipeOnExit<gcm_context_data> wipe_ctx(ctx);
     std::uint8_t expected[kTagBytes];
     WipeOnExit<decltype(expected)> wipe_expected(expected);
-    prepare_key(e, m, key, k);
+    ipsec::prepare_key(e, key.data(), k);
     IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(kEmpty) : dst,
                        ptr_or_empty(ct), ct.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
                        expected, kTagBytes);
@@ -466,7 +352,7 @@ Status soft_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t
 
 }  // namespace
 
-bool ipsec_mb_usable() { return ipsec().wide != nullptr; }
+bool ipsec_mb_usable() { return ipsec::usable(); }
 
 Engine default_engine() {
 #if defined(VELMORA_VALGRIND_CT)
@@ -500,7 +386,7 @@ Status seal_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
     auto dst = out(plaintext.size() + kTagBytes);
     if (!dst) return dst.error();
     if (engine == Engine::IpsecMb && ipsec_mb_usable()) {
-        ipsec_seal(ipsec(), key, nonce, aad, plaintext, *dst);
+        ipsec_seal(key, nonce, aad, plaintext, *dst);
         return {};
     }
     return soft_seal(key, nonce, aad, plaintext, *dst);
@@ -513,7 +399,7 @@ Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
     const auto ct = sealed.first(sealed.size() - kTagBytes);
     const std::uint8_t* tag = sealed.data() + ct.size();
     if (engine == Engine::IpsecMb && ipsec_mb_usable())
-        return ipsec_open(ipsec(), key, nonce, aad, ct, tag, out);
+        return ipsec_open(key, nonce, aad, ct, tag, out);
     return soft_open(key, nonce, aad, ct, tag, out);
 }
 
@@ -524,7 +410,7 @@ Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uin
     if (Status s = check_open(key, nonce, aad.size(), ciphertext.size() + kTagBytes); !s) return s;
     if (out.size() != ciphertext.size()) return ErrorKind::OpenFailed;
     if (engine == Engine::IpsecMb && ipsec_mb_usable())
-        return ipsec_open_one_pass(ipsec(), key, nonce, aad, ciphertext, tag.data(), out.data());
+        return ipsec_open_one_pass(key, nonce, aad, ciphertext, tag.data(), out.data());
     // This engine verifies first and then decrypts, reading the ciphertext
     // twice; a failure leaves `out` zeroed all the same.
     Status s = soft_open(key, nonce, aad, ciphertext, tag.data(),
