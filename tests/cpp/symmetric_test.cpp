@@ -161,7 +161,9 @@ TEST(AesGcm, IpsecKeyDataMatchesIpsecMbOwn) {
         ASSERT_NE(m.mgr, nullptr);
         // Else the comparison below would be ipsec-mb's against itself.
         EXPECT_TRUE(m.own_round_keys);
-        if (m.mgr->used_arch == IMB_ARCH_AVX2) EXPECT_TRUE(m.own_hash_keys);
+        if (m.mgr->used_arch == IMB_ARCH_AVX2) {
+            EXPECT_TRUE(m.own_hash_keys);
+        }
         for (int i = 0; i < 200; ++i) {
             std::uint8_t key[32];
             for (auto& b : key) b = static_cast<std::uint8_t>(rng());
