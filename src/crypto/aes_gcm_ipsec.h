@@ -2,15 +2,16 @@
 // (used by aes_gcm.cpp only).
 //
 // Every call expands the key and derives the GHASH key powers afresh, and at
-// 64 bytes that is most of the call; two choices keep it short:
+// 64 bytes that was most of the call (some 110 ns of 300); two choices keep
+// it short:
 //  - Where ipsec-mb picks its AVX-512 code (VAES), a second manager with its
 //    AVX2 code serves short inputs: the AVX-512 precomputation derives 48
 //    powers of the hash key for its 48-block loop, the AVX2 one 8, and below
 //    about 300 bytes of AAD and text the wider loop does not win that back.
-//  - The key data for a manager whose layout we reproduce is filled here:
+//  - The key data is filled here where its layout is one we reproduce:
 //    ipsec-mb expands the key with AESKEYGENASSIST, which recent Intel cores
-//    microcode (about 50 ns per call, against some 15 for ours), and derives
-//    the 8 powers one after the other (ours: in three rounds of independent
+//    microcode (about 50 ns, against some 30 for ours), and derives the 8
+//    powers one after the other (ours: in three rounds of independent
 //    products). Each manager is checked once, on a fixed key, that our key
 //    data is byte for byte what ipsec-mb derives; where it is not (another
 //    layout, another library version), ipsec-mb's own derivation is used.
