@@ -5,9 +5,8 @@
 // GHASH, since OpenSSL's GCM without those instructions uses table-based AES
 // and GHASH. Both compare tags with our one helper. ipsec-mb's key data (see
 // aes_gcm_ipsec.h for how it is derived on every call) and GHASH state live on
-// the stack and are wiped after use; OpenSSL keeps its key
-// schedule in its context, which it cleanses when the context is freed at the
-// end of each call.
+// the stack and are wiped after use; OpenSSL keeps its key schedule in its
+// context, which it cleanses when the context is freed at the end of each call.
 #pragma once
 
 #include <cstddef>
