@@ -65,6 +65,33 @@ private:
     Bytes bytes_;
 };
 
+// A byte input that is short when used as intended (a nonce), under the same
+// rule as read_byte_input: copied into this object, on the stack, instead of
+// a heap buffer, whose allocation and wipe are a noticeable part of a 64-byte
+// seal. A longer input (which the length check then refuses) is copied to
+// the heap as usual.
+class ShortInput {
+public:
+    ShortInput() = default;
+    ShortInput(const ShortInput&) = delete;
+    ShortInput& operator=(const ShortInput&) = delete;
+    ~ShortInput() { secure_zero(inline_, sizeof inline_); }
+
+    bool acquire(PyObject* obj) {
+        ByteInput input;
+        if (!input.acquire(obj)) return false;
+        size_ = input.size();
+        if (size_ > sizeof inline_) heap_ = ZeroizingBuffer(size_);
+        return input.copy_to(size_ > sizeof inline_ ? heap_.data() : inline_, 0, size_);
+    }
+    Bytes bytes() const { return size_ > sizeof inline_ ? heap_.span() : Bytes(inline_, size_); }
+
+private:
+    std::uint8_t inline_[16] = {};
+    std::size_t size_ = 0;
+    ZeroizingBuffer heap_;
+};
+
 // A sink that puts the output straight into a new bytes object. Sealed forms and
 // `aes_gcm_open` plaintexts are public results, so there is no private copy to
 // wipe. If the interpreter cannot allocate, its MemoryError is left set and the
@@ -158,8 +185,8 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
         PyObject* arg[3];
         if (!bind_args("aes_gcm_seal", args, nargs, kwnames, {"nonce", "plaintext", "aad"}, 2, arg))
             return nullptr;
-        auto nonce = read_byte_input(arg[0]);
-        if (!nonce) return nullptr;
+        ShortInput nonce;
+        if (!nonce.acquire(arg[0])) return nullptr;
         // The plaintext, possibly large, is encrypted straight from the caller's
         // buffer into the result (no private copy of it exists to wipe), unless
         // its layout needs gathering first.
@@ -169,7 +196,7 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!aad) return nullptr;
         BytesSink sink;
         Status s = with_secret(self, [&](Bytes key) {
-            return gcm::seal_to(key, nonce->span(), aad->span(), plaintext.bytes(), sink);
+            return gcm::seal_to(key, nonce.bytes(), aad->span(), plaintext.bytes(), sink);
         });
         return sink.finish(s);
     });
@@ -227,8 +254,8 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!bind_args("aes_gcm_open", args, nargs, kwnames, {"nonce", "ciphertext", "aad"}, 2,
                        arg))
             return nullptr;
-        auto nonce = read_byte_input(arg[0]);
-        if (!nonce) return nullptr;
+        ShortInput nonce;
+        if (!nonce.acquire(arg[0])) return nullptr;
         // Content is decrypted in one pass straight into the result, which is
         // handed out only if the tag matches and is wiped before it is dropped
         // otherwise. The ciphertext must not change while it is read: a `bytes`
@@ -244,7 +271,7 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
         BytesSink sink;
         Status s = with_secret(self, [&](Bytes key) -> Status {
             const Bytes in = sealed.bytes();
-            if (Status c = gcm::check_open(key, nonce->span(), aad->size(), in.size()); !c)
+            if (Status c = gcm::check_open(key, nonce.bytes(), aad->size(), in.size()); !c)
                 return c;
             const std::size_t ct_len = in.size() - gcm::kTagBytes;
             std::uint8_t tag[gcm::kTagBytes];
@@ -254,7 +281,7 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
             std::uint8_t* buf = *out;
             if (!stable && ct_len != 0) std::memcpy(buf, in.data(), ct_len);
             const Bytes ciphertext(stable ? in.data() : buf, ct_len);
-            return gcm::open_one_pass(key, nonce->span(), aad->span(), ciphertext, tag,
+            return gcm::open_one_pass(key, nonce.bytes(), aad->span(), ciphertext, tag,
                                       {buf, ct_len});
         });
         return sink.finish(s);
