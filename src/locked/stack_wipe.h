@@ -33,11 +33,12 @@ namespace velmora::stack_wipe {
 // kWipeBytes (HMAC, HKDF, AES-GCM, the streams, the pool, the boxes: at most
 // about 4.6 KiB, HMAC-SHA512); those marked with deep() run the ML-KEM-768 and
 // X25519 arithmetic or the JSON reader's recursion (up to its nesting limit)
-// and need about 14 KiB. Each figure leaves room for about one signal frame
-// with AVX-512 state (3.5 KiB) pushed at the deepest point; the depth test
-// prints what every operation really uses.
+// and need up to about 24 KiB (the hybrid operations).
+// Each figure leaves room for about one signal frame with AVX-512 state
+// (3.5 KiB) pushed at the deepest point; the depth test prints what every
+// operation really uses.
 inline constexpr std::size_t kWipeBytes = 8 * 1024;
-inline constexpr std::size_t kDeepWipeBytes = 24 * 1024;
+inline constexpr std::size_t kDeepWipeBytes = 32 * 1024;
 
 // Zeroes `n` bytes (rounded up to whole pages) of stack just below the
 // caller's frame, after clearing the vector registers (and AVX-512 mask
