@@ -67,7 +67,10 @@ def main():
     nonce = os.urandom(12)
 
     # At 64 B the fixed costs dominate, the stack wipe on return included.
-    for size, label, target in ((64, "64 B", 0.75), (4 * KiB, "4 KiB", 1.0), (1 * MiB, "1 MiB", 1.0)):
+    # 256 B is the longest input (AAD and text together) that ipsec-mb's AVX2
+    # code serves where it would otherwise run its AVX-512 code.
+    sizes = ((64, "64 B", 0.75), (256, "256 B", 1.0), (4 * KiB, "4 KiB", 1.0), (1 * MiB, "1 MiB", 1.0))
+    for size, label, target in sizes:
         plaintext = os.urandom(size)
         sealed = aead.encrypt(nonce, plaintext, None)
         assert box.aes_gcm_seal(nonce, plaintext) == sealed

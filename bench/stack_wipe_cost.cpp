@@ -4,7 +4,7 @@
 //
 // Prints one JSON object per line, {"name": ..., "ns": best ns per call}:
 //   registers  clearing the vector (and AVX-512 mask) registers alone
-//   wipe       the whole wipe after most operations (kWipeBytes of stack)
+//   wipe       the whole wipe after most operations (WIPE_BYTES of stack)
 //   deep_wipe  the whole wipe after the ML-KEM/X25519 and JSON operations
 // The cases alternate within each round so that machine noise hits them all.
 #include <time.h>
@@ -26,8 +26,8 @@ std::uint64_t now_ns() {
 }
 
 void registers() { sw::clear_vector_registers(); }
-void wipe() { sw::wipe_below_caller(sw::kWipeBytes); }
-void deep_wipe() { sw::wipe_below_caller(sw::kDeepWipeBytes); }
+void wipe() { sw::wipe_below_caller(sw::WIPE_BYTES); }
+void deep_wipe() { sw::wipe_below_caller(sw::DEEP_WIPE_BYTES); }
 
 struct Case {
     const char* name;

@@ -7,128 +7,113 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crypto/aes_gcm_ipsec.h"
 #include "crypto/ct.h"
 
 namespace velmora::crypto::aes_gcm {
 
 namespace {
 
-// ipsec-mb's direct GCM API leaves the stack to us: gcm_key_data holds the
-// expanded round keys and the GHASH key powers, gcm_context_data the running
-// state. Both are placed on the stack, aligned as the assembly expects, and
-// wiped before returning.
-struct alignas(64) IpsecKey {
-    gcm_key_data data;
-};
+// ipsec-mb's direct GCM API leaves the stack to us: the key data (round keys
+// and GHASH key powers) and gcm_context_data (the running state) are placed
+// on the stack and wiped before returning.
+using ipsec::KeyData;
 
 // Never hand ipsec-mb a null pointer, even for a zero length: where it is built
 // with parameter checks, a pointer it dislikes makes it return without writing.
-const std::uint8_t kEmpty[16] = {};
+const std::uint8_t EMPTY[16] = {};
 const std::uint8_t* ptr_or_empty(std::span<const std::uint8_t> s) {
-    return s.empty() ? kEmpty : s.data();
-}
-
-// The manager only carries function pointers chosen for this processor; the
-// direct GCM calls keep no state in it, so one instance serves every thread.
-IMB_MGR* ipsec_manager() {
-    static IMB_MGR* const mgr = []() -> IMB_MGR* {
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("aes") || !__builtin_cpu_supports("pclmul")) return nullptr;
-        IMB_MGR* m = alloc_mb_mgr(0);
-        if (m == nullptr) return nullptr;
-        IMB_ARCH arch;
-        init_mb_mgr_auto(m, &arch);
-        if (imb_get_errno(m) != 0 || arch == IMB_ARCH_NONE || arch == IMB_ARCH_NOAESNI) {
-            free_mb_mgr(m);
-            return nullptr;
-        }
-        return m;
-    }();
-    return mgr;
+    return s.empty() ? EMPTY : s.data();
 }
 
 Status check_key_nonce(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
-    if (key.size() != kKeyBytes)
-        return EnclaveError::wrong_length("aes-gcm key", kKeyBytes, key.size());
-    if (nonce.size() != kNonceBytes)
-        return EnclaveError::wrong_length("aes-gcm nonce", kNonceBytes, nonce.size());
+    if (key.size() != KEY_BYTES)
+        return EnclaveError::wrong_length("aes-gcm key", KEY_BYTES, key.size());
+    if (nonce.size() != NONCE_BYTES)
+        return EnclaveError::wrong_length("aes-gcm nonce", NONCE_BYTES, nonce.size());
     return {};
 }
 
 // --- ipsec-mb -------------------------------------------------------------------
 
-void ipsec_seal(IMB_MGR* m, std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+void ipsec_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                 std::span<const std::uint8_t> aad, std::span<const std::uint8_t> pt,
                 std::uint8_t* out) {
-    IpsecKey k;
-    WipeOnExit<IpsecKey> wipe_key(k);
+    const ipsec::Manager& e = ipsec::manager_for(aad.size(), pt.size());
+    IMB_MGR* const m = e.mgr;
+    KeyData k;
+    WipeOnExit<KeyData> wipe_key(k);
     gcm_context_data ctx;
     WipeOnExit<gcm_context_data> wipe_ctx(ctx);
-    IMB_AES256_GCM_PRE(m, key.data(), &k.data);
-    IMB_AES256_GCM_ENC(m, &k.data, &ctx, pt.empty() ? const_cast<std::uint8_t*>(kEmpty) : out,
+    ipsec::prepare_key(e, key.data(), k);
+    IMB_AES256_GCM_ENC(m, &k.data, &ctx, pt.empty() ? const_cast<std::uint8_t*>(EMPTY) : out,
                        ptr_or_empty(pt), pt.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
-                       out + pt.size(), kTagBytes);
+                       out + pt.size(), TAG_BYTES);
 }
 
 // Verifies first, decrypts second: the expected tag is GHASH(A, C, lengths) ⊕
 // E(K, J0), computed from the ciphertext alone, so a forged message is refused
 // before any keystream touches it.
-Status ipsec_open(IMB_MGR* m, std::span<const std::uint8_t> key,
-                  std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
-                  std::span<const std::uint8_t> ct, const std::uint8_t* tag, const Sink& out) {
-    IpsecKey k;
-    WipeOnExit<IpsecKey> wipe_key(k);
+Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                  std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                  const std::uint8_t* tag, const Sink& out) {
+    const ipsec::Manager& e = ipsec::manager_for(aad.size(), ct.size());
+    IMB_MGR* const m = e.mgr;
+    KeyData k;
+    WipeOnExit<KeyData> wipe_key(k);
     gcm_context_data ctx;
     WipeOnExit<gcm_context_data> wipe_ctx(ctx);
     struct Scratch {
-        std::uint8_t ej0[kTagBytes];
-        std::uint8_t expected[kTagBytes];
+        std::uint8_t ej0[TAG_BYTES];
+        std::uint8_t expected[TAG_BYTES];
         std::uint8_t lengths[16];
-        std::uint8_t discard[kTagBytes];
+        std::uint8_t discard[TAG_BYTES];
     } s{};
     WipeOnExit<Scratch> wipe_scratch(s);
 
-    IMB_AES256_GCM_PRE(m, key.data(), &k.data);
+    ipsec::prepare_key(e, key.data(), k);
     // An empty message with no AAD has GHASH 0, so its tag is E(K, J0) itself.
-    IMB_AES256_GCM_ENC(m, &k.data, &ctx, const_cast<std::uint8_t*>(kEmpty), kEmpty, 0,
-                       nonce.data(), kEmpty, 0, s.ej0, kTagBytes);
-    if (!aad.empty()) IMB_GHASH(m, &k.data, aad.data(), aad.size(), s.expected, kTagBytes);
-    if (!ct.empty()) IMB_GHASH(m, &k.data, ct.data(), ct.size(), s.expected, kTagBytes);
+    IMB_AES256_GCM_ENC(m, &k.data, &ctx, const_cast<std::uint8_t*>(EMPTY), EMPTY, 0,
+                       nonce.data(), EMPTY, 0, s.ej0, TAG_BYTES);
+    if (!aad.empty()) IMB_GHASH(m, &k.data, aad.data(), aad.size(), s.expected, TAG_BYTES);
+    if (!ct.empty()) IMB_GHASH(m, &k.data, ct.data(), ct.size(), s.expected, TAG_BYTES);
     const std::uint64_t abits = static_cast<std::uint64_t>(aad.size()) * 8;
     const std::uint64_t cbits = static_cast<std::uint64_t>(ct.size()) * 8;
     for (int i = 0; i < 8; ++i) {
         s.lengths[i] = static_cast<std::uint8_t>(abits >> (56 - 8 * i));
         s.lengths[8 + i] = static_cast<std::uint8_t>(cbits >> (56 - 8 * i));
     }
-    IMB_GHASH(m, &k.data, s.lengths, sizeof s.lengths, s.expected, kTagBytes);
-    for (std::size_t i = 0; i < kTagBytes; ++i) s.expected[i] ^= s.ej0[i];
-    if (ct::bytes_equal(s.expected, tag, kTagBytes) != 1) return ErrorKind::OpenFailed;
+    IMB_GHASH(m, &k.data, s.lengths, sizeof s.lengths, s.expected, TAG_BYTES);
+    for (std::size_t i = 0; i < TAG_BYTES; ++i) s.expected[i] ^= s.ej0[i];
+    if (ct::bytes_equal(s.expected, tag, TAG_BYTES) != 1) return ErrorKind::OpenFailed;
 
     auto dst = out(ct.size());
     if (!dst) return dst.error();
-    IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(kEmpty) : *dst,
+    IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(EMPTY) : *dst,
                        ptr_or_empty(ct), ct.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
-                       s.discard, kTagBytes);
+                       s.discard, TAG_BYTES);
     return {};
 }
 
 // Decrypts and computes the tag together (the assembly's stitched loop), then
 // compares; the output is wiped if the tag does not match.
-Status ipsec_open_one_pass(IMB_MGR* m, std::span<const std::uint8_t> key,
+Status ipsec_open_one_pass(std::span<const std::uint8_t> key,
                            std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
                            std::span<const std::uint8_t> ct, const std::uint8_t* tag,
                            std::uint8_t* dst) {
-    IpsecKey k;
-    WipeOnExit<IpsecKey> wipe_key(k);
+    const ipsec::Manager& e = ipsec::manager_for(aad.size(), ct.size());
+    IMB_MGR* const m = e.mgr;
+    KeyData k;
+    WipeOnExit<KeyData> wipe_key(k);
     gcm_context_data ctx;
     WipeOnExit<gcm_context_data> wipe_ctx(ctx);
-    std::uint8_t expected[kTagBytes];
+    std::uint8_t expected[TAG_BYTES];
     WipeOnExit<decltype(expected)> wipe_expected(expected);
-    IMB_AES256_GCM_PRE(m, key.data(), &k.data);
-    IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(kEmpty) : dst,
+    ipsec::prepare_key(e, key.data(), k);
+    IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(EMPTY) : dst,
                        ptr_or_empty(ct), ct.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
-                       expected, kTagBytes);
-    if (ct::bytes_equal(expected, tag, kTagBytes) != 1) {
+                       expected, TAG_BYTES);
+    if (ct::bytes_equal(expected, tag, TAG_BYTES) != 1) {
         secure_zero(dst, ct.size());
         return ErrorKind::OpenFailed;
     }
@@ -269,7 +254,7 @@ public:
             EVP_EncryptInit_ex2(ctx_.get(), ecb, key.data(), nullptr, nullptr) != 1 ||
             EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) != 1)
             return false;
-        std::memcpy(j0_, nonce.data(), kNonceBytes);
+        std::memcpy(j0_, nonce.data(), NONCE_BYTES);
         j0_[15] = 1;
         std::uint8_t in[32] = {};
         std::memcpy(in + 16, j0_, 16);
@@ -289,8 +274,8 @@ public:
 
     // out = in xor the key stream (they may be the same memory).
     bool crypt(std::span<const std::uint8_t> in, std::uint8_t* out) {
-        constexpr std::size_t kBlocks = 64;
-        std::uint8_t counters[kBlocks * 16], stream[kBlocks * 16];
+        constexpr std::size_t BLOCKS = 64;
+        std::uint8_t counters[BLOCKS * 16], stream[BLOCKS * 16];
         WipeOnExit<decltype(stream)> wipe(stream);
         std::uint32_t counter = 2;  // inc32(J0)
         bool ok = true;
@@ -312,13 +297,13 @@ public:
 
     // The tag of (aad, ciphertext).
     void tag(std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
-             std::uint8_t out[kTagBytes]) const {
+             std::uint8_t out[TAG_BYTES]) const {
         Ghash g(h_);
         g.update(aad);
         g.update(ct);
         g.lengths(aad.size(), ct.size());
         g.digest(out);
-        for (std::size_t i = 0; i < kTagBytes; ++i) out[i] ^= ej0_[i];
+        for (std::size_t i = 0; i < TAG_BYTES; ++i) out[i] ^= ej0_[i];
     }
 
 private:
@@ -352,10 +337,10 @@ Status soft_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t
                  const std::uint8_t* tag, const Sink& out) {
     SoftGcm gcm;
     if (!gcm.init(key, nonce)) return ErrorKind::OpenFailed;
-    std::uint8_t expected[kTagBytes];
+    std::uint8_t expected[TAG_BYTES];
     WipeOnExit<decltype(expected)> wipe_expected(expected);
     gcm.tag(aad, ct, expected);
-    if (ct::bytes_equal(expected, tag, kTagBytes) != 1) return ErrorKind::OpenFailed;
+    if (ct::bytes_equal(expected, tag, TAG_BYTES) != 1) return ErrorKind::OpenFailed;
     auto dst = out(ct.size());
     if (!dst) return dst.error();
     if (!gcm.crypt(ct, *dst)) {
@@ -367,7 +352,7 @@ Status soft_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t
 
 }  // namespace
 
-bool ipsec_mb_usable() { return ipsec_manager() != nullptr; }
+bool ipsec_mb_usable() { return ipsec::usable(); }
 
 Engine default_engine() {
 #if defined(VELMORA_VALGRIND_CT)
@@ -382,14 +367,14 @@ Engine default_engine() {
 Status check_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::size_t aad_size, std::size_t plaintext_size) {
     if (Status s = check_key_nonce(key, nonce); !s) return s;
-    if (plaintext_size > kMaxPlaintext || aad_size > kMaxAad) return ErrorKind::OpenFailed;
+    if (plaintext_size > MAX_PLAINTEXT || aad_size > MAX_AAD) return ErrorKind::OpenFailed;
     return {};
 }
 
 Status check_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::size_t aad_size, std::size_t sealed_size) {
     if (Status s = check_key_nonce(key, nonce); !s) return s;
-    if (sealed_size < kTagBytes || sealed_size > kMaxSealed || aad_size > kMaxAad)
+    if (sealed_size < TAG_BYTES || sealed_size > MAX_SEALED || aad_size > MAX_AAD)
         return ErrorKind::OpenFailed;
     return {};
 }
@@ -398,11 +383,10 @@ Status seal_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plaintext,
                const Sink& out, Engine engine) {
     if (Status s = check_seal(key, nonce, aad.size(), plaintext.size()); !s) return s;
-    auto dst = out(plaintext.size() + kTagBytes);
+    auto dst = out(plaintext.size() + TAG_BYTES);
     if (!dst) return dst.error();
-    IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
-    if (m != nullptr) {
-        ipsec_seal(m, key, nonce, aad, plaintext, *dst);
+    if (engine == Engine::IpsecMb && ipsec_mb_usable()) {
+        ipsec_seal(key, nonce, aad, plaintext, *dst);
         return {};
     }
     return soft_seal(key, nonce, aad, plaintext, *dst);
@@ -412,21 +396,21 @@ Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> sealed,
                const Sink& out, Engine engine) {
     if (Status s = check_open(key, nonce, aad.size(), sealed.size()); !s) return s;
-    const auto ct = sealed.first(sealed.size() - kTagBytes);
+    const auto ct = sealed.first(sealed.size() - TAG_BYTES);
     const std::uint8_t* tag = sealed.data() + ct.size();
-    IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
-    if (m != nullptr) return ipsec_open(m, key, nonce, aad, ct, tag, out);
+    if (engine == Engine::IpsecMb && ipsec_mb_usable())
+        return ipsec_open(key, nonce, aad, ct, tag, out);
     return soft_open(key, nonce, aad, ct, tag, out);
 }
 
 Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                      std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ciphertext,
-                     std::span<const std::uint8_t, kTagBytes> tag, std::span<std::uint8_t> out,
+                     std::span<const std::uint8_t, TAG_BYTES> tag, std::span<std::uint8_t> out,
                      Engine engine) {
-    if (Status s = check_open(key, nonce, aad.size(), ciphertext.size() + kTagBytes); !s) return s;
+    if (Status s = check_open(key, nonce, aad.size(), ciphertext.size() + TAG_BYTES); !s) return s;
     if (out.size() != ciphertext.size()) return ErrorKind::OpenFailed;
-    IMB_MGR* m = engine == Engine::IpsecMb ? ipsec_manager() : nullptr;
-    if (m != nullptr) return ipsec_open_one_pass(m, key, nonce, aad, ciphertext, tag.data(), out.data());
+    if (engine == Engine::IpsecMb && ipsec_mb_usable())
+        return ipsec_open_one_pass(key, nonce, aad, ciphertext, tag.data(), out.data());
     // This engine verifies first and then decrypts, reading the ciphertext
     // twice; a failure leaves `out` zeroed all the same.
     Status s = soft_open(key, nonce, aad, ciphertext, tag.data(),

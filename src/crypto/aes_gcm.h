@@ -3,10 +3,10 @@
 // AES-NI and PCLMULQDQ, otherwise OpenSSL's constant-time AES (its ECB mode:
 // vector-permute AES, or AES-NI) under our own counter mode and constant-time
 // GHASH, since OpenSSL's GCM without those instructions uses table-based AES
-// and GHASH. Both compare tags with our one helper. ipsec-mb's key schedule and
-// GHASH state live on the stack and are wiped after use; OpenSSL keeps its key
-// schedule in its context, which it cleanses when the context is freed at the
-// end of each call.
+// and GHASH. Both compare tags with our one helper. ipsec-mb's key data (see
+// aes_gcm_ipsec.h for how it is derived on every call) and GHASH state live on
+// the stack and are wiped after use; OpenSSL keeps its key schedule in its
+// context, which it cleanses when the context is freed at the end of each call.
 #pragma once
 
 #include <cstddef>
@@ -21,13 +21,13 @@
 
 namespace velmora::crypto::aes_gcm {
 
-inline constexpr std::size_t kKeyBytes = 32;
-inline constexpr std::size_t kNonceBytes = 12;
-inline constexpr std::size_t kTagBytes = 16;
+inline constexpr std::size_t KEY_BYTES = 32;
+inline constexpr std::size_t NONCE_BYTES = 12;
+inline constexpr std::size_t TAG_BYTES = 16;
 // GCM's limits: at most 2^36 - 32 plaintext bytes, fewer than 2^61 AAD bytes.
-inline constexpr std::uint64_t kMaxPlaintext = (std::uint64_t{1} << 36) - 32;
-inline constexpr std::uint64_t kMaxSealed = kMaxPlaintext + kTagBytes;
-inline constexpr std::uint64_t kMaxAad = (std::uint64_t{1} << 61) - 1;
+inline constexpr std::uint64_t MAX_PLAINTEXT = (std::uint64_t{1} << 36) - 32;
+inline constexpr std::uint64_t MAX_SEALED = MAX_PLAINTEXT + TAG_BYTES;
+inline constexpr std::uint64_t MAX_AAD = (std::uint64_t{1} << 61) - 1;
 
 enum class Engine { IpsecMb, OpenSsl };
 
@@ -91,7 +91,7 @@ Status check_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
 // open_to, which reads the ciphertext twice (GHASH first, then the keystream).
 Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                      std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ciphertext,
-                     std::span<const std::uint8_t, kTagBytes> tag, std::span<std::uint8_t> out,
+                     std::span<const std::uint8_t, TAG_BYTES> tag, std::span<std::uint8_t> out,
                      Engine engine = default_engine());
 
 // Conveniences over seal_to and open_to. The sealed form is public; the plaintext

@@ -9,7 +9,7 @@ namespace velmora::stack_wipe {
 namespace {
 
 // x86-64 Linux pages; the stack's guard area is at least one.
-constexpr std::size_t kPage = 4096;
+constexpr std::size_t PAGE = 4096;
 
 // The widest register file the processor and the kernel have enabled,
 // decided once when the module is loaded.
@@ -86,8 +86,8 @@ void clear_vector_registers() noexcept { clear_vectors(); }
 // prevents in compiled frames). The caller-saved general registers are
 // cleared on the way out: the last frames below may have left key words there.
 [[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
-    n = (n + kPage - 1) & ~(kPage - 1);
-    if (n == 0) n = kPage;
+    n = (n + PAGE - 1) & ~(PAGE - 1);
+    if (n == 0) n = PAGE;
     clear_vectors();
     __asm__ volatile(
         "mov %[n], %%rcx\n\t"
@@ -102,7 +102,7 @@ void clear_vector_registers() noexcept { clear_vectors(); }
         "rep stosb\n\t"
         "add %[n], %%rsp"
         :
-        : [n] "r"(n), [page] "i"(kPage)
+        : [n] "r"(n), [page] "i"(PAGE)
         : "rax", "rcx", "rdi", "cc", "memory");
     __asm__ volatile(
         "xor %%edx, %%edx\n\txor %%esi, %%esi\n\txor %%edi, %%edi\n\t"

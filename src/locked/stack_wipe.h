@@ -18,7 +18,7 @@
 // tens of nanoseconds. The price is a depth that must stay measured:
 // tests/test_stack_depth.py runs every operation over a canary-filled stack and
 // checks that what it writes lies within the depth wiped for it, with margin.
-// Zeroing costs about a cycle per 64 bytes (some 45 ns for kWipeBytes here),
+// Zeroing costs about a cycle per 64 bytes (some 45 ns for WIPE_BYTES here),
 // so the few operations that go deep say so (deep()) instead of every call
 // paying for them.
 #pragma once
@@ -30,15 +30,15 @@
 namespace velmora::stack_wipe {
 
 // How far below the boundary the stack is zeroed. Every operation runs within
-// kWipeBytes (HMAC, HKDF, AES-GCM, the streams, the pool, the boxes: at most
+// WIPE_BYTES (HMAC, HKDF, AES-GCM, the streams, the pool, the boxes: at most
 // about 4.6 KiB, HMAC-SHA512); those marked with deep() run the ML-KEM-768 and
 // X25519 arithmetic or the JSON reader's recursion (up to its nesting limit)
 // and need up to about 24 KiB (ML-KEM-768's AVX2 path: the four-way Keccak
-// states and the sampled matrix sit on the stack). Each figure leaves room for about one signal frame
-// with AVX-512 state (3.5 KiB) pushed at the deepest point; the depth test
-// prints what every operation really uses.
-inline constexpr std::size_t kWipeBytes = 8 * 1024;
-inline constexpr std::size_t kDeepWipeBytes = 32 * 1024;
+// states and the sampled matrix sit on the stack). Each figure leaves room for
+// about one signal frame with AVX-512 state (3.5 KiB) pushed at the deepest
+// point; the depth test prints what every operation really uses.
+inline constexpr std::size_t WIPE_BYTES = 8 * 1024;
+inline constexpr std::size_t DEEP_WIPE_BYTES = 32 * 1024;
 
 // Zeroes `n` bytes (rounded up to whole pages) of stack just below the
 // caller's frame, after clearing the vector registers (and AVX-512 mask
@@ -48,11 +48,11 @@ void wipe_below_caller(std::size_t n) noexcept;
 // Only the register part of the above (for the benchmark's cost breakdown).
 void clear_vector_registers() noexcept;
 
-// Marks an entry point's work as one that needs kDeepWipeBytes:
+// Marks an entry point's work as one that needs DEEP_WIPE_BYTES:
 // guarded(stack_wipe::deep([&]() -> PyObject* { ... })).
 template <class F>
 struct Deep {
-    static constexpr std::size_t kDepth = kDeepWipeBytes;
+    static constexpr std::size_t DEPTH = DEEP_WIPE_BYTES;
     F f;
     decltype(auto) operator()() { return f(); }
 };
@@ -65,10 +65,10 @@ namespace detail {
 
 template <class F>
 constexpr std::size_t depth_of() {
-    if constexpr (requires { F::kDepth; })
-        return F::kDepth;
+    if constexpr (requires { F::DEPTH; })
+        return F::DEPTH;
     else
-        return kWipeBytes;
+        return WIPE_BYTES;
 }
 
 // Kept out of line so that f's own locals live in a frame below the caller's,

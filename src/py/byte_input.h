@@ -50,4 +50,34 @@ private:
     std::optional<ZeroizingBuffer> gathered_;
 };
 
+// A byte input that is short when used as intended (a nonce), under the same
+// rule as read_byte_input, copied into this object (on the caller's stack)
+// instead of a heap buffer, whose allocation and wipe are a noticeable part of
+// a 64-byte seal. A longer input (which the length check then refuses) goes to
+// the heap as usual.
+class ShortInput {
+public:
+    ShortInput() = default;
+    ShortInput(const ShortInput&) = delete;
+    ShortInput& operator=(const ShortInput&) = delete;
+    ~ShortInput() { secure_zero(inline_, sizeof inline_); }
+
+    // False with the error set, as ByteInput::acquire.
+    bool acquire(PyObject* obj) {
+        ByteInput input;
+        if (!input.acquire(obj)) return false;
+        size_ = input.size();
+        if (size_ > sizeof inline_) heap_ = ZeroizingBuffer(size_);
+        return input.copy_to(size_ > sizeof inline_ ? heap_.data() : inline_, 0, size_);
+    }
+    std::span<const std::uint8_t> span() const {
+        return size_ > sizeof inline_ ? heap_.span() : std::span<const std::uint8_t>(inline_, size_);
+    }
+
+private:
+    std::uint8_t inline_[16] = {};
+    std::size_t size_ = 0;
+    ZeroizingBuffer heap_;
+};
+
 }  // namespace velmora

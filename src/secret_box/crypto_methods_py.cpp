@@ -124,8 +124,8 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
         PyObject* arg[3];
         if (!bind(AES_GCM_SEAL, args, nargs, kwnames, arg))
             return nullptr;
-        auto nonce = read_byte_input(arg[0]);
-        if (!nonce) return nullptr;
+        ShortInput nonce;
+        if (!nonce.acquire(arg[0])) return nullptr;
         // The plaintext, possibly large, is encrypted straight from the caller's
         // buffer into the result (no private copy of it exists to wipe), unless
         // its layout needs gathering first.
@@ -137,7 +137,7 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!aad) return nullptr;
         BytesSink sink;
         Status s = with_secret(self, [&](Bytes key) {
-            return gcm::seal_to(key, nonce->span(), aad->span(), *plaintext, sink);
+            return gcm::seal_to(key, nonce.span(), aad->span(), *plaintext, sink);
         });
         return sink.finish(s);
     });
@@ -201,8 +201,8 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
         PyObject* arg[3];
         if (!bind(AES_GCM_OPEN, args, nargs, kwnames, arg))
             return nullptr;
-        auto nonce = read_byte_input(arg[0]);
-        if (!nonce) return nullptr;
+        ShortInput nonce;
+        if (!nonce.acquire(arg[0])) return nullptr;
         // Content is decrypted straight into the result, which is handed out
         // only if the tag matches (box::open_sealed). (Secrets below are opened
         // tag-first into locked memory instead.)
@@ -216,7 +216,7 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nar
             input.stable(arg[1]) ? box::SealedInput::Stable : box::SealedInput::Shared;
         BytesSink sink;
         Status s = with_secret(self, [&](Bytes key) {
-            return box::open_sealed(key, nonce->span(), aad->span(), *sealed, stability, sink);
+            return box::open_sealed(key, nonce.span(), aad->span(), *sealed, stability, sink);
         });
         return sink.finish(s);
     });

@@ -11,9 +11,9 @@ namespace gcm = crypto::aes_gcm;
 Status open_sealed(Bytes key, Bytes nonce, Bytes aad, Bytes sealed, SealedInput input,
                    const gcm::Sink& out) {
     if (Status c = gcm::check_open(key, nonce, aad.size(), sealed.size()); !c) return c;
-    const std::size_t ct_len = sealed.size() - gcm::kTagBytes;
-    std::uint8_t tag[gcm::kTagBytes];
-    std::memcpy(tag, sealed.data() + ct_len, gcm::kTagBytes);
+    const std::size_t ct_len = sealed.size() - gcm::TAG_BYTES;
+    std::uint8_t tag[gcm::TAG_BYTES];
+    std::memcpy(tag, sealed.data() + ct_len, gcm::TAG_BYTES);
     auto made = out(ct_len);
     if (!made) return made.error();
     std::uint8_t* buf = *made;

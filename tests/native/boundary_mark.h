@@ -5,4 +5,4 @@
 
 #include <cstdint>
 
-inline constexpr std::uint64_t kBoundaryMark = 0x5EC0DEB0DA5EC0DEULL;
+inline constexpr std::uint64_t BOUNDARY_MARK = 0x5EC0DEB0DA5EC0DEULL;

@@ -14,7 +14,7 @@ namespace velmora::stack_wipe {
 [[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
     __asm__ volatile("mov %[mark], -8(%%rsp)\n\tmov %[n], -16(%%rsp)"
                      :
-                     : [mark] "r"(kBoundaryMark), [n] "r"(n)
+                     : [mark] "r"(BOUNDARY_MARK), [n] "r"(n)
                      : "memory");
 }
 

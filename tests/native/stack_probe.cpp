@@ -28,9 +28,9 @@
 
 namespace {
 
-constexpr std::size_t kRegionBytes = 512 * 1024;
-constexpr std::uint8_t kCanary = 0xA7;
-constexpr Py_ssize_t kMaxShift = 64 * 1024;
+constexpr std::size_t REGION_BYTES = 512 * 1024;
+constexpr std::uint8_t CANARY = 0xA7;
+constexpr Py_ssize_t MAX_SHIFT = 64 * 1024;
 Py_ssize_t g_shift = 0;
 
 struct Region {
@@ -40,8 +40,8 @@ struct Region {
 
 // Fills a region of dead stack below the caller and returns where it was.
 [[gnu::noinline]] Region fill_below() {
-    std::uint8_t area[kRegionBytes];
-    std::memset(area, kCanary, sizeof area);
+    std::uint8_t area[REGION_BYTES];
+    std::memset(area, CANARY, sizeof area);
     __asm__ volatile("" : : "r"(area) : "memory");
     return {area, area + sizeof area};
 }
@@ -59,7 +59,7 @@ struct Scan {
     const volatile std::uint8_t* p = r.lo;
     const std::size_t n = static_cast<std::size_t>(r.hi - r.lo);
     std::size_t i = 0;
-    while (i < n && p[i] == kCanary) ++i;
+    while (i < n && p[i] == CANARY) ++i;
     if (i == n) return s;
     s.changed = n - i;
     std::size_t j = i;
@@ -68,7 +68,7 @@ struct Scan {
     for (std::size_t k = n - 16; k >= i + 8; k -= 8) {  // the mark sits 8-aligned
         std::uint64_t word;
         std::memcpy(&word, const_cast<const std::uint8_t*>(p + k + 8), 8);
-        if (word == kBoundaryMark) {
+        if (word == BOUNDARY_MARK) {
             std::memcpy(&s.wiped, const_cast<const std::uint8_t*>(p + k), 8);
             s.boundary = n - (k + 24);  // mark and depth lie just below a return address
             s.marked = true;
@@ -113,7 +113,7 @@ PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* set_shift(PyObject*, PyObject* arg) {
     const Py_ssize_t n = PyLong_AsSsize_t(arg);
     if (n == -1 && PyErr_Occurred()) return nullptr;
-    if (n < 0 || n > kMaxShift) {
+    if (n < 0 || n > MAX_SHIFT) {
         PyErr_SetString(PyExc_ValueError, "shift out of range");
         return nullptr;
     }
@@ -121,17 +121,17 @@ PyObject* set_shift(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef kMethods[] = {
+PyMethodDef METHODS[] = {
     {"set_shift", set_shift, METH_O, "set_shift(n)"},
     {"deepest_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepest_writes)),
      METH_VARARGS | METH_KEYWORDS, "deepest_writes(fn, *args, **kwargs)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_stack_probe", nullptr, 0, kMethods, nullptr, nullptr, nullptr, nullptr,
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, "_stack_probe", nullptr, 0, METHODS, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__stack_probe() { return PyModule_Create(&kModule); }
+PyMODINIT_FUNC PyInit__stack_probe() { return PyModule_Create(&MODULE_DEF); }
