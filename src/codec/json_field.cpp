@@ -120,30 +120,17 @@ private:
 // A run that is not one number is left for the reader to refuse. Strings are
 // followed as the reader follows them (a backslash takes the next byte along).
 bool settle_numbers(std::span<std::uint8_t> t) {
-    const std::size_t n = t.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t c = t[i];
-        if (c == '"') {
-            for (++i; i < n && t[i] != '"'; ++i)
-                if (t[i] == '\\') ++i;
-            ++i;
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
-            const std::size_t j = json_number_end(t, i);
-            const auto token = t.subspan(i, j - i);
-            bool integral = false;
-            std::size_t digits = 0;
-            if (json_number(token, integral, digits)) {
-                if (!json_number_finite(token)) return false;
-                std::memset(token.data(), ' ', token.size());
-                token[0] = '0';
-            }
-            i = j;
-        } else {
-            ++i;
+    const auto number = [](std::span<std::uint8_t> token) {
+        bool integral = false;
+        std::size_t digits = 0;
+        if (json_number(token, integral, digits)) {
+            if (!json_number_finite(token)) return false;
+            std::memset(token.data(), ' ', token.size());
+            token[0] = '0';
         }
-    }
-    return true;
+        return true;
+    };
+    return walk_json_text(t, number, [](std::size_t) -> std::size_t { return 2; });
 }
 
 }  // namespace

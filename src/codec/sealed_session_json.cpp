@@ -84,44 +84,24 @@ long escape_at(std::span<const std::uint8_t> t, std::size_t i) {
 // takes the next byte with it), so both agree on what is inside a string up to
 // the point where the reader would fail anyway.
 void prepare_for_reader(std::span<std::uint8_t> t) {
-    const std::size_t n = t.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t c = t[i];
-        if (c == '"') {
-            ++i;
-            while (i < n && t[i] != '"') {
-                if (t[i] != '\\') {
-                    ++i;
-                    continue;
-                }
-                const long unit = escape_at(t, i);
-                if (unit >= 0xD800 && unit <= 0xDBFF) {
-                    const long next = escape_at(t, i + 6);
-                    if (next >= 0xDC00 && next <= 0xDFFF) {
-                        i += 12;
-                        continue;
-                    }
-                    std::memcpy(&t[i + 2], "DC00", 4);
-                    i += 6;
-                    continue;
-                }
-                i += 2;
-            }
-            ++i;
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
-            const std::size_t j = json_number_end(t, i);
-            bool integral = false;
-            std::size_t digits = 0;
-            if (json_number(t.subspan(i, j - i), integral, digits) && (!integral || digits > 20)) {
-                std::memset(&t[i], ' ', j - i);
-                std::memcpy(&t[i], "0.0", 3);
-            }
-            i = j;
-        } else {
-            ++i;
+    const auto number = [](std::span<std::uint8_t> token) {
+        bool integral = false;
+        std::size_t digits = 0;
+        if (json_number(token, integral, digits) && (!integral || digits > 20)) {
+            std::memset(token.data(), ' ', token.size());
+            std::memcpy(token.data(), "0.0", 3);
         }
-    }
+        return true;
+    };
+    const auto escape = [t](std::size_t i) -> std::size_t {
+        const long unit = escape_at(t, i);
+        if (unit < 0xD800 || unit > 0xDBFF) return 2;
+        const long next = escape_at(t, i + 6);
+        if (next >= 0xDC00 && next <= 0xDFFF) return 12;
+        std::memcpy(&t[i + 2], "DC00", 4);
+        return 6;
+    };
+    walk_json_text(t, number, escape);
 }
 
 enum class Slot { SessionId, SignKey, EncKey, ExpiresAt, Ignored };
