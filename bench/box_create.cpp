@@ -10,7 +10,6 @@
 //   region    LockedRegion::allocate(32) + release (zeroing included)
 //   region_random  the same plus filling the secret from the OS random source,
 //             i.e. everything SecretBox.random does apart from the Python object
-// The cases alternate within each round so that machine noise hits them all.
 #include <sodium.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -23,18 +22,13 @@
 
 #include "crypto/os_random.h"
 #include "locked/region.h"
+#include "alternating_cases.h"
 
 #ifndef MADV_WIPEONFORK
 #define MADV_WIPEONFORK 18
 #endif
 
 namespace {
-
-std::uint64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + ts.tv_nsec;
-}
 
 const std::size_t PAGE_BYTES = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
@@ -76,12 +70,6 @@ void region_random_case() {
     if (!s) std::abort();
 }
 
-struct Case {
-    const char* name;
-    void (*run)();
-    std::uint64_t best = UINT64_MAX;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,24 +77,15 @@ int main(int argc, char** argv) {
     const long rounds = argc > 2 ? std::atol(argv[2]) : 7;
     if (sodium_init() < 0) return 1;
 
-    Case cases[] = {
+    bench::Case cases[] = {
         {"syscalls", bare_sequence},
         {"sodium", sodium_case},
         {"region", region_case},
         {"region_random", region_random_case},
     };
-    for (Case& c : cases) {  // warm up: first-use initialisation, page tables
+    for (bench::Case& c : cases) {  // warm up: first-use initialisation, page tables
         for (long i = 0; i < iterations / 10 + 1; ++i) c.run();
     }
-    for (long round = 0; round < rounds; ++round) {
-        for (Case& c : cases) {
-            const std::uint64_t t0 = now_ns();
-            for (long i = 0; i < iterations; ++i) c.run();
-            const std::uint64_t per_op = (now_ns() - t0) / static_cast<std::uint64_t>(iterations);
-            if (per_op < c.best) c.best = per_op;
-        }
-    }
-    for (const Case& c : cases) std::printf("{\"name\": \"%s\", \"ns\": %llu}\n", c.name,
-                                            static_cast<unsigned long long>(c.best));
+    bench::run_alternating(cases, iterations, rounds);
     return 0;
 }
