@@ -107,6 +107,9 @@ SECRET_SIZES = {
 #   "scan"       collects garbage, answers "ready" and waits for the next line
 #   "probe <op>" prep, then the call under _stack_probe (three times);
 #                answers "probe <json list of the largest figures>"
+#   "run-small <bytes> <op>"  the call on a new thread with that stack size
+#   "bare <stack> <used> <op>"  the call on a caller-supplied stack without a
+#                guard page; answers "bare [canary intact, raised]"
 #   "exit"
 CHILD = r'''
 import gc, json, operator, os, signal, sys, threading
@@ -225,6 +228,36 @@ for line in sys.stdin:
             t.start()
             t.join()
         answer("probe " + json.dumps(results[0]))
+    elif cmd == "run-small":
+        # "run-small <stack bytes> <op>": the call alone on a new thread with
+        # that stack size (threading.stack_size), nothing else on it.
+        size, _, op = arg.partition(" ")
+        ns = dict(scope, PUBLIC={})
+        exec(OPS[op][0], ns)
+        def small():
+            try:
+                ns["result"] = eval(OPS[op][1], ns)
+            except SecureError:
+                pass
+        threading.stack_size(int(size))
+        try:
+            worker = threading.Thread(target=small)
+            worker.start()
+        finally:
+            threading.stack_size(0)
+        worker.join()
+        scope.setdefault("kept", []).append(ns)
+        answer("ok {}")
+    elif cmd == "bare":
+        # "bare <stack bytes> <used bytes> <op>": the call on a thread whose
+        # stack the caller supplied, above a canary (_stack_probe.on_bare_stack).
+        import _stack_probe
+        stack, used, op = arg.split(" ")
+        ns = dict(scope, PUBLIC={})
+        exec(OPS[op][0], ns)
+        intact, raised = _stack_probe.on_bare_stack(lambda: eval(OPS[op][1], ns), int(stack), int(used))
+        scope.setdefault("kept", []).append(ns)
+        answer("bare " + json.dumps([intact, raised]))
     elif cmd == "exit":
         break
 '''

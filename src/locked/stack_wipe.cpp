@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "locked/stack_bounds.h"
+
 namespace velmora::stack_wipe {
 
 namespace {
@@ -78,24 +80,40 @@ void clear_vector_registers() noexcept { clear_vectors(); }
 // No locals and no calls, so (optimised) there is no frame: the stack pointer
 // sits just below our return address and the zeroing starts right there, with
 // no unwritten padding between the caller's frame and the wiped bytes. The
-// stack pointer is moved over the region first, so that the stores are above
-// it (a signal frame goes below) and the kernel grows the stack as usual; it
-// moves one page at a time, touching each page on the way down, so that a
-// stack with less room left than the depth faults on its guard page instead
-// of the zeroing starting beyond it (the clash that -fstack-clash-protection
-// prevents in compiled frames). The caller-saved general registers are
-// cleared on the way out: the last frames below may have left key words there.
+// depth is cut to what the thread's stack has left above its lowest usable
+// address (locked/stack_bounds.h), so the zeroing never reaches a guard page
+// or a mapping below a stack that has none. The stack pointer is moved over the
+// region first, so that the stores are above it (a signal frame goes below),
+// one page at a time with a touch on each, so that the first thread's stack is
+// grown by the kernel as it would be for a compiled frame.
+//
+// Where the stack pointer is not inside the bounds known for this thread (it
+// switched to a stack of a coroutine library or one the caller allocated),
+// nothing tells where that stack ends: one byte below the stack pointer may
+// already be another object of the heap it was cut from. Only the registers
+// are cleared then, since that is all that can be proved not to write outside
+// it. The caller-saved general registers are cleared on the way out in every
+// case: the last frames below may have left key words there.
 [[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
     n = (n + PAGE - 1) & ~(PAGE - 1);
     if (n == 0) n = PAGE;
     clear_vectors();
+    std::uintptr_t sp;
+    __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
+    const stack_bounds::Bounds& b = stack_bounds::t_bounds;
+    const std::size_t room = (sp > b.lo && sp <= b.hi) ? sp - b.lo : 0;
+    if (n > room) n = room;
     __asm__ volatile(
         "mov %[n], %%rcx\n\t"
         "1:\n\t"
+        "cmp %[page], %%rcx\n\t"
+        "jbe 2f\n\t"
         "sub %[page], %%rsp\n\t"
         "movq $0, (%%rsp)\n\t"
         "sub %[page], %%rcx\n\t"
-        "jnz 1b\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "sub %%rcx, %%rsp\n\t"
         "mov %[n], %%rcx\n\t"
         "mov %%rsp, %%rdi\n\t"
         "xor %%eax, %%eax\n\t"

@@ -27,6 +27,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "locked/stack_bounds.h"
+
 namespace velmora::stack_wipe {
 
 // How far below the boundary the stack is zeroed. Every operation runs within
@@ -40,9 +42,10 @@ namespace velmora::stack_wipe {
 inline constexpr std::size_t WIPE_BYTES = 8 * 1024;
 inline constexpr std::size_t DEEP_WIPE_BYTES = 32 * 1024;
 
-// Zeroes `n` bytes (rounded up to whole pages) of stack just below the
-// caller's frame, after clearing the vector registers (and AVX-512 mask
-// registers) the processor has.
+// Zeroes `n` bytes (rounded up to whole pages, and cut to what this thread's
+// stack has left, see stack_bounds.h) of stack just below the caller's frame,
+// after clearing the vector registers (and AVX-512 mask registers) the
+// processor has.
 void wipe_below_caller(std::size_t n) noexcept;
 
 // Only the register part of the above (for the benchmark's cost breakdown).
@@ -80,7 +83,9 @@ template <class F>
 
 template <std::size_t N>
 struct WipeOnLeave {
-    WipeOnLeave() = default;
+    // The thread's stack bounds are learned before the work, on a thread's
+    // first call, so that their lookup's frames lie in the region wiped after.
+    WipeOnLeave() { stack_bounds::learn_once(); }
     WipeOnLeave(const WipeOnLeave&) = delete;
     WipeOnLeave& operator=(const WipeOnLeave&) = delete;
     ~WipeOnLeave() { wipe_below_caller(N); }

@@ -15,14 +15,24 @@
 // set_shift(n) moves every later call n bytes further down the stack: code
 // that aligns its frame (libcrypto's SHA-2 aligns to 1 or 2 KiB) goes deeper
 // or shallower with where the stack pointer happens to be.
+//
+// on_bare_stack(fn, stack_bytes, used_bytes) -> (canary_intact, raised)
+//   runs fn() on a new thread whose stack the caller supplied
+//   (pthread_attr_setstack: no guard page), after using `used_bytes` of it;
+//   the stack sits directly above a canary-filled area of the same mapping,
+//   which is checked afterwards: anything written below the stack lands there.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <alloca.h>
 
 #include <cstring>
+
+#include <pthread.h>
+#include <sys/mman.h>
 
 #include "boundary_mark.h"
 
@@ -110,6 +120,71 @@ PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
                          static_cast<Py_ssize_t>(s.wiped), raised);
 }
 
+constexpr std::size_t BARE_CANARY_BYTES = 64 * 1024;
+
+struct BareRun {
+    PyObject* fn;
+    std::size_t used;
+    bool raised = false;
+};
+
+// Uses `left` bytes of stack in frames of at most 1 KiB, then calls fn.
+[[gnu::noinline]] void use_then_call(BareRun* run, std::size_t left) {
+    if (left >= 1024) {
+        volatile std::uint8_t frame[1024];
+        frame[0] = 1;
+        use_then_call(run, left - 1024);
+        __asm__ volatile("" : : "r"(frame) : "memory");
+        return;
+    }
+    PyGILState_STATE g = PyGILState_Ensure();
+    PyObject* result = PyObject_CallNoArgs(run->fn);
+    run->raised = result == nullptr;
+    if (!result) PyErr_Clear();
+    Py_XDECREF(result);
+    PyGILState_Release(g);
+}
+
+void* bare_thread(void* arg) {
+    auto* run = static_cast<BareRun*>(arg);
+    use_then_call(run, run->used);
+    return nullptr;
+}
+
+PyObject* on_bare_stack(PyObject*, PyObject* args) {
+    PyObject* fn;
+    Py_ssize_t stack_bytes, used;
+    if (!PyArg_ParseTuple(args, "Onn", &fn, &stack_bytes, &used)) return nullptr;
+    if (stack_bytes < 16384 || stack_bytes % 4096 || used < 0 || used >= stack_bytes) {
+        PyErr_SetString(PyExc_ValueError, "bad sizes");
+        return nullptr;
+    }
+    const std::size_t total = BARE_CANARY_BYTES + static_cast<std::size_t>(stack_bytes);
+    void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) return PyErr_SetFromErrno(PyExc_OSError);
+    auto* base = static_cast<std::uint8_t*>(map);
+    std::memset(base, CANARY, BARE_CANARY_BYTES);
+    BareRun run{fn, static_cast<std::size_t>(used)};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, base + BARE_CANARY_BYTES, static_cast<std::size_t>(stack_bytes));
+    pthread_t thread;
+    int err;
+    Py_BEGIN_ALLOW_THREADS
+    err = pthread_create(&thread, &attr, bare_thread, &run);
+    if (err == 0) pthread_join(thread, nullptr);
+    Py_END_ALLOW_THREADS
+    pthread_attr_destroy(&attr);
+    std::size_t touched = 0;
+    for (std::size_t i = 0; i < BARE_CANARY_BYTES; ++i) touched += base[i] != CANARY;
+    munmap(map, total);
+    if (err != 0) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return Py_BuildValue("OO", touched == 0 ? Py_True : Py_False, run.raised ? Py_True : Py_False);
+}
+
 PyObject* set_shift(PyObject*, PyObject* arg) {
     const Py_ssize_t n = PyLong_AsSsize_t(arg);
     if (n == -1 && PyErr_Occurred()) return nullptr;
@@ -123,6 +198,7 @@ PyObject* set_shift(PyObject*, PyObject* arg) {
 
 PyMethodDef METHODS[] = {
     {"set_shift", set_shift, METH_O, "set_shift(n)"},
+    {"on_bare_stack", on_bare_stack, METH_VARARGS, "on_bare_stack(fn, stack_bytes, used_bytes)"},
     {"deepest_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepest_writes)),
      METH_VARARGS | METH_KEYWORDS, "deepest_writes(fn, *args, **kwargs)"},
     {nullptr, nullptr, 0, nullptr},
