@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the manual (docs/) into build/docs/html, after installing and building
+# what is missing. Warnings are errors and every cross-reference must resolve.
+# With --check it also runs every example on its pages (the doctest builder),
+# as the docs stage of scripts/test.sh does.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+
+OUT="$ROOT/build/docs"
+SPHINX=("$PY" -m sphinx -q -n -W --keep-going -d "$OUT/doctrees")
+
+"${SPHINX[@]}" -b html docs "$OUT/html"
+echo "$OUT/html/index.html"
+if [ "${1:-}" = "--check" ]; then
+    "${SPHINX[@]}" -b doctest docs "$OUT/doctest"
+fi
