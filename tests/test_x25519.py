@@ -219,3 +219,13 @@ def test_environment_picks_the_path(run_child, value, expected):
         env={"VELMORA_X25519_IMPL": value},
     )
     assert child.stdout.strip() == expected
+
+
+def test_base_table_is_what_the_generator_writes():
+    root = Path(__file__).resolve().parent.parent / "src" / "crypto" / "x25519"
+    sys.path.insert(0, str(root))
+    try:
+        gen_table = importlib.import_module("gen_table")
+    finally:
+        sys.path.remove(str(root))
+    assert (root / "base_table.h").read_text() == gen_table.header()
