@@ -1,7 +1,7 @@
 // _x25519_test: the X25519 code exposed to Python for the exact-integer and
 // cross-path tests. Built only with the tests, never installed.
 //
-//   field(op, a[, b]) -> bytes     op: "mul", "sqr", "add", "sub", "inv", "encode";
+//   field(op, a[, b]) -> bytes     op: "mul", "mul_c", "sqr", "add", "sub", "inv", "encode";
 //                                  a, b are raw 32-byte little-endian values
 //   public_key(scalar, path) -> bytes
 //   shared_secret(scalar, u, path) -> bytes or None (refused as low order)
@@ -64,7 +64,7 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     static const struct {
         const char* name;
         x::native::FieldOp op;
-    } OPS[] = {{"mul", x::native::FieldOp::Mul}, {"sqr", x::native::FieldOp::Sqr},
+    } OPS[] = {{"mul", x::native::FieldOp::Mul}, {"mul_c", x::native::FieldOp::MulC}, {"sqr", x::native::FieldOp::Sqr},
                {"add", x::native::FieldOp::Add}, {"sub", x::native::FieldOp::Sub},
                {"inv", x::native::FieldOp::Inv}, {"encode", x::native::FieldOp::Encode}};
     std::uint8_t a[N], b[N] = {}, r[N];

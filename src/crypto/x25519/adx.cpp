@@ -81,7 +81,119 @@ inline void reduce(Fe& r, const u64 t[8]) {
     r.v[3] = r3;
 }
 
+// The product by rows, b[i] times a: each row's low halves join the running
+// sum on the CF chain (adcx), its high halves on the OF chain (adox), and the
+// lowest limb of each row is final and goes to t. Then lo + 38 * hi with the
+// same two chains, the few bits above 2^256 folded back as 38 each.
 inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
+    u64 t[3];
+    u64 x0, x1, x2, x3, x4, lo, hi, z;
+    // The memory operands only tell the compiler what is read and written
+    // (r may be a or b: it is written last); the code addresses through the
+    // pointers.
+    using Limbs = u64[4];
+    __asm__(
+        // row 0
+        "movq 0(%[b]), %%rdx\n\t"
+        "mulxq 0(%[a]), %[x0], %[x1]\n\t"
+        "mulxq 8(%[a]), %[lo], %[x2]\n\t"
+        "addq %[lo], %[x1]\n\t"
+        "mulxq 16(%[a]), %[lo], %[x3]\n\t"
+        "adcq %[lo], %[x2]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x4]\n\t"
+        "adcq %[lo], %[x3]\n\t"
+        "adcq $0, %[x4]\n\t"
+        "movq %[x0], 0(%[t])\n\t"
+        // row 1: x1..x4, new top x0
+        "movq 8(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x1]\n\t"
+        "adoxq %[hi], %[x2]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x2]\n\t"
+        "adoxq %[hi], %[x3]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x0]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adoxq %[z], %[x0]\n\t"
+        "adcxq %[z], %[x0]\n\t"
+        "movq %[x1], 8(%[t])\n\t"
+        // row 2: x2, x3, x4, x0, new top x1
+        "movq 16(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x2]\n\t"
+        "adoxq %[hi], %[x3]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adoxq %[hi], %[x0]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x1]\n\t"
+        "adcxq %[lo], %[x0]\n\t"
+        "adoxq %[z], %[x1]\n\t"
+        "adcxq %[z], %[x1]\n\t"
+        "movq %[x2], 16(%[t])\n\t"
+        // row 3: x3, x4, x0, x1, new top x2
+        "movq 24(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adoxq %[hi], %[x0]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x0]\n\t"
+        "adoxq %[hi], %[x1]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x2]\n\t"
+        "adcxq %[lo], %[x1]\n\t"
+        "adoxq %[z], %[x2]\n\t"
+        "adcxq %[z], %[x2]\n\t"
+        // product: t0 t1 t2 (memory) x3 | x4 x0 x1 x2; now lo + 38 * hi
+        "movl $38, %%edx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq %[x4], %[x4], %[hi]\n\t"
+        "adcxq 0(%[t]), %[x4]\n\t"
+        "mulxq %[x0], %[x0], %[lo]\n\t"
+        "adoxq 8(%[t]), %[hi]\n\t"
+        "adcxq %[hi], %[x0]\n\t"
+        "mulxq %[x1], %[x1], %[hi]\n\t"
+        "adoxq 16(%[t]), %[lo]\n\t"
+        "adcxq %[lo], %[x1]\n\t"
+        "mulxq %[x2], %[x2], %[lo]\n\t"
+        "adoxq %[x3], %[hi]\n\t"
+        "adcxq %[hi], %[x2]\n\t"
+        "adoxq %[z], %[lo]\n\t"
+        "adcxq %[z], %[lo]\n\t"
+        // r = x4 x0 x1 x2, top lo (below 41)
+        "imulq $38, %[lo], %[lo]\n\t"
+        "addq %[lo], %[x4]\n\t"
+        "adcq $0, %[x0]\n\t"
+        "adcq $0, %[x1]\n\t"
+        "adcq $0, %[x2]\n\t"
+        "sbbq %[lo], %[lo]\n\t"
+        "andq $38, %[lo]\n\t"
+        "addq %[lo], %[x4]\n\t"
+        "movq %[x4], 0(%[r])\n\t"
+        "movq %[x0], 8(%[r])\n\t"
+        "movq %[x1], 16(%[r])\n\t"
+        "movq %[x2], 24(%[r])\n\t"
+        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4), [lo] "=&r"(lo),
+          [hi] "=&r"(hi), [z] "=&r"(z), "=m"(*reinterpret_cast<Limbs*>(r.v)), "=m"(t)
+        : [a] "r"(a.v), [b] "r"(b.v), [r] "r"(r.v), [t] "r"(t), "m"(*reinterpret_cast<const Limbs*>(a.v)),
+          "m"(*reinterpret_cast<const Limbs*>(b.v))
+        : "rdx", "cc");
+}
+
+// The same product written with the intrinsics, which the compiler schedules
+// across neighbouring operations; faster in the ladder, whose independent
+// products it interleaves.
+inline void fe_mul_c(Fe& r, const Fe& a, const Fe& b) {
     u64 t[8];
     u64 lo, hi, c1, c2, c3, c4;
     // Row by row: each row's low words join the running sum on the CF chain,
@@ -389,17 +501,17 @@ void scalarmult(std::uint8_t out[32], const std::uint8_t scalar[32], const std::
         fe_sub(e, aa, bb);
         fe_add(c, x3, z3);
         fe_sub(d, x3, z3);
-        fe_mul(da, d, a);
-        fe_mul(cb, c, b);
+        fe_mul_c(da, d, a);
+        fe_mul_c(cb, c, b);
         fe_add(x3, da, cb);
         fe_sqr(x3, x3);
         fe_sub(z3, da, cb);
         fe_sqr(z3, z3);
-        fe_mul(z3, z3, x1);
-        fe_mul(x2, aa, bb);
+        fe_mul_c(z3, z3, x1);
+        fe_mul_c(x2, aa, bb);
         fe_mul_small(z2, e, 121665);
         fe_add(z2, z2, aa);
-        fe_mul(z2, z2, e);
+        fe_mul_c(z2, z2, e);
     }
     const u64 mask = ct::barrier(0 - swap);
     fe_cswap(x2, x3, mask);
@@ -456,6 +568,7 @@ void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32], st
     fe_load(y, b);
     switch (op) {
         case FieldOp::Mul: fe_mul(r, x, y); break;
+        case FieldOp::MulC: fe_mul_c(r, x, y); break;
         case FieldOp::Sqr: fe_sqr(r, x); break;
         case FieldOp::Add: fe_add(r, x, y); break;
         case FieldOp::Sub: fe_sub(r, x, y); break;
