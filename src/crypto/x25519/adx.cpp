@@ -81,6 +81,40 @@ inline void reduce(Fe& r, const u64 t[8]) {
     r.v[3] = r3;
 }
 
+// The end of both products: with t0 t1 t2 in memory at t, t3 in x3 and the
+// upper half in x4 x0 x1 x2, r = lower + 38 * upper on the two carry chains,
+// then the few bits above 2^256 folded back (38 each) twice.
+#define REDUCE_PRODUCT \
+        /* product: t0 t1 t2 (memory) x3 | x4 x0 x1 x2; now lo + 38 * hi */ \
+        "movl $38, %%edx\n\t" \
+        "xorl %k[z], %k[z]\n\t" \
+        "mulxq %[x4], %[x4], %[hi]\n\t" \
+        "adcxq 0(%[t]), %[x4]\n\t" \
+        "mulxq %[x0], %[x0], %[lo]\n\t" \
+        "adoxq 8(%[t]), %[hi]\n\t" \
+        "adcxq %[hi], %[x0]\n\t" \
+        "mulxq %[x1], %[x1], %[hi]\n\t" \
+        "adoxq 16(%[t]), %[lo]\n\t" \
+        "adcxq %[lo], %[x1]\n\t" \
+        "mulxq %[x2], %[x2], %[lo]\n\t" \
+        "adoxq %[x3], %[hi]\n\t" \
+        "adcxq %[hi], %[x2]\n\t" \
+        "adoxq %[z], %[lo]\n\t" \
+        "adcxq %[z], %[lo]\n\t" \
+        /* r = x4 x0 x1 x2, top lo (below 41) */ \
+        "imulq $38, %[lo], %[lo]\n\t" \
+        "addq %[lo], %[x4]\n\t" \
+        "adcq $0, %[x0]\n\t" \
+        "adcq $0, %[x1]\n\t" \
+        "adcq $0, %[x2]\n\t" \
+        "sbbq %[lo], %[lo]\n\t" \
+        "andq $38, %[lo]\n\t" \
+        "addq %[lo], %[x4]\n\t" \
+        "movq %[x4], 0(%[r])\n\t" \
+        "movq %[x0], 8(%[r])\n\t" \
+        "movq %[x1], 16(%[r])\n\t" \
+        "movq %[x2], 24(%[r])\n\t"
+
 // The product by rows, b[i] times a: each row's low halves join the running
 // sum on the CF chain (adcx), its high halves on the OF chain (adox), and the
 // lowest limb of each row is final and goes to t. Then lo + 38 * hi with the
@@ -88,11 +122,9 @@ inline void reduce(Fe& r, const u64 t[8]) {
 inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
     u64 t[3];
     u64 x0, x1, x2, x3, x4, lo, hi, z;
-    // The memory operands only tell the compiler what is read and written
-    // (r may be a or b: it is written last); the code addresses through the
-    // pointers.
-    using Limbs = u64[4];
-    __asm__(
+    // r may be a or b: it is written last. Volatile with a memory clobber:
+    // the results go through memory only.
+    __asm__ volatile(
         // row 0
         "movq 0(%[b]), %%rdx\n\t"
         "mulxq 0(%[a]), %[x0], %[x1]\n\t"
@@ -154,40 +186,69 @@ inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
         "adcxq %[lo], %[x1]\n\t"
         "adoxq %[z], %[x2]\n\t"
         "adcxq %[z], %[x2]\n\t"
-        // product: t0 t1 t2 (memory) x3 | x4 x0 x1 x2; now lo + 38 * hi
-        "movl $38, %%edx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[x4], %[x4], %[hi]\n\t"
-        "adcxq 0(%[t]), %[x4]\n\t"
-        "mulxq %[x0], %[x0], %[lo]\n\t"
-        "adoxq 8(%[t]), %[hi]\n\t"
-        "adcxq %[hi], %[x0]\n\t"
-        "mulxq %[x1], %[x1], %[hi]\n\t"
-        "adoxq 16(%[t]), %[lo]\n\t"
-        "adcxq %[lo], %[x1]\n\t"
-        "mulxq %[x2], %[x2], %[lo]\n\t"
-        "adoxq %[x3], %[hi]\n\t"
-        "adcxq %[hi], %[x2]\n\t"
-        "adoxq %[z], %[lo]\n\t"
-        "adcxq %[z], %[lo]\n\t"
-        // r = x4 x0 x1 x2, top lo (below 41)
-        "imulq $38, %[lo], %[lo]\n\t"
-        "addq %[lo], %[x4]\n\t"
-        "adcq $0, %[x0]\n\t"
-        "adcq $0, %[x1]\n\t"
-        "adcq $0, %[x2]\n\t"
-        "sbbq %[lo], %[lo]\n\t"
-        "andq $38, %[lo]\n\t"
-        "addq %[lo], %[x4]\n\t"
-        "movq %[x4], 0(%[r])\n\t"
-        "movq %[x0], 8(%[r])\n\t"
-        "movq %[x1], 16(%[r])\n\t"
-        "movq %[x2], 24(%[r])\n\t"
+        REDUCE_PRODUCT
         : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4), [lo] "=&r"(lo),
-          [hi] "=&r"(hi), [z] "=&r"(z), "=m"(*reinterpret_cast<Limbs*>(r.v)), "=m"(t)
-        : [a] "r"(a.v), [b] "r"(b.v), [r] "r"(r.v), [t] "r"(t), "m"(*reinterpret_cast<const Limbs*>(a.v)),
-          "m"(*reinterpret_cast<const Limbs*>(b.v))
-        : "rdx", "cc");
+          [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [b] "r"(b.v), [r] "r"(r.v), [t] "r"(t)
+        : "rdx", "cc", "memory");
+}
+
+// a^2: the six products a[i] a[j] (i < j) on the two chains, doubled on the
+// CF chain while the squares a[i]^2 join on the OF chain, then reduced as above.
+inline void fe_sqr(Fe& r, const Fe& a) {
+    u64 t[3];
+    u64 x0, x1, x2, x3, x4, x5, lo, hi, z;
+    __asm__ volatile(
+        "movq 0(%[a]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 8(%[a]), %[x5], %[x2]\n\t"
+        "mulxq 16(%[a]), %[lo], %[x3]\n\t"
+        "adcxq %[lo], %[x2]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x4]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "movq 8(%[a]), %%rdx\n\t"
+        "mulxq 24(%[a]), %[lo], %[x0]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adcxq %[z], %[x0]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "movq 16(%[a]), %%rdx\n\t"
+        "mulxq 24(%[a]), %[lo], %[x1]\n\t"
+        "adoxq %[lo], %[x0]\n\t"
+        "adoxq %[z], %[x1]\n\t"
+        // cross products in x5 x2 x3 x4 x0 x1 (2^64 up); doubled, plus squares
+        "movq 0(%[a]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "movq %[lo], 0(%[t])\n\t"
+        "adcxq %[x5], %[x5]\n\t"
+        "adoxq %[hi], %[x5]\n\t"
+        "movq %[x5], 8(%[t])\n\t"
+        "movq 8(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "adcxq %[x2], %[x2]\n\t"
+        "adoxq %[lo], %[x2]\n\t"
+        "movq %[x2], 16(%[t])\n\t"
+        "adcxq %[x3], %[x3]\n\t"
+        "adoxq %[hi], %[x3]\n\t"
+        "movq 16(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "adcxq %[x4], %[x4]\n\t"
+        "adoxq %[lo], %[x4]\n\t"
+        "adcxq %[x0], %[x0]\n\t"
+        "adoxq %[hi], %[x0]\n\t"
+        "movq 24(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[x2]\n\t"
+        "adcxq %[x1], %[x1]\n\t"
+        "adoxq %[lo], %[x1]\n\t"
+        "adcxq %[z], %[x2]\n\t"
+        "adoxq %[z], %[x2]\n\t"
+        REDUCE_PRODUCT
+        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4), [x5] "=&r"(x5),
+          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [r] "r"(r.v), [t] "r"(t)
+        : "rdx", "cc", "memory");
 }
 
 // The same product written with the intrinsics, which the compiler schedules
@@ -195,7 +256,7 @@ inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
 // products it interleaves.
 inline void fe_mul_c(Fe& r, const Fe& a, const Fe& b) {
     u64 t[8];
-    u64 lo, hi, c1, c2, c3, c4;
+    u64 c1, c2, c3, c4;
     // Row by row: each row's low words join the running sum on the CF chain,
     // its high words on the OF chain.
     const u64 b0 = b.v[0], b1 = b.v[1], b2 = b.v[2], b3 = b.v[3];
@@ -224,54 +285,6 @@ inline void fe_mul_c(Fe& r, const Fe& a, const Fe& b) {
         o = adc(o, c3, p2h, &t[i + 3]);
         adc(o, c4, p3h, &t[i + 4]);
     }
-    (void)lo;
-    (void)hi;
-    reduce(r, t);
-}
-
-inline void fe_sqr(Fe& r, const Fe& a) {
-    const u64 a0 = a.v[0], a1 = a.v[1], a2 = a.v[2], a3 = a.v[3];
-    u64 t[8];
-    // The off-diagonal products once ...
-    u64 h01, h02, h03, h12, h13, h23;
-    const u64 l01 = mulx(a0, a1, &h01);
-    const u64 l02 = mulx(a0, a2, &h02);
-    const u64 l03 = mulx(a0, a3, &h03);
-    const u64 l12 = mulx(a1, a2, &h12);
-    const u64 l13 = mulx(a1, a3, &h13);
-    const u64 l23 = mulx(a2, a3, &h23);
-    u64 s1 = l01, s2, s3, s4, s5, s6, s7;
-    u8 k = adc(0, h01, l02, &s2);
-    k = adc(k, h02, l03, &s3);
-    k = adc(k, h03, l13, &s4);
-    k = adc(k, h13, l23, &s5);
-    adc(k, h23, 0, &s6);
-    k = adc(0, s3, l12, &s3);
-    k = adc(k, s4, h12, &s4);
-    k = adc(k, s5, 0, &s5);
-    adc(k, s6, 0, &s6);
-    // ... doubled ...
-    s7 = s6 >> 63;
-    s6 = (s6 << 1) | (s5 >> 63);
-    s5 = (s5 << 1) | (s4 >> 63);
-    s4 = (s4 << 1) | (s3 >> 63);
-    s3 = (s3 << 1) | (s2 >> 63);
-    s2 = (s2 << 1) | (s1 >> 63);
-    s1 = s1 << 1;
-    // ... plus the squares on the diagonal.
-    u64 d0h, d1h, d2h, d3h;
-    const u64 d0 = mulx(a0, a0, &d0h);
-    const u64 d1 = mulx(a1, a1, &d1h);
-    const u64 d2 = mulx(a2, a2, &d2h);
-    const u64 d3 = mulx(a3, a3, &d3h);
-    t[0] = d0;
-    k = adc(0, s1, d0h, &t[1]);
-    k = adc(k, s2, d1, &t[2]);
-    k = adc(k, s3, d1h, &t[3]);
-    k = adc(k, s4, d2, &t[4]);
-    k = adc(k, s5, d2h, &t[5]);
-    k = adc(k, s6, d3, &t[6]);
-    adc(k, s7, d3h, &t[7]);
     reduce(r, t);
 }
 
