@@ -467,21 +467,27 @@ inline void dbl(Point& r, const Point& p) {
 }
 
 // table[j - 1] for |digit| = j, the neutral element for 0, negated for a
-// negative digit: every entry is read, the one wanted kept by mask.
+// negative digit: every entry is read and masked, the one wanted (if any)
+// OR-ed in, sixteen bytes at a time.
 inline void select(Niels& r, const u64 (*row)[12], int8_t digit) {
     const u64 neg = 0 - static_cast<u64>(static_cast<std::uint8_t>(digit) >> 7);
     const u64 abs = static_cast<u64>((digit ^ static_cast<int8_t>(neg)) - static_cast<int8_t>(neg)) & 0xFF;
-    r = Niels{{{1, 0, 0, 0}}, {{1, 0, 0, 0}}, {{0, 0, 0, 0}}};
+    __m128i acc[6];
+    for (__m128i& v : acc) v = _mm_setzero_si128();
     for (u64 j = 0; j < 8; ++j) {
-        // all ones when abs == j + 1
         const u64 x = ct::barrier(abs ^ (j + 1));
-        const u64 m = ct::barrier((((x | (0 - x)) >> 63) ^ 1)) * ~u64{0};
-        Niels e;
-        std::memcpy(&e, row[j], sizeof e);
-        fe_cmov(r.ypx, e.ypx, m);
-        fe_cmov(r.ymx, e.ymx, m);
-        fe_cmov(r.xy2d, e.xy2d, m);
+        const u64 m = ct::barrier(((x | (0 - x)) >> 63) ^ 1) * ~u64{0};  // all ones when abs == j + 1
+        const __m128i mv = _mm_set1_epi64x(static_cast<long long>(m));
+        for (int w = 0; w < 6; ++w) {
+            const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[j] + 2 * w));
+            acc[w] = _mm_or_si128(acc[w], _mm_and_si128(e, mv));
+        }
     }
+    std::memcpy(&r, acc, sizeof r);
+    // The neutral element (y + x = y - x = 1, 2dxy = 0) for a zero digit.
+    const u64 zero = ct::barrier(((abs | (0 - abs)) >> 63) ^ 1);
+    r.ypx.v[0] |= zero;
+    r.ymx.v[0] |= zero;
     // -(x, y) = (-x, y): y + x and y - x trade places and 2dxy changes sign.
     Fe negated;
     fe_sub(negated, Fe{{0, 0, 0, 0}}, r.xy2d);
