@@ -8,13 +8,18 @@ of C, in child interpreters only."""
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
-from messages import RNG
+from messages import OPEN_FAILED, RNG
+from operations import OPS, child_env, make_inputs, refuses
+from velmora._secure import SecretBox, SecretStreamPush
 
 SHIM_C = r"""
 #include <errno.h>
@@ -114,3 +119,125 @@ except SecureError as e:
     out = child.json()
     assert out["raised"] == RNG
     assert out["file_offset"] == 0
+
+
+def test_a_descriptor_shortage_at_the_first_draw_passes(run_child, no_getrandom):
+    # The first open of /dev/urandom meets EMFILE: that draw fails; once
+    # descriptors are free again, the next one opens the device and succeeds.
+    child = run_child(
+        r"""
+import json, os, resource
+from velmora._secure import SecretBox, SecureError
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+fillers = []
+try:
+    while True:
+        fillers.append(os.open("/proc/self/stat", os.O_RDONLY))
+except OSError:
+    pass
+try:
+    SecretBox.random(32)
+    first = None
+except SecureError as e:
+    first = str(e)
+for fd in fillers:
+    os.close(fd)
+drawn = [SecretBox.random(32).reveal().hex() for _ in range(2)]
+print(json.dumps({"first": first, "drawn": drawn}))
+""",
+        env=no_getrandom,
+    )
+    out = child.json()
+    assert out["first"] == RNG
+    a, b = out["drawn"]
+    assert a != b and "00" * 32 not in (a, b)
+
+
+# Every operation of the module in a child whose kernel offers no randomness:
+# getrandom fails and /dev (a fresh tmpfs in a mount namespace of its own)
+# holds no device, a regular file, or the zero device at /dev/urandom.
+NO_RANDOM_CHILD = r"""
+import json, operator, sys
+from velmora._secure import (EntropyPool, HybridKeyPair, SecretBox, SecretStreamPull,
+                             SecretStreamPush, SecureError, seal_hybrid)
+sys.path.insert(0, sys.argv[1])
+from operations import OPS
+
+given = {k: bytes.fromhex(v) for k, v in json.loads(sys.argv[2]).items()}
+FRESH = bytearray(given["FRESH"])
+KEY, OTHER, MAC, IKM, SEED, XS, DK = (SecretBox.from_bytes(bytearray(given[n]))
+                                      for n in ("KEY", "OTHER", "MAC", "IKM", "SEED", "XS", "DK"))
+PAIR = HybridKeyPair.from_secrets(XS, DK)
+NONCE, PLAIN, SEALED = given["NONCE"], given["PLAIN"], given["SEALED"]
+TAMPERED = SEALED[:-1] + bytes([SEALED[-1] ^ 1])
+JSON_SEALED, NESTED_SEALED = given["JSON_SEALED"], given["NESTED_SEALED"]
+HYB = (given["HYB_E"], given["HYB_N"], given["HYB_C"], b"")
+HYB_TAMPERED = (HYB[0], HYB[1], HYB[2][:-1] + bytes([HYB[2][-1] ^ 1]), b"")
+SESSION = (given["SES_E"], given["SES_N"], given["SES_C"], b"")
+HEADER, CHUNK = given["HEADER"], given["CHUNK"]
+ops = dict(OPS, **{"stream-pull-given": ("pull = SecretStreamPull(KEY, HEADER)", "pull.pull(CHUNK)")})
+
+def zero_out(revealed):
+    revealed[:] = bytes(len(revealed))
+
+def zeros(value):
+    if isinstance(value, (tuple, list)):
+        return any(zeros(v) for v in value)
+    if isinstance(value, SecretBox):
+        value = value.reveal()
+    return isinstance(value, (bytes, bytearray)) and len(value) >= 12 and not any(value)
+
+out = {}
+for op, (prep, call, *after) in ops.items():
+    ns = dict(globals(), PUBLIC={})
+    try:
+        exec(prep, ns)
+        result = eval(call, ns)
+        out[op] = "zeros" if zeros(result) else "ok"
+    except (SecureError, SystemError) as e:
+        out[op] = f"{type(e).__name__}: {e}"
+print(json.dumps(out))
+"""
+
+# The operations that draw from the kernel (directly or in their preparation),
+# with what they raise when it has nothing: a new random box, a stream header,
+# the pool's output; a new identity and a hybrid seal's key material, which
+# the module reports as an internal failure (SystemError).
+KEY_MATERIAL = "SystemError: velmora._secure: the operating system RNG failed while drawing key material"
+DRAWS = {
+    **{op: f"SecureError: {RNG}" for op in (
+        "box-random", "stream-push-new", "stream-push", "stream-pull-new", "stream-pull",
+        "stream-pull-refused", "pool-random", "pool-random-secret")},
+    "hybrid-generate": KEY_MATERIAL,
+    "hybrid-seal": KEY_MATERIAL,
+}
+
+
+@pytest.mark.parametrize("dev_urandom", [
+    "",                                           # nothing there
+    "echo AAAAAAAAAAAAAAAA > /dev/urandom && ",   # a regular file
+    "mknod /dev/urandom c 1 5 && ",               # the zero device
+], ids=["missing", "regular-file", "zero-device"])
+def test_no_random_source_is_an_error_never_an_abort(no_getrandom, dev_urandom, tmp_path):
+    if not shutil.which("unshare") or os.geteuid() != 0:
+        pytest.skip("needs root and unshare(1) for a mount namespace with an empty /dev")
+    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"unshare -m is not permitted here: {probe.stderr.strip()}")
+    inputs = make_inputs()
+    given = dict(inputs.secrets, **inputs.public)
+    push = SecretStreamPush(SecretBox.from_bytes(bytearray(given["KEY"])))
+    given["HEADER"], given["CHUNK"] = push.header, push.push(b"m" * 64, final=True)
+    (tmp_path / "child.py").write_text(NO_RANDOM_CHILD)
+    (tmp_path / "given.json").write_text(json.dumps({k: v.hex() for k, v in given.items()}))
+    shell = (f"mount -t tmpfs none /dev && {dev_urandom}"
+             f'exec "{sys.executable}" -P child.py "{Path(__file__).parent}" "$(cat given.json)"')
+    env = dict(child_env(), **no_getrandom, PYTHONHASHSEED="0")
+    proc = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", shell],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert set(out) >= set(OPS)
+    for op, got in out.items():
+        want = DRAWS.get(op) or (f"SecureError: {OPEN_FAILED}" if refuses(op) else "ok")
+        assert got == want, op

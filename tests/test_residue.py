@@ -201,6 +201,23 @@ def test_an_operation_on_another_thread_leaves_nothing(scanner, op):
     assert scanner.leftovers() == {}
 
 
+# On a stack the caller supplied (no guard page; the wipe knows its bounds
+# from the thread's attributes), part of it in use before the call.
+@pytest.mark.parametrize("op", ["hmac", "aes-json-field", "stream-pull", "hkdf",
+                                "hybrid-open-session", "hybrid-from-secrets"])
+def test_an_operation_on_a_caller_supplied_stack_leaves_nothing(tmp_path, op):
+    testmods = os.environ.get("VELMORA_TESTMODS")
+    if not testmods:
+        pytest.skip("needs _stack_probe: VELMORA_TESTMODS at a test build's testmods")
+    s = Scanner(tmp_path, pythonpath=[testmods])
+    try:
+        reply = s.child.ask(f"bare {64 * 1024} {16 * 1024} {op}")
+        assert reply == "bare [true, false]", reply
+        assert s.leftovers() == {}
+    finally:
+        s.close()
+
+
 SEQUENCE = ["hmac", "aes-json-field", "stream-push", "hkdf", "pool-mix", "hybrid-open-session",
             "box-reveal", "stream-pull", "aes-open-refused", "hybrid-generate", "box-wipe"]
 

@@ -7,19 +7,12 @@
 #include <cstring>
 
 #include "contract.h"
+#include "crypto/sodium_init.h"
 #include "zeroize.h"
 
 namespace velmora::crypto {
 
 namespace {
-
-// Selects libsodium's vectorised code paths; safe to call from any thread.
-void ensure_sodium() {
-    // sodium_init returns 1 when already done and -1 only if it could not
-    // probe the CPU, in which case the portable code paths stay selected.
-    static const int ready = sodium_init();
-    (void)ready;
-}
 
 // Fetched once and kept for the life of the process (freeing it from a static
 // destructor could race libcrypto's own exit-time cleanup).

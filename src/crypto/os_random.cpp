@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -22,21 +23,20 @@ GetrandomFn lookup_getrandom() {
     return reinterpret_cast<GetrandomFn>(dlsym(RTLD_DEFAULT, "getrandom"));
 }
 
-// The kept /dev/urandom descriptor is known by what it is, not by its number:
-// code that closes descriptors it does not own (os.closerange when daemonizing)
-// can free the number for a regular file, whose bytes would then pass for
-// random ones. Every read first checks that the number still names the device
-// opened, and reopens it when it does not; the number itself is never closed,
-// since it may belong to someone else by now.
-struct Device {
-    dev_t rdev = 0;
-    ino_t ino = 0;
-};
-
-bool is_device(int fd, const Device& want) {
+// The /dev/urandom descriptor is accepted only for what it is: a character
+// device with the kernel's urandom (1:9) or random (1:8) numbers. Anything else
+// at that path (a regular file, the zero device, in a container or a mount
+// namespace someone prepared) would hand out bytes that merely look random.
+// The kept descriptor is checked the same way before every read, since code
+// that closes descriptors it does not own (os.closerange when daemonizing) can
+// free the number for another file; when it no longer names the device, the
+// path is opened again. The number itself is never closed, since it may belong
+// to someone else by now.
+bool is_random_device(int fd) {
     struct stat st;
-    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == want.rdev &&
-           st.st_ino == want.ino;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) != 1)
+        return false;
+    return minor(st.st_rdev) == 9 || minor(st.st_rdev) == 8;
 }
 
 int open_urandom() {
@@ -47,11 +47,22 @@ int open_urandom() {
     return fd;
 }
 
+// Where getrandom is missing, the first use waits once for the kernel pool to
+// be initialised (/dev/random becomes readable), as getrandom would.
+void wait_for_kernel_pool() {
+    int rfd = open("/dev/random", O_RDONLY | O_CLOEXEC);
+    if (rfd < 0) return;
+    if (is_random_device(rfd)) {
+        pollfd p{rfd, POLLIN, 0};
+        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+    }
+    close(rfd);
+}
+
 struct Source {
     GetrandomFn getrandom = nullptr;
-    Device device;             // what the descriptor must name, fixed at first open
-    std::atomic<int> fd{-1};   // the descriptor in use
-    bool ready = false;
+    std::atomic<int> fd{-1};  // the descriptor in use, -1 until one is open
 };
 
 Source& source() {
@@ -67,54 +78,37 @@ Source& source() {
             } while (r < 0 && errno == EINTR);
             if (r >= 0 || (errno != ENOSYS && errno != EPERM)) {
                 s.getrandom = fn;
-                s.ready = true;
                 return;
             }
         }
-        // Fallback: wait once for the kernel pool to be initialised, then keep
-        // /dev/urandom open for the life of the process.
-        int rfd = open("/dev/random", O_RDONLY | O_CLOEXEC);
-        if (rfd >= 0) {
-            pollfd p{rfd, POLLIN, 0};
-            while (poll(&p, 1, -1) < 0 && errno == EINTR) {
-            }
-            close(rfd);
-        }
-        const int fd = open_urandom();
-        struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
-            if (fd >= 0) close(fd);
-            return;
-        }
-        s.device = {st.st_rdev, st.st_ino};
-        s.fd.store(fd);
-        s.ready = true;
+        wait_for_kernel_pool();
     });
     return s;
 }
 
-// The kept descriptor, checked; reopened when its number no longer names the
-// device. -1 when the device cannot be opened again.
+// The kept descriptor, checked; opened (again) when there is none yet or its
+// number no longer names the device. -1 when the device cannot be opened now:
+// that draw fails, and the next one tries again (a shortage of descriptors,
+// EMFILE or ENFILE, passes).
 int checked_urandom(Source& s) {
     int fd = s.fd.load();
-    if (is_device(fd, s.device)) return fd;
+    if (is_random_device(fd)) return fd;
     const int fresh = open_urandom();
     if (fresh < 0) return -1;
-    if (!is_device(fresh, s.device)) {
+    if (!is_random_device(fresh)) {
         close(fresh);
         return -1;
     }
-    // Another thread may have reopened it first: keep one, close our own spare.
+    // Another thread may have opened it first: keep one, close our own spare.
     if (s.fd.compare_exchange_strong(fd, fresh)) return fresh;
     close(fresh);
-    return is_device(fd, s.device) ? fd : -1;
+    return is_random_device(fd) ? fd : -1;
 }
 
 }  // namespace
 
 Status os_random(std::span<std::uint8_t> out) {
     Source& s = source();
-    if (!s.ready) return ErrorKind::RngFailed;
     std::size_t done = 0;
     while (done < out.size()) {
         ssize_t r;

@@ -6,18 +6,12 @@
 #include <cstring>
 
 #include "contract.h"
+#include "crypto/sodium_init.h"
 #include "zeroize.h"
 
 namespace velmora::crypto {
 
 namespace {
-
-void ensure_sodium() {
-    // sodium_init returns 1 when already done and -1 only if it could not
-    // probe the CPU, in which case the portable code paths stay selected.
-    static const int ready = sodium_init();
-    (void)ready;
-}
 
 const EVP_MAC* libcrypto_poly1305() {
     static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);

@@ -2,26 +2,16 @@
 
 #include <sodium.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "crypto/ct.h"
+#include "crypto/sodium_init.h"
 #include "crypto/x25519/native.h"
 #include "zeroize.h"
 
 namespace velmora::crypto::x25519 {
 
 namespace {
-
-// libsodium picks its fastest scalar multiplication when initialised; done on
-// first use so that importing the module does no work.
-void ensure_sodium() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (sodium_init() < 0) std::abort();
-    });
-}
 
 // libsodium leaves its working values on the stack when it returns: the last
 // ladder point (the shared secret in 51-bit limbs), the scalar's digits. Every

@@ -21,6 +21,8 @@
 //   (pthread_attr_setstack: no guard page), after using `used_bytes` of it;
 //   the stack sits directly above a canary-filled area of the same mapping,
 //   which is checked afterwards: anything written below the stack lands there.
+//   The mapping stays until the next call, so that a scan of the process's
+//   memory (tests/test_residue.py) reads what the call left on that stack.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -121,6 +123,8 @@ PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr std::size_t BARE_CANARY_BYTES = 64 * 1024;
+void* g_kept = nullptr;  // the last call's mapping
+std::size_t g_kept_bytes = 0;
 
 struct BareRun {
     PyObject* fn;
@@ -177,7 +181,9 @@ PyObject* on_bare_stack(PyObject*, PyObject* args) {
     pthread_attr_destroy(&attr);
     std::size_t touched = 0;
     for (std::size_t i = 0; i < BARE_CANARY_BYTES; ++i) touched += base[i] != CANARY;
-    munmap(map, total);
+    if (g_kept) munmap(g_kept, g_kept_bytes);
+    g_kept = map;
+    g_kept_bytes = total;
     if (err != 0) {
         errno = err;
         return PyErr_SetFromErrno(PyExc_OSError);
