@@ -31,17 +31,14 @@ struct PoolHandle {
 
 PoolHandle* as_pool(PyObject* o) { return native<PoolHandle>(o); }
 
-// Runs f(PoolState) -> Status under the pool's lock, after the poison check and
-// the region's access checks (a fork child finds its marker gone, or the state
-// torn by a fork taken halfway through an operation).
+// Runs f(PoolState) -> Status under the pool's lock, after the access checks
+// (a fork child finds its state gone).
 template <class F>
 Status with_state(PyObject* self, F&& f) {
-    ObjectGuard guard(as_pool(self)->lock);
-    if (guard.poisoned()) return ErrorKind::LockPoisoned;
-    return as_pool(self)->region.view_mut([&](std::span<std::uint8_t> bytes) -> Status {
-        if (guard.torn()) return ErrorKind::ForkChild;
-        return guard.run([&] { return f(entropy::PoolState(bytes.data(), entropy::POOL_STATE_BYTES)); });
-    });
+    const ObjectGuard guard(as_pool(self)->lock);
+    auto bytes = guard.secret_mut(as_pool(self)->region);
+    if (!bytes) return bytes.error();
+    return f(entropy::PoolState(bytes->data(), entropy::POOL_STATE_BYTES));
 }
 
 // `n`: a non-negative int (or int-like object) that fits the platform's size
@@ -54,17 +51,15 @@ bool arg_size(PyObject* obj, std::size_t* out) {
     return true;
 }
 
-PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-            PyErr_SetString(PyExc_TypeError, "EntropyPool() takes no arguments");
-            return nullptr;
-        }
-        auto region = LockedRegion::allocate(entropy::POOL_STATE_BYTES);  // all zero
-        if (!region) return raise_error(region.error());
-        // On failure the region is released on the way out.
-        return new_native<PoolHandle>(type, std::move(*region));
-    });
+constexpr Method NEW{
+    "EntropyPool", Receiver::Class, NoParams{},
+    "🇺🇸 Stateful mixer; see the module docs. 🇧🇷 Misturador com estado; veja a doc do módulo."};
+
+PyObject* pool_new(PyTypeObject* type) {
+    auto region = LockedRegion::allocate(entropy::POOL_STATE_BYTES);  // all zero
+    if (!region) return raise_error(region.error());
+    // On failure the region is released on the way out.
+    return new_native<PoolHandle>(type, std::move(*region));
 }
 
 PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
@@ -74,32 +69,28 @@ constexpr Method MIX{
     "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
     "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."};
 
-PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[1];
-        if (!bind(MIX, args, nargs, kwnames, arg)) return nullptr;
-        // The seed is hashed before the pool's lock is taken; a box is hashed
-        // in place under its own lock, which is released again first.
-        std::uint8_t digest[crypto::SHA256_BYTES];
-        WipeOnExit<decltype(digest)> wipe(digest);
-        if (is_secret_box(arg[0])) {
-            Status hashed = with_secret(arg[0], [&](std::span<const std::uint8_t> seed) -> Status {
-                crypto::sha256(seed, digest);
-                return {};
-            });
-            if (!hashed) return raise_error(hashed.error());
-        } else {
-            auto seed = read_byte_input(arg[0]);
-            if (!seed) return nullptr;
-            crypto::sha256(seed->span(), digest);
-        }
-        Status s = with_state(self, [&](entropy::PoolState state) -> Status {
-            entropy::reseed(state, digest);
+PyObject* pool_mix(PyObject* self, PyObject* seed_arg) {
+    // The seed is hashed before the pool's lock is taken; a box is hashed
+    // in place under its own lock, which is released again first.
+    std::uint8_t digest[crypto::SHA256_BYTES];
+    WipeOnExit<decltype(digest)> wipe(digest);
+    if (is_secret_box(seed_arg)) {
+        Status hashed = with_secret(seed_arg, [&](std::span<const std::uint8_t> seed) -> Status {
+            crypto::sha256(seed, digest);
             return {};
         });
-        if (!s) return raise_error(s.error());
-        Py_RETURN_NONE;
+        if (!hashed) return raise_error(hashed.error());
+    } else {
+        auto seed = read_byte_input(seed_arg);
+        if (!seed) return nullptr;
+        crypto::sha256(seed->span(), digest);
+    }
+    Status s = with_state(self, [&](entropy::PoolState state) -> Status {
+        entropy::reseed(state, digest);
+        return {};
     });
+    if (!s) return raise_error(s.error());
+    Py_RETURN_NONE;
 }
 
 constexpr Method RANDOM{
@@ -107,27 +98,22 @@ constexpr Method RANDOM{
     "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores públicos: "
     "nonces, salts, ids."};
 
-PyObject* pool_random(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[1];
-        if (!bind(RANDOM, args, nargs, kwnames, arg)) return nullptr;
-        std::size_t n;
-        if (!arg_size(arg[0], &n)) return nullptr;
-        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
-        if (!out) return nullptr;
-        auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-        Status s = with_state(self, [&](entropy::PoolState state) {
-            return entropy::generate(state, {dst, n});
-        });
-        if (!s) {
-            secure_zero(dst, n);  // drop any fresh bytes already drawn
-            return raise_error(s.error());
-        }
-        ct::declassify(dst, n, "random() output is for public values");
-        return out.release();
+PyObject* pool_random(PyObject* self, PyObject* n_arg) {
+    std::size_t n;
+    if (!arg_size(n_arg, &n)) return nullptr;
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+    Status s = with_state(self, [&](entropy::PoolState state) {
+        return entropy::generate(state, {dst, n});
     });
+    if (!s) {
+        secure_zero(dst, n);  // drop any fresh bytes already drawn
+        return raise_error(s.error());
+    }
+    ct::declassify(dst, n, "random() output is for public values");
+    return out.release();
 }
 
 constexpr Method RANDOM_SECRET{
@@ -135,43 +121,34 @@ constexpr Method RANDOM_SECRET{
     "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
     "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."};
 
-PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[1];
-        if (!bind(RANDOM_SECRET, args, nargs, kwnames, arg)) return nullptr;
-        std::size_t n;
-        if (!arg_size(arg[0], &n)) return nullptr;
-        auto region = LockedRegion::allocate(n);
-        if (!region) return raise_error(region.error());
-        Status s = region->view_mut([&](std::span<std::uint8_t> secret) {
-            return with_state(self, [&](entropy::PoolState state) {
-                return entropy::generate(state, secret);
-            });
+PyObject* pool_random_secret(PyObject* self, PyObject* n_arg) {
+    std::size_t n;
+    if (!arg_size(n_arg, &n)) return nullptr;
+    auto region = LockedRegion::allocate(n);
+    if (!region) return raise_error(region.error());
+    Status s = region->view_mut([&](std::span<std::uint8_t> secret) {
+        return with_state(self, [&](entropy::PoolState state) {
+            return entropy::generate(state, secret);
         });
-        if (!s) return raise_error(s.error());  // the region is released on the way out
-        return box_from_region(std::move(*region));
     });
+    if (!s) return raise_error(s.error());  // the region is released on the way out
+    return box_from_region(std::move(*region));
 }
 
+const ConstructorEntry CONSTRUCTOR = constructor<NEW, pool_new>();
+
 const MethodEntry METHODS[] = {
-    {MIX, pool_mix},
-    {RANDOM, pool_random},
-    {RANDOM_SECRET, pool_random_secret},
+    entry<MIX, pool_mix>(),
+    entry<RANDOM, pool_random>(),
+    entry<RANDOM_SECRET, pool_random_secret>(),
 };
 
 PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
     return create_native_type<PoolHandle>(
-        "velmora._secure.EntropyPool", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-        "EntropyPool()\n--\n\n🇺🇸 Stateful mixer; see the module docs. 🇧🇷 Misturador com "
-        "estado; veja a doc do módulo.",
-        {
-            {Py_tp_new, reinterpret_cast<void*>(pool_new)},
-            {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
-        },
-        type_members({METHODS}));
+        class_with_constructor("velmora._secure.EntropyPool", CONSTRUCTOR),
+        {{Py_tp_repr, reinterpret_cast<void*>(pool_repr)}}, type_members({METHODS}));
 }
 
 }  // namespace

@@ -97,6 +97,18 @@ Result<LockedRegion> HybridKeyPair::export_mlkem768_secret() const {
     return mlkem_.view([](Bytes secret) { return LockedRegion::from_slice(secret); });
 }
 
+Status HybridKeyPair::access() const {
+    if (Status s = x25519_.access(); !s) return s;
+    return mlkem_.access();
+}
+
+Status check_encapsulation(Bytes encapsulation) {
+    if (encapsulation.size() != ENCAPSULATION_BYTES)
+        return EnclaveError::wrong_length("encapsulation", ENCAPSULATION_BYTES,
+                                          encapsulation.size());
+    return {};
+}
+
 void HybridKeyPair::wipe() {
     x25519_.wipe();
     mlkem_.wipe();
@@ -104,9 +116,7 @@ void HybridKeyPair::wipe() {
 
 Result<ZeroizingBuffer> HybridKeyPair::open(Bytes encapsulation, Bytes nonce, Bytes ciphertext,
                                        Bytes aad) const {
-    if (encapsulation.size() != ENCAPSULATION_BYTES)
-        return EnclaveError::wrong_length("encapsulation", ENCAPSULATION_BYTES,
-                                          encapsulation.size());
+    if (Status s = check_encapsulation(encapsulation); !s) return s.error();
     const std::uint8_t* E = encapsulation.data();
     const std::uint8_t* c = encapsulation.data() + X25519_BYTES;
 

@@ -30,7 +30,6 @@ using Bytes = std::span<const std::uint8_t>;
 inline constexpr std::size_t X25519_BYTES = crypto::x25519::KEY_BYTES;
 inline constexpr std::size_t ENCAPSULATION_BYTES = X25519_BYTES + mlkem::CIPHERTEXT_BYTES;
 inline constexpr std::size_t NONCE_BYTES = 12;
-inline constexpr std::size_t TAG_BYTES = 16;
 inline constexpr std::size_t SEAL_KEY_BYTES = 32;
 inline constexpr char SEAL_LABEL[] = "quorvix-sdk-hybrid-seal-v1";
 inline constexpr std::size_t SEAL_LABEL_BYTES = sizeof(SEAL_LABEL) - 1;  // 26, no terminator
@@ -80,7 +79,7 @@ public:
     Result<LockedRegion> export_mlkem768_secret() const;
 
     // Opens a seal; the caller holds the identity's lock. Errors in order:
-    // WrongLength("encapsulation"), Wiped/ForkChild, OpenFailed (low-order E),
+    // WrongLength("encapsulation", check_encapsulation), Wiped/ForkChild, OpenFailed (low-order E),
     // KeyRejected (stored ML-KEM secret), WrongLength("aes-gcm nonce"),
     // OpenFailed. The plaintext comes back in a self-wiping buffer.
     Result<ZeroizingBuffer> open(Bytes encapsulation, Bytes nonce, Bytes ciphertext,
@@ -89,6 +88,8 @@ public:
     // Zeroes both secrets; the public keys stay.
     void wipe();
     bool is_wiped() const { return x25519_.is_wiped(); }
+    // The regions' access checks (Wiped, then ForkChild), both regions.
+    Status access() const;
 
 private:
     HybridKeyPair(LockedRegion&& x25519, LockedRegion&& mlkem,
@@ -104,6 +105,9 @@ private:
     // A^ of the ML-KEM public key, sampled once: every open re-encrypts with it.
     mlkem::ExpandedMatrixPtr mlkem_matrix_;
 };
+
+// The length check that comes first when a seal is opened: WrongLength("encapsulation").
+Status check_encapsulation(Bytes encapsulation);
 
 struct Seal {
     std::array<std::uint8_t, ENCAPSULATION_BYTES> encapsulation;

@@ -20,32 +20,29 @@ constexpr Method SEAL_HYBRID{
     "🇧🇷 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
     "ciphertext)`."};
 
-PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_SEAL>([&]() -> PyObject* {
-        PyObject* arg[4];
-        if (!bind(SEAL_HYBRID, args, nargs, kwnames, arg)) return nullptr;
-        auto x25519_public = read_byte_input(arg[0]);
-        if (!x25519_public) return nullptr;
-        auto mlkem768_public = read_byte_input(arg[1]);
-        if (!mlkem768_public) return nullptr;
-        auto plaintext = read_byte_input(arg[2]);
-        if (!plaintext) return nullptr;
-        auto aad = read_byte_input(arg[3]);
-        if (!aad) return nullptr;
+PyObject* seal_hybrid(PyObject*, PyObject* x25519_public_arg, PyObject* mlkem768_public_arg,
+                      PyObject* plaintext_arg, PyObject* aad_arg) {
+    auto x25519_public = read_byte_input(x25519_public_arg);
+    if (!x25519_public) return nullptr;
+    auto mlkem768_public = read_byte_input(mlkem768_public_arg);
+    if (!mlkem768_public) return nullptr;
+    auto plaintext = read_byte_input(plaintext_arg);
+    if (!plaintext) return nullptr;
+    auto aad = read_byte_input(aad_arg);
+    if (!aad) return nullptr;
 
-        auto sealed = hybrid::seal(x25519_public->span(), mlkem768_public->span(),
-                                   plaintext->span(), aad->span(), crypto::os_random);
-        if (!sealed) return raise_error(sealed.error());
-        return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
-                             static_cast<Py_ssize_t>(sealed->encapsulation.size()),
-                             sealed->nonce.data(), static_cast<Py_ssize_t>(sealed->nonce.size()),
-                             sealed->ciphertext.data(),
-                             static_cast<Py_ssize_t>(sealed->ciphertext.size()));
-    }));
+    auto sealed = hybrid::seal(x25519_public->span(), mlkem768_public->span(), plaintext->span(),
+                               aad->span(), crypto::os_random);
+    if (!sealed) return raise_error(sealed.error());
+    return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
+                         static_cast<Py_ssize_t>(sealed->encapsulation.size()),
+                         sealed->nonce.data(), static_cast<Py_ssize_t>(sealed->nonce.size()),
+                         sealed->ciphertext.data(),
+                         static_cast<Py_ssize_t>(sealed->ciphertext.size()));
 }
 
 }  // namespace
 
-const MethodEntry SEAL_HYBRID_ENTRY{SEAL_HYBRID, seal_hybrid};
+const MethodEntry SEAL_HYBRID_ENTRY = entry<SEAL_HYBRID, seal_hybrid, stack_wipe::depth::HYBRID_SEAL>();
 
 }  // namespace velmora

@@ -37,11 +37,16 @@ Result<LockedRegion> LockedRegion::from_slice(std::span<const std::uint8_t> src)
     return r;
 }
 
-Result<std::span<const std::uint8_t>> LockedRegion::bytes() const {
+Status LockedRegion::access() const {
     if (state_ != 0) return ErrorKind::Wiped;
     std::uint64_t marker;
     std::memcpy(&marker, data_, sizeof marker);
     if (marker != REGION_MARKER) return ErrorKind::ForkChild;
+    return {};
+}
+
+Result<std::span<const std::uint8_t>> LockedRegion::bytes() const {
+    if (Status s = access(); !s) return s.error();
     // Whatever was written in since the last access (a fill from the OS
     // source, a derivation, a decryption) is a secret from here on.
     ct::mark_secret(data_ + REGION_HEADER_BYTES, len_);

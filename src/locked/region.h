@@ -31,7 +31,9 @@ public:
     LockedRegion& operator=(const LockedRegion&) = delete;
     ~LockedRegion() { release(); }
 
-    // The secret after the access checks (Wiped, then ForkChild).
+    // The access checks: Wiped, then ForkChild (the marker is gone).
+    Status access() const;
+    // The secret after the access checks.
     Result<std::span<const std::uint8_t>> bytes() const;
     Result<std::span<std::uint8_t>> bytes_mut();
 

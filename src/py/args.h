@@ -1,5 +1,5 @@
-// Argument conversions for METH_FASTCALL | METH_KEYWORDS entry points, with the
-// interpreter's usual TypeError wording (binding itself: py/methods.h).
+// Argument conversions for the entry points, with the interpreter's usual
+// TypeError wording (binding itself: py/methods.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,11 +18,5 @@ bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name = nullptr);
 // The same through the index protocol, so int-like objects (numpy integers)
 // pass too; a TypeError names the argument `name`.
 bool arg_index_u64(PyObject* obj, std::uint64_t* out, const char* name);
-
-// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table holds.
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction as_cfunction(FastMethod f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 }  // namespace velmora

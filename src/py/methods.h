@@ -1,7 +1,13 @@
-// Each Python-visible method is declared once, as a Method: its name, its
-// parameters (with the defaults help() shows), which of them are keyword-only,
-// and its bilingual text. The argument binder reads the parameters from it, and
-// the type's method table, text signature and member order are built from it.
+// Each Python-visible callable is declared once, as a Method: its name, its
+// parameters (with the defaults help() shows; keyword-only ones made with
+// `keyword_only`), and its bilingual text. One entry template joins the
+// declaration, the implementation and the stack-wipe depth of the operation
+// (`entry<M, impl>()`, `entry<M, impl, depth>()`, `constructor<M, impl>()`):
+// it binds the arguments into storage sized from the declaration and calls the
+// implementation with one argument per parameter, so that an implementation
+// that takes more or fewer arguments than its Method declares does not compile.
+// The type's method table, its text signatures, its class doc and its member
+// order are built from the same declarations.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,77 +17,229 @@
 #include <cstddef>
 #include <initializer_list>
 #include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
-#include "py/args.h"
+#include "locked/stack_wipe.h"
+#include "py/secure_error.h"
 
 namespace velmora {
 
 struct Param {
     const char* name;
     const char* shown_default = nullptr;  // as help() shows it ("None", "32"); null: required
+    bool keyword_only = false;
 };
 
-// Who a method is called on, which decides its text signature's first entry.
-enum class Receiver { Instance, Static, Module };
+// A parameter that can only be given by name (after `*` in the signature).
+constexpr Param keyword_only(const char* name, const char* shown_default = nullptr) {
+    return Param{name, shown_default, true};
+}
 
+// Who a callable is called on, which decides its text signature's first entry
+// and the calling convention.
+enum class Receiver {
+    Instance,  // a method: `$self` first
+    Static,    // a static method of the class
+    Module,    // a module function
+    Class,     // the constructor: called as the class, its signature is the class's
+};
+
+// The parameter list of a callable that takes none.
+struct NoParams {};
+
+namespace detail {
+// Reached only while checking a Method in a constant expression, which then
+// fails to compile.
+inline void keyword_only_parameters_must_come_last() {}
+}  // namespace detail
+
+template <std::size_t N>
 class Method {
 public:
-    static constexpr std::size_t MAX_PARAMS = 4;
-    static constexpr std::size_t ALL_POSITIONAL = MAX_PARAMS + 1;
+    static constexpr std::size_t PARAMS = N;
 
-    // Parameters from `keyword_only_from` on can only be given by name.
-    constexpr Method(const char* name, Receiver receiver, std::initializer_list<Param> params,
-                     const char* text, std::size_t keyword_only_from = ALL_POSITIONAL)
-        : name_(name), text_(text), receiver_(receiver), count_(params.size()) {
-        std::size_t i = 0;
-        for (const Param& p : params) params_[i++] = p;
-        positional_ = keyword_only_from < count_ ? keyword_only_from : count_;
+    constexpr Method(const char* name, Receiver receiver, const Param (&params)[N],
+                     const char* text)
+        : name_(name), text_(text), receiver_(receiver) {
+        bool keyword_seen = false;
+        for (std::size_t i = 0; i < N; ++i) {
+            params_[i] = params[i];
+            if (params[i].keyword_only) {
+                if (!keyword_seen) positional_ = i;
+                keyword_seen = true;
+            } else if (keyword_seen) {
+                detail::keyword_only_parameters_must_come_last();
+            }
+        }
+        if (!keyword_seen) positional_ = N;
     }
+    constexpr Method(const char* name, Receiver receiver, NoParams, const char* text)
+        requires(N == 0)
+        : name_(name), text_(text), receiver_(receiver) {}
 
-    const char* name() const { return name_; }
-    const char* text() const { return text_; }
-    Receiver receiver() const { return receiver_; }
-    std::span<const Param> params() const { return {params_.data(), count_}; }
-    std::size_t positional() const { return positional_; }
+    constexpr const char* name() const { return name_; }
+    constexpr const char* text() const { return text_; }
+    constexpr Receiver receiver() const { return receiver_; }
+    constexpr std::span<const Param> params() const { return {params_.data(), N}; }
+    // How many parameters can be given by position (those before the first
+    // keyword-only one).
+    constexpr std::size_t positional() const { return positional_; }
 
 private:
     const char* name_;
     const char* text_;
     Receiver receiver_;
-    std::size_t count_;
     std::size_t positional_ = 0;
-    std::array<Param, MAX_PARAMS> params_{};
+    std::array<Param, N> params_{};
 };
 
-// Binds positional and keyword arguments to the method's parameters, in order,
-// into `out` (borrowed references; null where an optional parameter was not
-// given), with the interpreter's usual TypeError wording otherwise.
-bool bind(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out);
+template <std::size_t N>
+Method(const char*, Receiver, const Param (&)[N], const char*) -> Method<N>;
+Method(const char*, Receiver, NoParams, const char*) -> Method<0>;
 
-// One row of a type's method table: the declaration and the function.
+// A Method with its size left out, for what only reads the declaration (text
+// signatures, the argument binder's messages).
+struct Signature {
+    const char* name;
+    const char* text;
+    Receiver receiver;
+    std::span<const Param> params;
+    std::size_t positional;
+
+    template <std::size_t N>
+    constexpr Signature(const Method<N>& m)  // NOLINT: every Method is one
+        : name(m.name()),
+          text(m.text()),
+          receiver(m.receiver()),
+          params(m.params()),
+          positional(m.positional()) {}
+};
+
+// The text signature the interpreter derives a callable's signature from:
+// "name($self, a, *, b=None)\n--\n\n" (a class: "Name(a, b)\n--\n\n").
+std::string text_signature(const Signature& m);
+
+// Binds METH_FASTCALL | METH_KEYWORDS arguments to the parameters of `m`, in
+// order, into `out` (one slot per parameter: borrowed references, null where an
+// optional parameter was not given), with the interpreter's usual TypeError
+// wording otherwise.
+bool bind_fast(const Signature& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::span<PyObject*> out);
+
+// The same for a constructor's tuple and dictionary, by the interpreter's own
+// keyword-argument parser (so its messages are the interpreter's, version by
+// version); a constructor without parameters refuses any argument with
+// "Name() takes no arguments".
+bool bind_new(const Signature& m, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+// One row of a type's method table: the declaration and the function the
+// interpreter calls.
 struct MethodEntry {
-    const Method* method;
+    Signature method;
     PyCFunction function;
-    int flags;  // METH_NOARGS or METH_FASTCALL | METH_KEYWORDS, METH_STATIC added for Static
-
-    MethodEntry(const Method& m, PyCFunction f)  // takes no arguments
-        : method(&m), function(f), flags(METH_NOARGS | static_flag(m)) {}
-    MethodEntry(const Method& m, FastMethod f)
-        : method(&m),
-          function(as_cfunction(f)),
-          flags(METH_FASTCALL | METH_KEYWORDS | static_flag(m)) {}
-
-private:
-    static int static_flag(const Method& m) {
-        return m.receiver() == Receiver::Static ? METH_STATIC : 0;
-    }
+    int flags;
 };
 
-// The interpreter's definition of one method, its doc the text signature
-// ("name($self, a, *, b=None)") and the method's text. Built once; the text is
-// kept for the life of the process, like the types that point to it.
+// A class's constructor: its declaration (Receiver::Class) and its tp_new.
+struct ConstructorEntry {
+    Signature method;
+    newfunc function;
+};
+
+namespace detail {
+
+template <std::size_t N, class F, class Self, std::size_t... I>
+PyObject* call_with(F&& impl, Self self, std::array<PyObject*, N>& a, std::index_sequence<I...>) {
+    return impl(self, a[I]...);
+}
+
+template <class Impl, class Self, std::size_t N, class = std::make_index_sequence<N>>
+struct TakesOnePerParam;
+template <class Impl, class Self, std::size_t N, std::size_t... I>
+struct TakesOnePerParam<Impl, Self, N, std::index_sequence<I...>>
+    : std::is_invocable_r<PyObject*, Impl, Self, decltype((void)I, (PyObject*)nullptr)...> {};
+
+template <const auto& M, auto Impl, std::size_t Depth>
+PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr std::size_t N = std::remove_cvref_t<decltype(M)>::PARAMS;
+    return guarded(stack_wipe::with_depth<Depth>([&]() -> PyObject* {
+        std::array<PyObject*, N> a{};
+        if (!bind_fast(M, args, nargs, kwnames, a)) return nullptr;
+        return call_with<N>(Impl, self, a, std::make_index_sequence<N>{});
+    }));
+}
+
+template <auto Impl, std::size_t Depth>
+PyObject* call_noargs(PyObject* self, PyObject*) {
+    return guarded(stack_wipe::with_depth<Depth>([&]() -> PyObject* { return Impl(self); }));
+}
+
+template <const auto& M, auto Impl, std::size_t Depth>
+PyObject* call_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    constexpr std::size_t N = std::remove_cvref_t<decltype(M)>::PARAMS;
+    return guarded(stack_wipe::with_depth<Depth>([&]() -> PyObject* {
+        std::array<PyObject*, N> a{};
+        if (!bind_new(M, args, kwargs, a)) return nullptr;
+        return call_with<N>(Impl, type, a, std::make_index_sequence<N>{});
+    }));
+}
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction as_cfunction(FastFunction f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace detail
+
+// The method-table row for method (or module function) `M` implemented by
+// `Impl`, whose work is wiped `Depth` bytes deep afterwards
+// (stack_wipe::depth). `Impl` takes the receiver (the instance; the module for
+// a module function; null for a static method), then one PyObject* per
+// parameter of M (null for an optional one not given), and runs inside the
+// interpreter boundary (`guarded`).
+template <const auto& M, auto Impl, std::size_t Depth = stack_wipe::depth::DEFAULT>
+MethodEntry entry() {
+    using Decl = std::remove_cvref_t<decltype(M)>;
+    static_assert(M.receiver() != Receiver::Class, "a constructor is declared with constructor<>");
+    static_assert(detail::TakesOnePerParam<decltype(Impl), PyObject*, Decl::PARAMS>::value,
+                  "the implementation takes the receiver and one PyObject* per parameter of its "
+                  "Method");
+    const int static_flag = M.receiver() == Receiver::Static ? METH_STATIC : 0;
+    if constexpr (Decl::PARAMS == 0)
+        return MethodEntry{M, detail::call_noargs<Impl, Depth>, METH_NOARGS | static_flag};
+    else
+        return MethodEntry{M, detail::as_cfunction(detail::call_fast<M, Impl, Depth>),
+                           METH_FASTCALL | METH_KEYWORDS | static_flag};
+}
+
+// The constructor of a class: `M` (Receiver::Class, named as the class) and
+// `Impl`, which takes the type and one PyObject* per parameter of M.
+template <const auto& M, auto Impl, std::size_t Depth = stack_wipe::depth::DEFAULT>
+ConstructorEntry constructor() {
+    using Decl = std::remove_cvref_t<decltype(M)>;
+    static_assert(M.receiver() == Receiver::Class, "a constructor's Method has Receiver::Class");
+    static_assert(detail::TakesOnePerParam<decltype(Impl), PyTypeObject*, Decl::PARAMS>::value,
+                  "the constructor takes the type and one PyObject* per parameter of its Method");
+    return ConstructorEntry{M, detail::call_new<M, Impl, Depth>};
+}
+
+// A getter: `Impl` takes the instance and runs inside the interpreter boundary.
+template <auto Impl>
+PyObject* getter_function(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* { return Impl(self); });
+}
+
+template <auto Impl>
+constexpr PyGetSetDef getter(const char* name, const char* doc) {
+    return PyGetSetDef{name, getter_function<Impl>, nullptr, doc, nullptr};
+}
+
+// The interpreter's definition of one method, its doc the text signature and
+// the method's text. Built once; the text is kept for the life of the process,
+// like the types that point to it.
 PyMethodDef method_def(const MethodEntry& e);
 
 // A type's members in the order they are documented: runs of methods and of

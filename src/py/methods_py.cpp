@@ -1,55 +1,80 @@
 #include "py/methods.h"
 
+#include <array>
 #include <deque>
 #include <string>
 
+#include "contract.h"
 #include "py/member_order.h"
 
 namespace velmora {
 
 namespace {
 
-bool too_many_positional(const Method& m, Py_ssize_t nargs) {
-    const auto total = static_cast<Py_ssize_t>(m.params().size());
-    const auto positional = static_cast<Py_ssize_t>(m.positional());
+bool too_many_positional(const Signature& m, Py_ssize_t nargs) {
+    const auto total = static_cast<Py_ssize_t>(m.params.size());
+    const auto positional = static_cast<Py_ssize_t>(m.positional);
     if (positional < total) {
         if (nargs <= positional) return false;
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                     m.name(), positional, positional == 1 ? "" : "s", nargs,
+                     m.name, positional, positional == 1 ? "" : "s", nargs,
                      nargs == 1 ? "was" : "were");
         return true;
     }
     if (nargs <= total) return false;
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", m.name(), total,
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", m.name, total,
                  total == 1 ? "" : "s", nargs);
     return true;
 }
 
 }  // namespace
 
-bool bind(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
-    const std::span<const Param> params = m.params();
-    for (std::size_t i = 0; i < params.size(); ++i) out[i] = nullptr;
+std::string text_signature(const Signature& m) {
+    std::string doc = std::string(m.name) + "(";
+    const char* sep = "";
+    if (m.receiver == Receiver::Instance) {
+        doc += "$self";
+        sep = ", ";
+    }
+    for (std::size_t i = 0; i < m.params.size(); ++i) {
+        if (i == m.positional) {
+            doc += sep;
+            doc += "*";
+            sep = ", ";
+        }
+        doc += sep;
+        doc += m.params[i].name;
+        if (m.params[i].shown_default) doc += std::string("=") + m.params[i].shown_default;
+        sep = ", ";
+    }
+    return doc + ")\n--\n\n";
+}
+
+bool bind_fast(const Signature& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::span<PyObject*> out) {
+    const std::span<const Param> params = m.params;
+    VELMORA_EXPECT(out.size() == params.size(), "argument storage sized from its Method");
+    for (PyObject*& slot : out) slot = nullptr;
     if (too_many_positional(m, nargs)) return false;
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         // Compared as strings, not as C strings: "message\0junk" is not
         // `message`, and a name without a UTF-8 form is just another unknown name.
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t slot = -1;
+        PyObject* key = PyTuple_GetItem(kwnames, k);  // borrowed
+        if (key == nullptr) return false;
+        std::size_t slot = params.size();
         for (std::size_t i = 0; i < params.size(); ++i)
             if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, params[i].name) == 0)
-                slot = static_cast<Py_ssize_t>(i);
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", m.name(),
+                slot = i;
+        if (slot == params.size()) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", m.name,
                          key);
             return false;
         }
         if (out[slot]) {
             PyErr_Format(PyExc_TypeError,
-                         "argument for %s() given by name ('%U') and position (%zd)", m.name(), key,
+                         "argument for %s() given by name ('%U') and position (%zu)", m.name, key,
                          slot + 1);
             return false;
         }
@@ -57,42 +82,69 @@ bool bind(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (params[i].shown_default != nullptr || out[i] != nullptr) continue;
-        if (i < m.positional())
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)",
-                         m.name(), params[i].name, i + 1);
+        if (i < m.positional)
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", m.name,
+                         params[i].name, i + 1);
         else
             PyErr_Format(PyExc_TypeError, "%s() missing 1 required keyword-only argument: '%s'",
-                         m.name(), params[i].name);
+                         m.name, params[i].name);
         return false;
     }
     return true;
 }
 
+namespace {
+
+// The interpreter's parser takes the outputs as variadic arguments: up to this
+// many, which every constructor stays under.
+constexpr std::size_t MAX_CONSTRUCTOR_PARAMS = 4;
+
+template <std::size_t... I>
+bool parse(PyObject* args, PyObject* kwargs, const char* format, char** names,
+           std::array<PyObject*, sizeof...(I)>& out, std::index_sequence<I...>) {
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, names, &out[I]...) != 0;
+}
+
+}  // namespace
+
+bool bind_new(const Signature& m, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+    const std::span<const Param> params = m.params;
+    VELMORA_EXPECT(out.size() == params.size(), "argument storage sized from its Method");
+    VELMORA_EXPECT(params.size() <= MAX_CONSTRUCTOR_PARAMS, "constructor parameters");
+    if (params.empty()) {
+        const Py_ssize_t given = PyTuple_Size(args) + (kwargs ? PyDict_Size(kwargs) : 0);
+        if (given == 0) return true;
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments", m.name);
+        return false;
+    }
+    // "O|O$O:Name": one object per parameter, '|' before the first optional
+    // one, '$' before the first keyword-only one.
+    std::string format;
+    std::array<char*, MAX_CONSTRUCTOR_PARAMS + 1> names{};
+    bool optional = false;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (!optional && params[i].shown_default != nullptr) {
+            format += '|';
+            optional = true;
+        }
+        if (i == m.positional) format += '$';
+        format += 'O';
+        names[i] = const_cast<char*>(params[i].name);
+    }
+    format += ':';
+    format += m.name;
+    std::array<PyObject*, MAX_CONSTRUCTOR_PARAMS> parsed{};  // the format fills the first ones
+    if (!parse(args, kwargs, format.c_str(), names.data(), parsed,
+               std::make_index_sequence<MAX_CONSTRUCTOR_PARAMS>{}))
+        return false;
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = parsed[i];
+    return true;
+}
+
 PyMethodDef method_def(const MethodEntry& e) {
     static std::deque<std::string> docs;  // process lifetime, as the types are
-    const Method& m = *e.method;
-    std::string doc = std::string(m.name()) + "(";
-    const char* sep = "";
-    if (m.receiver() == Receiver::Instance) {
-        doc += "$self";
-        sep = ", ";
-    }
-    const std::span<const Param> params = m.params();
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (i == m.positional()) {
-            doc += sep;
-            doc += "*";
-            sep = ", ";
-        }
-        doc += sep;
-        doc += params[i].name;
-        if (params[i].shown_default) doc += std::string("=") + params[i].shown_default;
-        sep = ", ";
-    }
-    doc += ")\n--\n\n";
-    doc += m.text();
-    docs.push_back(std::move(doc));
-    return PyMethodDef{m.name(), e.function, e.flags, docs.back().c_str()};
+    docs.push_back(text_signature(e.method) + e.method.text);
+    return PyMethodDef{e.method.name, e.function, e.flags, docs.back().c_str()};
 }
 
 TypeMembers& type_members(std::initializer_list<MemberRun> runs) {
@@ -101,7 +153,7 @@ TypeMembers& type_members(std::initializer_list<MemberRun> runs) {
     for (const MemberRun& run : runs) {
         for (const MethodEntry& e : run.methods) {
             t.methods.push_back(method_def(e));
-            t.order.push_back(e.method->name());
+            t.order.push_back(e.method.name);
         }
         for (const PyGetSetDef& g : run.getters) {
             t.getters.push_back(g);

@@ -49,19 +49,34 @@ void dealloc_native(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Creates the type `name` whose instances are Native<T>: its doc, the
-// dealloc above, `slots` (repr, new, comparison...), then the methods and
-// getters of `members`, which are finally put in documented order. Null with
-// the error set on failure.
-PyTypeObject* create_type_from(const char* name, int basicsize, unsigned flags, const char* doc,
-                               destructor dealloc, std::initializer_list<PyType_Slot> slots,
-                               TypeMembers& members);
+// What the interpreter shows of a class: its text, and its constructor if it
+// has one (its Method, Receiver::Class, gives the class's text signature and
+// its text is the class's). A class without one cannot be instantiated by
+// calling it; its instances come only from the module's own factories.
+struct ClassDef {
+    const char* qualified_name;  // "velmora._secure.Name"
+    const ConstructorEntry* constructor;
+    const char* text;  // for a class without a constructor
+};
+
+inline ClassDef class_without_constructor(const char* qualified_name, const char* text) {
+    return ClassDef{qualified_name, nullptr, text};
+}
+inline ClassDef class_with_constructor(const char* qualified_name, const ConstructorEntry& c) {
+    return ClassDef{qualified_name, &c, nullptr};
+}
+
+// Creates the class `def` whose instances are Native<T> (none can be
+// subclassed): its doc, the dealloc above, its constructor, `slots` (repr,
+// comparison...), then the methods and getters of `members`, which are finally
+// put in documented order. Null with the error set on failure.
+PyTypeObject* create_type_from(const ClassDef& def, int basicsize, destructor dealloc,
+                               std::initializer_list<PyType_Slot> slots, TypeMembers& members);
 
 template <class T>
-PyTypeObject* create_native_type(const char* name, unsigned flags, const char* doc,
-                                 std::initializer_list<PyType_Slot> slots, TypeMembers& members) {
-    return create_type_from(name, sizeof(Native<T>), flags, doc, dealloc_native<T>, slots,
-                            members);
+PyTypeObject* create_native_type(const ClassDef& def, std::initializer_list<PyType_Slot> slots,
+                                 TypeMembers& members) {
+    return create_type_from(def, sizeof(Native<T>), dealloc_native<T>, slots, members);
 }
 
 // The type's own object for T, or null with the error set. Each value type
@@ -86,20 +101,18 @@ bool require(PyObject* obj, const char* fname, const char* param) {
 
 // __reduce__, __copy__ and __deepcopy__(_memo) of a type whose values must not
 // be duplicated behind the caller's back: each raises TypeError(T::NO_COPY).
-inline constexpr Method REDUCE{"__reduce__", Receiver::Instance, {}, ""};
-inline constexpr Method COPY{"__copy__", Receiver::Instance, {}, ""};
+inline constexpr Method REDUCE{"__reduce__", Receiver::Instance, NoParams{}, ""};
+inline constexpr Method COPY{"__copy__", Receiver::Instance, NoParams{}, ""};
 inline constexpr Method DEEPCOPY{"__deepcopy__", Receiver::Instance, {{"_memo"}}, ""};
 
 template <class T>
-PyObject* refuse_copy(PyObject*, PyObject*) {
+PyObject* refuse_copy(PyObject*) {
     PyErr_SetString(PyExc_TypeError, T::NO_COPY);
     return nullptr;
 }
 
 template <class T>
-PyObject* refuse_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg[1];
-    if (!bind(DEEPCOPY, args, nargs, kwnames, arg)) return nullptr;
+PyObject* refuse_deepcopy(PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, T::NO_COPY);
     return nullptr;
 }
@@ -107,9 +120,9 @@ PyObject* refuse_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // The three refusals as method-table rows.
 template <class T>
 const MethodEntry COPY_REFUSALS[] = {
-    {REDUCE, refuse_copy<T>},
-    {COPY, refuse_copy<T>},
-    {DEEPCOPY, refuse_deepcopy<T>},
+    entry<REDUCE, refuse_copy<T>>(),
+    entry<COPY, refuse_copy<T>>(),
+    entry<DEEPCOPY, refuse_deepcopy<T>>(),
 };
 
 }  // namespace velmora

@@ -1,5 +1,16 @@
-// The per-object lock with its poisoned flag. Every object that owns locked
-// regions carries one; every operation on the object holds it.
+// Entering an object: the per-object lock, and the checks every use of the
+// object's secret makes under it. Every object that owns locked regions
+// carries one ObjectLock, as the first member of its value; every operation on
+// the object enters it through one ObjectGuard, whatever it then reads.
+//
+// There is no poisoned state. The lock would be poisoned by an operation that
+// fails internally while holding it and leaves the object half-changed, but
+// nothing under these locks can fail that way: the core reports failures as
+// values (error/error.h) before it changes anything, a broken internal contract
+// ends the process (contract.h), and running out of memory is an ordinary
+// error that leaves the object as it was. The one way an object is left
+// half-changed is a fork() taken while a thread of the parent was inside an
+// operation on it; that object is torn, below.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,11 +18,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <new>
-#include <utility>
+#include <span>
 
+#include "error/error.h"
 #include "fork_generation.h"
+#include "locked/region.h"
 #include "py/interpreter_lock.h"
 
 namespace velmora {
@@ -22,9 +33,6 @@ namespace velmora {
 // takes it over instead of waiting, and the object is marked torn, because the
 // parent's thread stopped halfway through an operation on it.
 class ObjectLock {
-public:
-    bool poisoned() const { return poisoned_; }
-
 private:
     friend class ObjectGuard;
 
@@ -46,18 +54,23 @@ private:
     }
 
     std::atomic<std::uint32_t> holder_{0};
-    bool poisoned_ = false;
     bool torn_ = false;
 };
 
-// Takes the lock for one operation. If another thread holds it, waits with the
-// interpreter lock released so the holder can finish (it may need the
-// interpreter lock itself). An exception escaping while the guard is held marks
-// the object poisoned for good, except running out of memory (see `run`).
+// Holds an object's lock for one operation. If another thread holds it, waits
+// with the interpreter lock released so the holder can finish (it may need the
+// interpreter lock itself).
+//
+// Public values (lengths, flags, public keys, stream headers) are read under
+// the guard with no further check. A secret is reached through `secret`,
+// `secret_mut` or `secret_access`, which refuse, in this order: a wiped secret
+// (Wiped), then one that is gone in a fork child (ForkChild): the kernel
+// zero-filled its data area there, or the object was torn by the fork. An
+// object with a state of its own to refuse (a finished stream) checks it
+// between taking the lock and these.
 class ObjectGuard {
 public:
-    explicit ObjectGuard(ObjectLock& lock)
-        : lock_(lock), exceptions_on_entry_(std::uncaught_exceptions()) {
+    explicit ObjectGuard(ObjectLock& lock) : lock_(lock) {
         const std::uint32_t mine = fork_generation();
         if (lock_.try_take(mine)) return;
         PyThreadState* ts = release_interpreter();
@@ -69,35 +82,31 @@ public:
             throw;
         }
     }
-    ~ObjectGuard() {
-        if (!spared_ && std::uncaught_exceptions() > exceptions_on_entry_) lock_.poisoned_ = true;
-        lock_.release();
-    }
+    ~ObjectGuard() { lock_.release(); }
     ObjectGuard(const ObjectGuard&) = delete;
     ObjectGuard& operator=(const ObjectGuard&) = delete;
 
-    bool poisoned() const { return lock_.poisoned_; }
-    void poison() { lock_.poisoned_ = true; }
-    // The object's state was copied by fork() while a thread of the parent was
-    // changing it: its secrets count as gone (ForkChild), public values stand.
-    bool torn() const { return lock_.torn_; }
+    // The checks before a secret is used. `secret` is a LockedRegion or an
+    // owner of regions with the same two questions (is_wiped, and access():
+    // ForkChild once the kernel emptied them).
+    template <class Secret>
+    Status secret_access(const Secret& secret) const {
+        if (secret.is_wiped()) return ErrorKind::Wiped;
+        if (lock_.torn_) return ErrorKind::ForkChild;
+        return secret.access();
+    }
 
-    // Runs `f` under the lock. Running out of memory is an ordinary failure:
-    // the allocation error passes through and leaves the object usable.
-    template <class F>
-    decltype(auto) run(F&& f) {
-        try {
-            return std::forward<F>(f)();
-        } catch (const std::bad_alloc&) {
-            spared_ = true;
-            throw;
-        }
+    Result<std::span<const std::uint8_t>> secret(const LockedRegion& region) const {
+        if (Status s = secret_access(region); !s) return s.error();
+        return region.bytes();
+    }
+    Result<std::span<std::uint8_t>> secret_mut(LockedRegion& region) const {
+        if (Status s = secret_access(region); !s) return s.error();
+        return region.bytes_mut();
     }
 
 private:
     ObjectLock& lock_;
-    int exceptions_on_entry_;
-    bool spared_ = false;
 };
 
 }  // namespace velmora

@@ -60,57 +60,47 @@ constexpr Method HMAC_SHA512{
     "🇺🇸 HMAC-SHA512 tag of `message` under this key. 🇧🇷 Tag HMAC-SHA512 de `message` sob esta "
     "chave."};
 
-PyObject* box_hmac_sha512(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[1];
-        if (!bind(HMAC_SHA512, args, nargs, kwnames, arg)) return nullptr;
-        auto message = read_byte_input(arg[0]);
-        if (!message) return nullptr;
-        std::uint8_t tag[crypto::HMAC_SHA512_BYTES];
-        Status s = with_secret(self, [&](Bytes key) -> Status {
-            crypto::hmac_sha512(key, message->span(), tag);
-            return {};
-        });
-        if (!s) return raise_error(s.error());
-        ct::declassify(tag, sizeof tag, "a MAC tag is public");
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(tag), sizeof tag);
+PyObject* box_hmac_sha512(PyObject* self, PyObject* message_arg) {
+    auto message = read_byte_input(message_arg);
+    if (!message) return nullptr;
+    std::uint8_t tag[crypto::HMAC_SHA512_BYTES];
+    Status s = with_secret(self, [&](Bytes key) -> Status {
+        crypto::hmac_sha512(key, message->span(), tag);
+        return {};
     });
+    if (!s) return raise_error(s.error());
+    ct::declassify(tag, sizeof tag, "a MAC tag is public");
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(tag), sizeof tag);
 }
 
 constexpr Method HKDF_SHA256{
-    "hkdf_sha256", Receiver::Instance, {{"info"}, {"length", "32"}, {"salt", "None"}},
+    "hkdf_sha256", Receiver::Instance,
+    {keyword_only("info"), keyword_only("length", "32"), keyword_only("salt", "None")},
     "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
-    "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova.",
-    0};
+    "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova."};
 
-PyObject* box_hkdf_sha256(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[3];
-        if (!bind(HKDF_SHA256, args, nargs, kwnames, arg))
-            return nullptr;
-        std::uint64_t length = 32;
-        if (arg[1] != nullptr && !arg_index_u64(arg[1], &length, "length")) return nullptr;
-        auto info = read_byte_input(arg[0]);
-        if (!info) return nullptr;
-        auto salt = read_optional(arg[2]);
-        if (!salt) return nullptr;
-        if (length > crypto::HKDF_SHA256_MAX_OUTPUT)
-            return raise_error(EnclaveError::wrong_length(
-                "hkdf output length", crypto::HKDF_SHA256_MAX_OUTPUT, length));
-        // The output region exists before the key is read: the derived bytes are
-        // written straight into it, and it is released if anything fails.
-        auto region = LockedRegion::allocate(length);
-        if (!region) return raise_error(region.error());
-        Status s = region->view_mut([&](std::span<std::uint8_t> okm) {
-            return with_secret(self, [&](Bytes ikm) {
-                return crypto::hkdf_sha256(ikm, salt->span(), info->span(), okm);
-            });
+PyObject* box_hkdf_sha256(PyObject* self, PyObject* info_arg, PyObject* length_arg,
+                          PyObject* salt_arg) {
+    std::uint64_t length = 32;
+    if (length_arg != nullptr && !arg_index_u64(length_arg, &length, "length")) return nullptr;
+    auto info = read_byte_input(info_arg);
+    if (!info) return nullptr;
+    auto salt = read_optional(salt_arg);
+    if (!salt) return nullptr;
+    if (length > crypto::HKDF_SHA256_MAX_OUTPUT)
+        return raise_error(EnclaveError::wrong_length("hkdf output length",
+                                                      crypto::HKDF_SHA256_MAX_OUTPUT, length));
+    // The output region exists before the key is read: the derived bytes are
+    // written straight into it, and it is released if anything fails.
+    auto region = LockedRegion::allocate(length);
+    if (!region) return raise_error(region.error());
+    Status s = region->view_mut([&](std::span<std::uint8_t> okm) {
+        return with_secret(self, [&](Bytes ikm) {
+            return crypto::hkdf_sha256(ikm, salt->span(), info->span(), okm);
         });
-        if (!s) return raise_error(s.error());
-        return box_from_region(std::move(*region));
     });
+    if (!s) return raise_error(s.error());
+    return box_from_region(std::move(*region));
 }
 
 constexpr Method AES_GCM_SEAL{
@@ -118,29 +108,24 @@ constexpr Method AES_GCM_SEAL{
     "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. 🇧🇷 `ciphertext ‖ tag` "
     "AES-256-GCM de `plaintext` sob esta chave."};
 
-PyObject* box_aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[3];
-        if (!bind(AES_GCM_SEAL, args, nargs, kwnames, arg))
-            return nullptr;
-        ShortInput nonce;
-        if (!nonce.acquire(arg[0])) return nullptr;
-        // The plaintext, possibly large, is encrypted straight from the caller's
-        // buffer into the result (no private copy of it exists to wipe), unless
-        // its layout needs gathering first.
-        ByteInput input;
-        if (!input.acquire(arg[1])) return nullptr;
-        const auto plaintext = input.bytes();
-        if (!plaintext) return nullptr;
-        auto aad = read_optional(arg[2]);
-        if (!aad) return nullptr;
-        BytesSink sink;
-        Status s = with_secret(self, [&](Bytes key) {
-            return gcm::seal_to(key, nonce.span(), aad->span(), *plaintext, sink);
-        });
-        return sink.finish(s);
+PyObject* box_aes_gcm_seal(PyObject* self, PyObject* nonce_arg, PyObject* plaintext_arg,
+                           PyObject* aad_arg) {
+    ShortInput nonce;
+    if (!nonce.acquire(nonce_arg)) return nullptr;
+    // The plaintext, possibly large, is encrypted straight from the caller's
+    // buffer into the result (no private copy of it exists to wipe), unless
+    // its layout needs gathering first.
+    ByteInput input;
+    if (!input.acquire(plaintext_arg)) return nullptr;
+    const auto plaintext = input.bytes();
+    if (!plaintext) return nullptr;
+    auto aad = read_optional(aad_arg);
+    if (!aad) return nullptr;
+    BytesSink sink;
+    Status s = with_secret(self, [&](Bytes key) {
+        return gcm::seal_to(key, nonce.span(), aad->span(), *plaintext, sink);
     });
+    return sink.finish(s);
 }
 
 constexpr Method AES_GCM_SEAL_SECRET{
@@ -148,27 +133,22 @@ constexpr Method AES_GCM_SEAL_SECRET{
     "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). 🇧🇷 Como "
     "`aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."};
 
-PyObject* box_aes_gcm_seal_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[3];
-        if (!bind(AES_GCM_SEAL_SECRET, args, nargs, kwnames, arg))
-            return nullptr;
-        if (!require<SecretBox>(arg[1], "aes_gcm_seal_secret", "secret")) return nullptr;
-        auto nonce = read_byte_input(arg[0]);
-        if (!nonce) return nullptr;
-        auto aad = read_optional(arg[2]);
-        if (!aad) return nullptr;
-        // The wrapped box is copied out under its own lock first, so the two
-        // locks are never held together (sealing a box under itself works).
-        auto plaintext = copy_secret_out(arg[1]);
-        if (!plaintext) return raise_error(plaintext.error());
-        BytesSink sink;
-        Status s = with_secret(self, [&](Bytes key) {
-            return gcm::seal_to(key, nonce->span(), aad->span(), plaintext->span(), sink);
-        });
-        return sink.finish(s);
+PyObject* box_aes_gcm_seal_secret(PyObject* self, PyObject* nonce_arg, PyObject* secret_arg,
+                                  PyObject* aad_arg) {
+    if (!require<SecretBox>(secret_arg, "aes_gcm_seal_secret", "secret")) return nullptr;
+    auto nonce = read_byte_input(nonce_arg);
+    if (!nonce) return nullptr;
+    auto aad = read_optional(aad_arg);
+    if (!aad) return nullptr;
+    // The wrapped box is copied out under its own lock first, so the two
+    // locks are never held together (sealing a box under itself works).
+    auto plaintext = copy_secret_out(secret_arg);
+    if (!plaintext) return raise_error(plaintext.error());
+    BytesSink sink;
+    Status s = with_secret(self, [&](Bytes key) {
+        return gcm::seal_to(key, nonce->span(), aad->span(), plaintext->span(), sink);
     });
+    return sink.finish(s);
 }
 
 // The byte inputs every opening method takes, copied in parameter order.
@@ -195,31 +175,26 @@ constexpr Method AES_GCM_OPEN{
     "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). 🇧🇷 Abre "
     "`ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."};
 
-PyObject* box_aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[3];
-        if (!bind(AES_GCM_OPEN, args, nargs, kwnames, arg))
-            return nullptr;
-        ShortInput nonce;
-        if (!nonce.acquire(arg[0])) return nullptr;
-        // Content is decrypted straight into the result, which is handed out
-        // only if the tag matches (box::open_sealed). (Secrets below are opened
-        // tag-first into locked memory instead.)
-        ByteInput input;
-        if (!input.acquire(arg[1])) return nullptr;
-        const auto sealed = input.bytes();
-        if (!sealed) return nullptr;
-        auto aad = read_optional(arg[2]);
-        if (!aad) return nullptr;
-        const auto stability =
-            input.stable(arg[1]) ? box::SealedInput::Stable : box::SealedInput::Shared;
-        BytesSink sink;
-        Status s = with_secret(self, [&](Bytes key) {
-            return box::open_sealed(key, nonce.span(), aad->span(), *sealed, stability, sink);
-        });
-        return sink.finish(s);
+PyObject* box_aes_gcm_open(PyObject* self, PyObject* nonce_arg, PyObject* ciphertext_arg,
+                           PyObject* aad_arg) {
+    ShortInput nonce;
+    if (!nonce.acquire(nonce_arg)) return nullptr;
+    // Content is decrypted straight into the result, which is handed out
+    // only if the tag matches (box::open_sealed). (Secrets below are opened
+    // tag-first into locked memory instead.)
+    ByteInput input;
+    if (!input.acquire(ciphertext_arg)) return nullptr;
+    const auto sealed = input.bytes();
+    if (!sealed) return nullptr;
+    auto aad = read_optional(aad_arg);
+    if (!aad) return nullptr;
+    const auto stability =
+        input.stable(ciphertext_arg) ? box::SealedInput::Stable : box::SealedInput::Shared;
+    BytesSink sink;
+    Status s = with_secret(self, [&](Bytes key) {
+        return box::open_sealed(key, nonce.span(), aad->span(), *sealed, stability, sink);
     });
+    return sink.finish(s);
 }
 
 constexpr Method AES_GCM_OPEN_SECRET{
@@ -227,32 +202,27 @@ constexpr Method AES_GCM_OPEN_SECRET{
     "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova (para "
     "chaves)."};
 
-PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[3];
-        if (!bind(AES_GCM_OPEN_SECRET, args, nargs, kwnames, arg))
-            return nullptr;
-        auto in = read_open_inputs(arg[0], arg[1], arg[2]);
-        if (!in) return nullptr;
-        // Once the tag has verified, the new region is created (an empty
-        // plaintext is refused there) and the plaintext is decrypted into it:
-        // it never sits in ordinary memory.
-        std::optional<LockedRegion> region;
-        Status s = with_secret(self, [&](Bytes key) {
-            return gcm::open_to(key, in->nonce.span(), in->aad.span(), in->ciphertext.span(),
-                                [&](std::size_t n) -> Result<std::uint8_t*> {
-                                    auto made = LockedRegion::allocate(n);
-                                    if (!made) return made.error();
-                                    region.emplace(std::move(*made));
-                                    auto bytes = region->bytes_mut();
-                                    if (!bytes) return bytes.error();
-                                    return bytes->data();
-                                });
-        });
-        if (!s) return raise_error(s.error());  // a region made so far is released here
-        return box_from_region(std::move(*region));
+PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* nonce_arg, PyObject* ciphertext_arg,
+                                  PyObject* aad_arg) {
+    auto in = read_open_inputs(nonce_arg, ciphertext_arg, aad_arg);
+    if (!in) return nullptr;
+    // Once the tag has verified, the new region is created (an empty
+    // plaintext is refused there) and the plaintext is decrypted into it:
+    // it never sits in ordinary memory.
+    std::optional<LockedRegion> region;
+    Status s = with_secret(self, [&](Bytes key) {
+        return gcm::open_to(key, in->nonce.span(), in->aad.span(), in->ciphertext.span(),
+                            [&](std::size_t n) -> Result<std::uint8_t*> {
+                                auto made = LockedRegion::allocate(n);
+                                if (!made) return made.error();
+                                region.emplace(std::move(*made));
+                                auto bytes = region->bytes_mut();
+                                if (!bytes) return bytes.error();
+                                return bytes->data();
+                            });
     });
+    if (!s) return raise_error(s.error());  // a region made so far is released here
+    return box_from_region(std::move(*region));
 }
 
 constexpr Method AES_GCM_OPEN_JSON_FIELD{
@@ -272,41 +242,37 @@ constexpr Method AES_GCM_OPEN_JSON_FIELD{
     "O texto JSON e a semente codificada existem só na memória nativa do próprio módulo,\n"
     "que se apaga sozinha, nunca no heap do Python."};
 
-PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    return guarded(stack_wipe::with_depth<stack_wipe::depth::JSON_FIELD>([&]() -> PyObject* {
-        PyObject* arg[4];
-        if (!bind(AES_GCM_OPEN_JSON_FIELD, args, nargs, kwnames, arg))
-            return nullptr;
-        if (!PyUnicode_Check(arg[3])) {
-            PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
-                         Py_TYPE(arg[3])->tp_name);
-            return nullptr;
-        }
-        Py_ssize_t field_len = 0;
-        const char* field = PyUnicode_AsUTF8AndSize(arg[3], &field_len);  // borrowed
-        if (field == nullptr) return nullptr;
-        auto in = read_open_inputs(arg[0], arg[1], arg[2]);
-        if (!in) return nullptr;
-        // The ciphertext copy is the opening buffer (box::open_json_field).
-        auto region = with_secret(self, [&](Bytes key) {
-            return box::open_json_field(key, in->nonce.span(), in->aad.span(),
-                                        in->ciphertext.span(),
-                                        std::string_view(field, static_cast<std::size_t>(field_len)));
-        });
-        if (!region) return raise_error(region.error());
-        return box_from_region(std::move(*region));
-    }));
+PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* nonce_arg,
+                                      PyObject* ciphertext_arg, PyObject* aad_arg,
+                                      PyObject* field_arg) {
+    if (!PyUnicode_Check(field_arg)) {
+        PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
+                     Py_TYPE(field_arg)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t field_len = 0;
+    const char* field = PyUnicode_AsUTF8AndSize(field_arg, &field_len);  // borrowed
+    if (field == nullptr) return nullptr;
+    auto in = read_open_inputs(nonce_arg, ciphertext_arg, aad_arg);
+    if (!in) return nullptr;
+    // The ciphertext copy is the opening buffer (box::open_json_field).
+    auto region = with_secret(self, [&](Bytes key) {
+        return box::open_json_field(key, in->nonce.span(), in->aad.span(), in->ciphertext.span(),
+                                    std::string_view(field, static_cast<std::size_t>(field_len)));
+    });
+    if (!region) return raise_error(region.error());
+    return box_from_region(std::move(*region));
 }
 
 const MethodEntry METHODS[] = {
-    {HMAC_SHA512, box_hmac_sha512},
-    {HKDF_SHA256, box_hkdf_sha256},
-    {AES_GCM_SEAL, box_aes_gcm_seal},
-    {AES_GCM_SEAL_SECRET, box_aes_gcm_seal_secret},
-    {AES_GCM_OPEN, box_aes_gcm_open},
-    {AES_GCM_OPEN_JSON_FIELD, box_aes_gcm_open_json_field},
-    {AES_GCM_OPEN_SECRET, box_aes_gcm_open_secret},
+    entry<HMAC_SHA512, box_hmac_sha512>(),
+    entry<HKDF_SHA256, box_hkdf_sha256>(),
+    entry<AES_GCM_SEAL, box_aes_gcm_seal>(),
+    entry<AES_GCM_SEAL_SECRET, box_aes_gcm_seal_secret>(),
+    entry<AES_GCM_OPEN, box_aes_gcm_open>(),
+    entry<AES_GCM_OPEN_JSON_FIELD, box_aes_gcm_open_json_field,
+          stack_wipe::depth::JSON_FIELD>(),
+    entry<AES_GCM_OPEN_SECRET, box_aes_gcm_open_secret>(),
 };
 
 }  // namespace

@@ -27,19 +27,15 @@ constexpr Method RANDOM{
     "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
     "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada."};
 
-PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[1];
-        if (!bind(RANDOM, args, nargs, kwnames, arg)) return nullptr;
-        std::uint64_t length;
-        if (!arg_u64(arg[0], &length, "length")) return nullptr;
-        auto region = LockedRegion::allocate(length);
-        if (!region) return raise_error(region.error());
-        Status filled = region->view_mut(
-            [](std::span<std::uint8_t> secret) { return crypto::os_random(secret); });
-        if (!filled) return raise_or(filled);  // the region is released on the way out
-        return box_from_region(std::move(*region));
-    });
+PyObject* box_random(PyObject*, PyObject* length_arg) {
+    std::uint64_t length;
+    if (!arg_u64(length_arg, &length, "length")) return nullptr;
+    auto region = LockedRegion::allocate(length);
+    if (!region) return raise_error(region.error());
+    Status filled = region->view_mut(
+        [](std::span<std::uint8_t> secret) { return crypto::os_random(secret); });
+    if (!filled) return raise_or(filled);  // the region is released on the way out
+    return box_from_region(std::move(*region));
 }
 
 constexpr Method FROM_BYTES{
@@ -48,91 +44,78 @@ constexpr Method FROM_BYTES{
     "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada "
     "depois."};
 
-PyObject* box_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[1];
-        if (!bind(FROM_BYTES, args, nargs, kwnames, arg)) return nullptr;
-        auto copy = take_byte_input_zeroing(arg[0]);
-        if (!copy) return nullptr;
-        auto region = LockedRegion::from_slice(copy->span());
-        if (!region) return raise_error(region.error());
-        return box_from_region(std::move(*region));
-    });
+PyObject* box_from_bytes(PyObject*, PyObject* data) {
+    auto copy = take_byte_input_zeroing(data);
+    if (!copy) return nullptr;
+    auto region = LockedRegion::from_slice(copy->span());
+    if (!region) return raise_error(region.error());
+    return box_from_region(std::move(*region));
 }
 
 constexpr Method WIPE{
-    "wipe", Receiver::Instance, {},
+    "wipe", Receiver::Instance, NoParams{},
     "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, antes da "
     "coleta de lixo."};
 
-// Works on a poisoned box too: zeroing early is the caller's emergency action.
-PyObject* box_wipe(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        ObjectGuard guard(as_box(self)->lock);
-        as_box(self)->region.wipe();
-        Py_RETURN_NONE;
-    });
+// No access check: wiping a wiped box, or a box in a fork child, does nothing more.
+PyObject* box_wipe(PyObject* self) {
+    const ObjectGuard guard(as_box(self)->lock);
+    as_box(self)->region.wipe();
+    Py_RETURN_NONE;
 }
 
 constexpr Method CLONE{
-    "clone", Receiver::Instance, {},
+    "clone", Receiver::Instance, NoParams{},
     "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, independente, "
     "com os mesmos bytes."};
 
-PyObject* box_clone(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        auto region = with_secret(self, [](std::span<const std::uint8_t> secret) {
-            return LockedRegion::from_slice(secret);
-        });
-        if (!region) return raise_error(region.error());
-        return box_from_region(std::move(*region));
+PyObject* box_clone(PyObject* self) {
+    auto region = with_secret(self, [](std::span<const std::uint8_t> secret) {
+        return LockedRegion::from_slice(secret);
     });
+    if (!region) return raise_error(region.error());
+    return box_from_region(std::move(*region));
 }
 
 constexpr Method REVEAL{
-    "reveal", Receiver::Instance, {},
+    "reveal", Receiver::Instance, NoParams{},
     "🇺🇸 The bytes as a `bytearray` — the caller owns zeroing it. Exists only for persisting to "
     "OpenBao.\n"
     "🇧🇷 Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só para "
     "persistir no OpenBao."};
 
-PyObject* box_reveal(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        PyObject* out = nullptr;
-        auto made = with_secret(self, [&](std::span<const std::uint8_t> secret) -> Status {
-            ct::declassify(secret.data(), secret.size(), "reveal hands the secret to the caller");
-            out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
-                                                static_cast<Py_ssize_t>(secret.size()));
-            return {};
-        });
-        if (!made) return raise_error(made.error());
-        return out;  // null with MemoryError set if the bytearray could not be made
+PyObject* box_reveal(PyObject* self) {
+    PyObject* out = nullptr;
+    auto made = with_secret(self, [&](std::span<const std::uint8_t> secret) -> Status {
+        ct::declassify(secret.data(), secret.size(), "reveal hands the secret to the caller");
+        out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
+                                            static_cast<Py_ssize_t>(secret.size()));
+        return {};
     });
+    if (!made) return raise_error(made.error());
+    return out;  // null with MemoryError set if the bytearray could not be made
 }
 
-// Reads one flag of the region under the lock (no access check).
-template <class F>
-PyObject* box_flag(PyObject* self, F&& read) {
-    return guarded([&]() -> PyObject* {
-        ObjectGuard guard(as_box(self)->lock);
-        if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
-        return PyBool_FromLong(read(as_box(self)->region));
-    });
+// The region's public values, read under the lock (no access check: a wiped
+// box keeps its length, and in a fork child a box reports is_wiped False).
+struct PublicView {
+    std::uint64_t len;
+    bool locked, wiped;
+};
+
+PublicView public_view(PyObject* self) {
+    const ObjectGuard guard(as_box(self)->lock);
+    const LockedRegion& r = as_box(self)->region;
+    return PublicView{r.len(), r.is_locked(), r.is_wiped()};
 }
 
-PyObject* box_is_locked(PyObject* self, void*) {
-    return box_flag(self, [](const LockedRegion& r) { return r.is_locked(); });
-}
+PyObject* box_is_locked(PyObject* self) { return PyBool_FromLong(public_view(self).locked); }
 
-PyObject* box_is_wiped(PyObject* self, void*) {
-    return box_flag(self, [](const LockedRegion& r) { return r.is_wiped(); });
-}
+PyObject* box_is_wiped(PyObject* self) { return PyBool_FromLong(public_view(self).wiped); }
 
 Py_ssize_t box_len(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-        ObjectGuard guard(as_box(self)->lock);
-        if (guard.poisoned()) return raise_error_int(EnclaveError::of(ErrorKind::LockPoisoned));
-        const std::uint64_t n = as_box(self)->region.len();
+        const std::uint64_t n = public_view(self).len;
         if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
             PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
             return -1;
@@ -143,21 +126,10 @@ Py_ssize_t box_len(PyObject* self) {
 
 PyObject* box_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        bool poisoned, locked, wiped;
-        std::uint64_t len;
-        {  // read under the lock, formatted after it (formatting allocates)
-            ObjectGuard guard(as_box(self)->lock);
-            const LockedRegion& r = as_box(self)->region;
-            poisoned = guard.poisoned();
-            locked = r.is_locked();
-            wiped = r.is_wiped();
-            len = r.len();
-        }
-        const std::string text =
-            poisoned ? "SecretBox(<poisoned>)"
-                     : "SecretBox(<" + std::to_string(len) + " bytes, redacted, locked=" +
-                           (locked ? "true" : "false") + ", wiped=" + (wiped ? "true" : "false") +
-                           ">)";
+        const PublicView v = public_view(self);  // formatted after the lock (formatting allocates)
+        const std::string text = "SecretBox(<" + std::to_string(v.len) +
+                                 " bytes, redacted, locked=" + (v.locked ? "true" : "false") +
+                                 ", wiped=" + (v.wiped ? "true" : "false") + ">)";
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
@@ -186,22 +158,21 @@ PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 const MethodEntry CREATORS[] = {
-    {RANDOM, box_random},
-    {FROM_BYTES, box_from_bytes},
+    entry<RANDOM, box_random>(),
+    entry<FROM_BYTES, box_from_bytes>(),
 };
 
 const MethodEntry CORE_METHODS[] = {
-    {WIPE, box_wipe},
-    {CLONE, box_clone},
-    {REVEAL, box_reveal},
+    entry<WIPE, box_wipe>(),
+    entry<CLONE, box_clone>(),
+    entry<REVEAL, box_reveal>(),
 };
 
 const PyGetSetDef GETTERS[] = {
-    {"is_locked", box_is_locked, nullptr,
-     "🇺🇸 Whether the pages are pinned by `mlock`. 🇧🇷 Se as páginas estão presas por `mlock`.",
-     nullptr},
-    {"is_wiped", box_is_wiped, nullptr,
-     "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou.", nullptr},
+    getter<box_is_locked>(
+        "is_locked",
+        "🇺🇸 Whether the pages are pinned by `mlock`. 🇧🇷 Se as páginas estão presas por `mlock`."),
+    getter<box_is_wiped>("is_wiped", "🇺🇸 Whether `wipe()` already ran. 🇧🇷 Se `wipe()` já rodou."),
 };
 
 PyTypeObject* g_type = nullptr;
@@ -212,10 +183,10 @@ PyTypeObject* create_type() {
                                          CORE_METHODS, secret_box_crypto_methods()});
 
     return create_native_type<SecretBox>(
-        "velmora._secure.SecretBox",
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-        "🇺🇸 Bytes that live only in locked memory; see the module docs for the rules.\n🇧🇷 "
-        "Bytes que vivem só em memória travada; veja a doc do módulo para as regras.",
+        class_without_constructor(
+            "velmora._secure.SecretBox",
+            "🇺🇸 Bytes that live only in locked memory; see the module docs for the rules.\n🇧🇷 "
+            "Bytes que vivem só em memória travada; veja a doc do módulo para as regras."),
         {
             {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
             {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},

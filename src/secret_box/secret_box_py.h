@@ -40,17 +40,14 @@ inline bool is_secret_box(PyObject* obj) { return is_native<SecretBox>(obj); }
 PyObject* box_from_region(LockedRegion&& region);
 
 // Runs f(std::span<const uint8_t>) -> Result<R> on the box's bytes under its
-// lock, after the poison and access checks. Running out of memory inside f
-// leaves the box usable.
+// lock, after the access checks (py/object_lock.h).
 template <class F>
 auto with_secret(PyObject* box, F&& f) -> decltype(f(std::span<const std::uint8_t>{})) {
     SecretBox* self = native<SecretBox>(box);
-    ObjectGuard guard(self->lock);
-    if (guard.poisoned()) return ErrorKind::LockPoisoned;
-    auto bytes = self->region.bytes();
+    const ObjectGuard guard(self->lock);
+    auto bytes = guard.secret(self->region);
     if (!bytes) return bytes.error();
-    if (guard.torn()) return ErrorKind::ForkChild;
-    return guard.run([&] { return f(*bytes); });
+    return f(*bytes);
 }
 
 // A self-wiping copy of a second box's bytes, taken under that box's lock and

@@ -26,10 +26,6 @@ void store_le64(std::uint8_t* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-EnclaveError wrong_state(std::size_t got) {
-    return EnclaveError::wrong_length("secretstream state", STATE_BYTES, got);
-}
-
 void require_state(State state) {
     VELMORA_EXPECT(state.size() == STATE_BYTES, "secretstream state length");
 }
@@ -82,7 +78,7 @@ Status init_state(State state, std::span<const std::uint8_t> key,
         return EnclaveError::wrong_length("secretstream key", KEY_BYTES, key.size());
     if (header.size() != HEADER_BYTES)
         return EnclaveError::wrong_length("secretstream header", HEADER_BYTES, header.size());
-    if (state.size() != STATE_BYTES) return wrong_state(state.size());
+    require_state(state);
     crypto::hchacha20(state.data() + STATE_KEY, key.data(), header.data());
     store_le32(state.data() + STATE_COUNTER, 1);
     std::memcpy(state.data() + STATE_INONCE, header.data() + crypto::HCHACHA20_INPUT_BYTES, 8);
@@ -98,10 +94,9 @@ Result<LockedRegion> new_state(std::span<const std::uint8_t> key,
     return std::move(*region);
 }
 
-Status seal_chunk(State state, std::span<const std::uint8_t> message,
-                  std::span<const std::uint8_t> ad, std::uint8_t tag,
-                  std::span<std::uint8_t> chunk) {
-    if (state.size() != STATE_BYTES) return wrong_state(state.size());
+void seal_chunk(State state, std::span<const std::uint8_t> message,
+                std::span<const std::uint8_t> ad, std::uint8_t tag, std::span<std::uint8_t> chunk) {
+    require_state(state);
     const std::size_t m = message.size();
     VELMORA_EXPECT(message_fits(m), "secretstream message over the chunk limit");
     VELMORA_EXPECT(chunk.size() == m + ABYTES, "secretstream chunk length");
@@ -124,7 +119,6 @@ Status seal_chunk(State state, std::span<const std::uint8_t> message,
     chunk[0] = block[0];
     ct::declassify(chunk.data(), chunk.size(), "a sealed chunk is sent as it is");
     advance(state, {mac_out, MAC_BYTES}, tag);
-    return {};
 }
 
 Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
@@ -132,7 +126,7 @@ Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
                                       std::span<const std::uint8_t> mac,
                                       std::span<const std::uint8_t> ad,
                                       std::span<std::uint8_t> message) {
-    if (state.size() != STATE_BYTES) return wrong_state(state.size());
+    require_state(state);
     VELMORA_EXPECT(mac.size() == MAC_BYTES, "secretstream MAC length");
     VELMORA_EXPECT(message.size() == ciphertext.size(), "secretstream message length");
     const std::size_t m = ciphertext.size();
@@ -164,7 +158,7 @@ Result<std::uint8_t> open_chunk_parts(State state, std::uint8_t encrypted_tag,
 
 Result<std::uint8_t> open_chunk(State state, std::span<const std::uint8_t> chunk,
                                 std::span<const std::uint8_t> ad, std::span<std::uint8_t> message) {
-    if (state.size() != STATE_BYTES) return wrong_state(state.size());
+    require_state(state);
     if (chunk.size() < ABYTES) return ErrorKind::OpenFailed;
     const std::size_t m = chunk.size() - ABYTES;
     return open_chunk_parts(state, chunk[0], chunk.subspan(1, m), chunk.subspan(1 + m, MAC_BYTES),
@@ -176,9 +170,9 @@ std::span<std::uint8_t> chunk_message(std::span<std::uint8_t> chunk) {
     return chunk.subspan(1, chunk.size() - ABYTES);
 }
 
-Status seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
-                           std::span<std::uint8_t> chunk) {
-    return seal_chunk(state, chunk_message(chunk), ad, tag, chunk);
+void seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
+                         std::span<std::uint8_t> chunk) {
+    seal_chunk(state, chunk_message(chunk), ad, tag, chunk);
 }
 
 std::optional<std::size_t> chunk_message_size(std::size_t chunk_len) {

@@ -53,8 +53,9 @@ constexpr bool message_fits(std::uint64_t len) { return len <= MESSAGE_MAX; }
 
 using State = std::span<std::uint8_t>;
 
-// Fills a 44-byte state from key and header. WrongLength for the key (checked
-// first), then the header, then the state.
+// Fills a state from key and header. WrongLength for the key (checked first),
+// then the header. Every function here takes a state of STATE_BYTES: another
+// length is a broken contract (contract.h), since only new_state makes states.
 Status init_state(State state, std::span<const std::uint8_t> key,
                   std::span<const std::uint8_t> header);
 
@@ -65,12 +66,11 @@ Result<LockedRegion> new_state(std::span<const std::uint8_t> key,
 
 // Seals `message` with `tag` into `chunk` (message.size() + ABYTES bytes) and
 // advances the state. `message` may be chunk[1, 1 + M) itself (sealing in
-// place); other overlaps are not allowed. Fails only on a wrong state length,
-// before any work; a message over MESSAGE_MAX or a chunk of another length is a
-// broken contract (contract.h), also caught before any work.
-Status seal_chunk(State state, std::span<const std::uint8_t> message,
-                  std::span<const std::uint8_t> ad, std::uint8_t tag,
-                  std::span<std::uint8_t> chunk);
+// place); other overlaps are not allowed. Cannot fail: a message over
+// MESSAGE_MAX or a chunk of another length is a broken contract, caught before
+// any work.
+void seal_chunk(State state, std::span<const std::uint8_t> message,
+                std::span<const std::uint8_t> ad, std::uint8_t tag, std::span<std::uint8_t> chunk);
 
 // Opens a chunk given as its parts: the encrypted tag byte, the ciphertext and
 // the MAC. The message goes to `message` (ciphertext.size() bytes), which may be
@@ -92,11 +92,11 @@ Result<std::uint8_t> open_chunk(State state, std::span<const std::uint8_t> chunk
 // --- one whole chunk, for a caller that moves the bytes itself -----------------------
 
 // Pushing: the caller puts the M-byte message into chunk_message(chunk) of a
-// chunk buffer of M + ABYTES bytes, then seals it there in place (errors as
+// chunk buffer of M + ABYTES bytes, then seals it there in place (as
 // seal_chunk). The plaintext never exists outside the chunk buffer.
 std::span<std::uint8_t> chunk_message(std::span<std::uint8_t> chunk);
-Status seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
-                           std::span<std::uint8_t> chunk);
+void seal_chunk_in_place(State state, std::span<const std::uint8_t> ad, std::uint8_t tag,
+                         std::span<std::uint8_t> chunk);
 
 // Pulling: the message length a chunk of `chunk_len` bytes carries, or nullopt
 // for a length no writer makes (shorter than ABYTES, or over MESSAGE_MAX):

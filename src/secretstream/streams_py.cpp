@@ -120,18 +120,17 @@ private:
 
 // Takes the object lock (waiting, if another thread holds it, with the
 // interpreter lock released), releases the interpreter lock, runs `work`,
-// releases the object lock and only then takes the interpreter lock back. An
-// exception escaping `work` poisons the object lock on the way out (running out
-// of memory excepted). The interpreter lock is retaken outside any destructor:
-// at interpreter exit that call ends the thread by unwinding it.
+// releases the object lock and only then takes the interpreter lock back. The
+// interpreter lock is retaken outside any destructor: at interpreter exit that
+// call ends the thread by unwinding it.
 template <class F>
 auto run_unlocked(ObjectLock& lock, F&& work) {
     PyThreadState* saved = nullptr;
     try {
         auto result = [&] {
-            ObjectGuard guard(lock);
+            const ObjectGuard guard(lock);
             saved = release_interpreter();
-            return guard.run([&] { return work(guard); });
+            return work(guard);
         }();
         retake_interpreter(std::exchange(saved, nullptr));
         return result;
@@ -141,15 +140,13 @@ auto run_unlocked(ObjectLock& lock, F&& work) {
     }
 }
 
-// The refusals shared by push and pull, in their order: poisoned, finished,
-// state unreadable (a fork child, or a fork taken while a thread of the parent
-// was changing the state).
+// The refusals shared by push and pull, in their order: finished, then the
+// access checks of the state (a fork child, or a fork taken while a thread of
+// the parent was changing the state).
 template <class Obj>
-Result<std::span<std::uint8_t>> usable_state(ObjectGuard& guard, Obj* obj) {
-    if (guard.poisoned()) return ErrorKind::LockPoisoned;
+Result<std::span<std::uint8_t>> usable_state(const ObjectGuard& guard, Obj* obj) {
     if (obj->finished) return ErrorKind::StreamFinished;
-    if (guard.torn()) return ErrorKind::ForkChild;
-    return obj->state.bytes_mut();
+    return guard.secret_mut(obj->state);
 }
 
 // A new state region from the key box and the header, built under the box's
@@ -160,183 +157,162 @@ Result<LockedRegion> state_from(PyObject* key_box, std::span<const std::uint8_t>
 }
 
 template <class Obj>
-PyObject* is_finished(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        auto* obj = native<Obj>(self);
-        ObjectGuard guard(obj->lock);
-        if (guard.poisoned()) return raise_error(EnclaveError::of(ErrorKind::LockPoisoned));
-        return PyBool_FromLong(obj->finished);
-    });
+PyObject* is_finished(PyObject* self) {
+    auto* obj = native<Obj>(self);
+    const ObjectGuard guard(obj->lock);
+    return PyBool_FromLong(obj->finished);
 }
 
 // --- SecretStreamPush ---------------------------------------------------------------
 
-PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* NAMES[] = {"key", nullptr};
-        PyObject* key = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:SecretStreamPush",
-                                         const_cast<char**>(NAMES), &key))
-            return nullptr;
-        if (!require<SecretBox>(key, "SecretStreamPush", "key")) return nullptr;
+constexpr Method PUSH_NEW{
+    "SecretStreamPush", Receiver::Class, {{"key"}},
+    "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per chunk.\n"
+    "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por chunk."};
 
-        std::uint8_t header[ss::HEADER_BYTES];
-        if (Status drawn = crypto::os_random(header); !drawn) return raise_error(drawn.error());
-        auto state = state_from(key, header);
-        if (!state) return raise_error(state.error());
-        // On failure the state region is released on the way out.
-        return new_native<PushHandle>(type, std::move(*state), header);
-    });
+PyObject* push_new(PyTypeObject* type, PyObject* key) {
+    if (!require<SecretBox>(key, "SecretStreamPush", "key")) return nullptr;
+    std::uint8_t header[ss::HEADER_BYTES];
+    if (Status drawn = crypto::os_random(header); !drawn) return raise_error(drawn.error());
+    auto state = state_from(key, header);
+    if (!state) return raise_error(state.error());
+    // On failure the state region is released on the way out.
+    return new_native<PushHandle>(type, std::move(*state), header);
 }
 
 constexpr Method PUSH{
-    "push", Receiver::Instance, {{"message"}, {"final", "False"}, {"ad", "None"}},
+    "push", Receiver::Instance,
+    {{"message"}, keyword_only("final", "False"), keyword_only("ad", "None")},
     "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses "
     "more.\n"
-    "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais.",
-    1};
+    "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais."};
 
-PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[3];
-        if (!bind(PUSH, args, nargs, kwnames, arg)) return nullptr;
-        bool final = false;
-        if (!read_final(arg[1], &final)) return nullptr;
+PyObject* push(PyObject* self, PyObject* message_arg, PyObject* final_arg, PyObject* ad_arg) {
+    bool final = false;
+    if (!read_final(final_arg, &final)) return nullptr;
 
-        // The message is copied once, straight into the bytes object that becomes
-        // the chunk, and sealed there in place; that plaintext copy is either
-        // overwritten by the ciphertext or wiped.
-        ByteInput message;
-        if (!message.acquire(arg[0])) return nullptr;
-        const std::size_t m = message.size();
-        if (!ss::message_fits(m)) return refuse_too_long(m);
-        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
-        if (!out) return nullptr;
-        const std::span<std::uint8_t> chunk(
-            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), m + ss::ABYTES);
-        const std::span<std::uint8_t> placed = ss::chunk_message(chunk);
-        WipeUnlessSealed plaintext(placed.data(), m);
-        if (!message.copy_to(placed.data(), 0, m)) return nullptr;
-        message.release();
+    // The message is copied once, straight into the bytes object that becomes
+    // the chunk, and sealed there in place; that plaintext copy is either
+    // overwritten by the ciphertext or wiped.
+    ByteInput message;
+    if (!message.acquire(message_arg)) return nullptr;
+    const std::size_t m = message.size();
+    if (!ss::message_fits(m)) return refuse_too_long(m);
+    PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
+    if (!out) return nullptr;
+    const std::span<std::uint8_t> chunk(
+        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), m + ss::ABYTES);
+    const std::span<std::uint8_t> placed = ss::chunk_message(chunk);
+    WipeUnlessSealed plaintext(placed.data(), m);
+    if (!message.copy_to(placed.data(), 0, m)) return nullptr;
+    message.release();
 
-        std::optional<ZeroizingBuffer> ad;
-        if (!read_ad(arg[2], ad)) return nullptr;
+    std::optional<ZeroizingBuffer> ad;
+    if (!read_ad(ad_arg, ad)) return nullptr;
 
-        auto* obj = as_push(self);
-        Status sealed = run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Status {
-            auto state = usable_state(guard, obj);
-            if (!state) return state.error();
-            Status s = ss::seal_chunk_in_place(*state, span_of(ad),
-                                               final ? ss::TAG_FINAL : ss::TAG_MESSAGE, chunk);
-            if (s) {
-                plaintext.sealed();
-                obj->finished = final;
-            }
-            return s;
-        });
-        if (!sealed) return raise_error(sealed.error());
-        return out.release();
+    auto* obj = as_push(self);
+    Status sealed = run_unlocked(obj->lock, [&](const ObjectGuard& guard) -> Status {
+        auto state = usable_state(guard, obj);
+        if (!state) return state.error();
+        ss::seal_chunk_in_place(*state, span_of(ad), final ? ss::TAG_FINAL : ss::TAG_MESSAGE,
+                                chunk);
+        plaintext.sealed();
+        obj->finished = final;
+        return {};
     });
+    if (!sealed) return raise_error(sealed.error());
+    return out.release();
 }
 
-PyObject* push_header(PyObject* self, void*) {
+PyObject* push_header(PyObject* self) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(as_push(self)->header),
                                      ss::HEADER_BYTES);
 }
 
 // --- SecretStreamPull ---------------------------------------------------------------
 
-PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* NAMES[] = {"key", "header", nullptr};
-        PyObject* key = nullptr;
-        PyObject* header_arg = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:SecretStreamPull",
-                                         const_cast<char**>(NAMES), &key, &header_arg))
-            return nullptr;
-        if (!require<SecretBox>(key, "SecretStreamPull", "key")) return nullptr;
-        auto header = read_byte_input(header_arg);
-        if (!header) return nullptr;
+constexpr Method PULL_NEW{
+    "SecretStreamPull", Receiver::Class, {{"key"}, {"header"}},
+    "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` per chunk → "
+    "`(plaintext, is_final)`.\n"
+    "🇧🇷 Lado que decifra: construído de `key` e do header, depois `pull(chunk)` por chunk → "
+    "`(texto claro, é_final)`."};
 
-        auto state = state_from(key, header->span());
-        if (!state) return raise_error(state.error());
-        return new_native<PullHandle>(type, std::move(*state));
-    });
+PyObject* pull_new(PyTypeObject* type, PyObject* key, PyObject* header_arg) {
+    if (!require<SecretBox>(key, "SecretStreamPull", "key")) return nullptr;
+    auto header = read_byte_input(header_arg);
+    if (!header) return nullptr;
+    auto state = state_from(key, header->span());
+    if (!state) return raise_error(state.error());
+    return new_native<PullHandle>(type, std::move(*state));
 }
 
 constexpr Method PULL{
-    "pull", Receiver::Instance, {{"chunk"}, {"ad", "None"}},
+    "pull", Receiver::Instance, {{"chunk"}, keyword_only("ad", "None")},
     "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
-    "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final.",
-    1};
+    "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final."};
 
-PyObject* pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* arg[2];
-        if (!bind(PULL, args, nargs, kwnames, arg)) return nullptr;
+PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
+    ByteInput chunk;
+    if (!chunk.acquire(chunk_arg)) return nullptr;
+    // A chunk that cannot be authentic is refused under the lock, after the
+    // state checks, like any other chunk that does not open.
+    const std::optional<std::size_t> size = ss::chunk_message_size(chunk.size());
+    const std::size_t m = size.value_or(0);
+    PyRef out;
+    std::uint8_t* message = nullptr;
+    ss::SplitChunk parts;
+    if (size) {
+        out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
+        if (!out) return nullptr;
+        message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+        const auto bytes = chunk.bytes();
+        if (!bytes) return nullptr;
+        parts = ss::split_chunk(*bytes, {message, m});
+    }
+    chunk.release();
 
-        ByteInput chunk;
-        if (!chunk.acquire(arg[0])) return nullptr;
-        // A chunk that cannot be authentic is refused under the lock, after the
-        // state checks, like any other chunk that does not open.
-        const std::optional<std::size_t> size = ss::chunk_message_size(chunk.size());
-        const std::size_t m = size.value_or(0);
-        PyRef out;
-        std::uint8_t* message = nullptr;
-        ss::SplitChunk parts;
-        if (size) {
-            out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
-            if (!out) return nullptr;
-            message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-            const auto bytes = chunk.bytes();
-            if (!bytes) return nullptr;
-            parts = ss::split_chunk(*bytes, {message, m});
-        }
-        chunk.release();
+    std::optional<ZeroizingBuffer> ad;
+    if (!read_ad(ad_arg, ad)) return nullptr;
 
-        std::optional<ZeroizingBuffer> ad;
-        if (!read_ad(arg[1], ad)) return nullptr;
-
-        auto* obj = as_pull(self);
-        Result<std::uint8_t> opened =
-            run_unlocked(obj->lock, [&](ObjectGuard& guard) -> Result<std::uint8_t> {
-                auto state = usable_state(guard, obj);
-                if (!state) return state.error();
-                if (!size) return ErrorKind::OpenFailed;
-                auto tag = ss::open_split_chunk(*state, parts, span_of(ad), {message, m});
-                if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
-                return tag;
-            });
-        if (!opened) return raise_error(opened.error());
-        ct::declassify(message, m, "an opened chunk's message is the result");
-        return PyTuple_Pack(2, out.get(), *opened == ss::TAG_FINAL ? Py_True : Py_False);
-    });
+    auto* obj = as_pull(self);
+    Result<std::uint8_t> opened =
+        run_unlocked(obj->lock, [&](const ObjectGuard& guard) -> Result<std::uint8_t> {
+            auto state = usable_state(guard, obj);
+            if (!state) return state.error();
+            if (!size) return ErrorKind::OpenFailed;
+            auto tag = ss::open_split_chunk(*state, parts, span_of(ad), {message, m});
+            if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
+            return tag;
+        });
+    if (!opened) return raise_error(opened.error());
+    ct::declassify(message, m, "an opened chunk's message is the result");
+    return PyTuple_Pack(2, out.get(), *opened == ss::TAG_FINAL ? Py_True : Py_False);
 }
 
 // --- types -------------------------------------------------------------------------
 
-const MethodEntry PUSH_METHODS[] = {{PUSH, push}};
+const ConstructorEntry PUSH_CONSTRUCTOR = constructor<PUSH_NEW, push_new>();
+
+const MethodEntry PUSH_METHODS[] = {entry<PUSH, push>()};
 
 const PyGetSetDef PUSH_GETTERS[] = {
-    {"header", push_header, nullptr,
-     "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes que o leitor "
-     "precisa primeiro.",
-     nullptr},
-    {"is_finished", is_finished<PushHandle>, nullptr,
-     "🇺🇸 Whether the final chunk was already pushed. 🇧🇷 Se o chunk final já foi empurrado.",
-     nullptr},
+    getter<push_header>("header",
+                        "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes "
+                        "que o leitor precisa primeiro."),
+    getter<is_finished<PushHandle>>(
+        "is_finished",
+        "🇺🇸 Whether the final chunk was already pushed. 🇧🇷 Se o chunk final já foi empurrado."),
 };
 
-const MethodEntry PULL_METHODS[] = {{PULL, pull}};
+const ConstructorEntry PULL_CONSTRUCTOR = constructor<PULL_NEW, pull_new>();
+
+const MethodEntry PULL_METHODS[] = {entry<PULL, pull>()};
 
 const PyGetSetDef PULL_GETTERS[] = {
-    {"is_finished", is_finished<PullHandle>, nullptr,
-     "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto.", nullptr},
+    getter<is_finished<PullHandle>>(
+        "is_finished", "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto."),
 };
-
-// A class's doc is its constructor's text signature, then its text.
-#define CLASS_DOC(sig, text) sig "\n--\n\n" text
-
 
 PyTypeObject* g_push_type = nullptr;
 PyTypeObject* g_pull_type = nullptr;
@@ -346,13 +322,7 @@ PyTypeObject* g_pull_type = nullptr;
 PyTypeObject* secret_stream_push_type() {
     if (g_push_type == nullptr) {  // under the interpreter lock
         g_push_type = create_native_type<PushHandle>(
-            "velmora._secure.SecretStreamPush", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-            CLASS_DOC("SecretStreamPush(key)",
-                       "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per "
-                       "chunk.\n"
-                       "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por "
-                       "chunk."),
-            {{Py_tp_new, reinterpret_cast<void*>(push_new)}},
+            class_with_constructor("velmora._secure.SecretStreamPush", PUSH_CONSTRUCTOR), {},
             type_members({PUSH_GETTERS, PUSH_METHODS}));
     }
     return g_push_type;
@@ -361,13 +331,7 @@ PyTypeObject* secret_stream_push_type() {
 PyTypeObject* secret_stream_pull_type() {
     if (g_pull_type == nullptr) {
         g_pull_type = create_native_type<PullHandle>(
-            "velmora._secure.SecretStreamPull", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-            CLASS_DOC("SecretStreamPull(key, header)",
-                       "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` "
-                       "per chunk → `(plaintext, is_final)`.\n"
-                       "🇧🇷 Lado que decifra: construído de `key` e do header, depois "
-                       "`pull(chunk)` por chunk → `(texto claro, é_final)`."),
-            {{Py_tp_new, reinterpret_cast<void*>(pull_new)}},
+            class_with_constructor("velmora._secure.SecretStreamPull", PULL_CONSTRUCTOR), {},
             type_members({PULL_GETTERS, PULL_METHODS}));
     }
     return g_pull_type;
