@@ -125,6 +125,12 @@ stub_check() {
     return $status
 }
 stage "Stub (stubtest)" stub_check
+
+# The manual (docs/): built with warnings as errors, every cross-reference
+# resolved and every member of the module in its API reference, then every
+# example on its pages run. The worked examples of its formats page use the
+# test-only modules of build/test.
+stage "Manual (Sphinx)" env VELMORA_TESTMODS="$ROOT/build/test/testmods" bash scripts/docs.sh --check
 python_versions
 DIST_BUILT=""
 stage "Wheel and sdist (scripts/wheel.sh)" build_dist

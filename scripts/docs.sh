@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the manual (docs/) into build/docs/html, after installing and building
+# what is missing. Warnings are errors and every cross-reference must resolve.
+# With --check it also runs every example on its pages (the doctest builder),
+# as the docs stage of scripts/test.sh does; the worked examples of the formats
+# page need the test-only modules named by VELMORA_TESTMODS.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+
+OUT="$ROOT/build/docs"
+SPHINX=("$PY" -m sphinx -q -n -W --keep-going -d "$OUT/doctrees")
+status=0
+
+"${SPHINX[@]}" -b html docs "$OUT/html" || status=1
+if [ "${1:-}" = "--check" ]; then
+    "${SPHINX[@]}" -b doctest docs "$OUT/doctest" || status=1
+fi
+[ "$status" -ne 0 ] || echo "$OUT/html/index.html"
+exit "$status"
