@@ -82,8 +82,10 @@ PY
         # requirements-dev.txt); the module under test is the wheel's.
         mapfile -t deps < <(grep -E '^(pytest|cryptography|pynacl|numpy)\b' "$ROOT/requirements-dev.txt")
         "$TMP/venv/bin/python" -m pip install -q "${deps[@]}"
-        "${clean[@]}" VELMORA_TESTMODS="$TESTMODS" \
-            python -P -m pytest -q -p no:cacheprovider "$ROOT/tests"
+        # The system's tools stay reachable (prlimit, setpriv, a C compiler for
+        # the interposers some tests build), after the environment.
+        env -i HOME="$TMP" PATH="$TMP/venv/bin:/usr/sbin:/usr/bin:/sbin:/bin" LANG=C.UTF-8 \
+            VELMORA_TESTMODS="$TESTMODS" python -P -m pytest -q -p no:cacheprovider "$ROOT/tests"
     fi
     ;;
 refused)
@@ -104,7 +106,7 @@ sdist)
         echo "the sdist built without a compiler" >&2
         exit 1
     fi
-    grep -q "install the Debian package build-essential" build.log \
+    tr -s ' \n' ' ' < build.log | grep -q "install the Debian package build-essential" \
         || { cat build.log >&2; echo "no message naming the package to install" >&2; exit 1; }
     not_importable
     echo "without a compiler the build stops naming build-essential, and nothing is installed"
