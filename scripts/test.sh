@@ -42,7 +42,7 @@ python_suite_for() {  # version
         cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DVELMORA_BUILD_TESTS=ON \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
     fi
-    cmake --build "$dir" -j "$JOBS" --target _secure _mlkem_test _stack_probe _secure_unwiped || return 1
+    cmake --build "$dir" -j "$JOBS" --target _secure _mlkem_test _x25519_test _stack_probe _secure_unwiped || return 1
     pytest_suite "$py" PYTHONPATH="$ROOT/$dir/python" VELMORA_TESTMODS="$ROOT/$dir/testmods"
 }
 
