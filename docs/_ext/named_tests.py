@@ -6,6 +6,9 @@ or ``TEST_P``). Both show as the name a test runner takes; a test that does not
 exist (renamed, moved, removed) is a warning, which the test command's build
 (-W) turns into a failure.
 
+Python examples must run: a ``code-block`` in Python that is not a doctest
+(``>>>`` lines, or the doctest extension's directives) is a warning too.
+
 The API reference's message list is checked the same way: every message text
 in tests/messages.py, which the test suite expects the module to raise, must
 appear on that page word for word.
@@ -59,7 +62,14 @@ def messages(path):
     return found
 
 
+PYTHON = {"python", "python3", "py", "pycon", "py3"}
+
+
 def on_doctree_read(app, doctree):
+    for block in doctree.findall(nodes.literal_block):
+        if block.get("language") in PYTHON and not block.get("testnodetype"):
+            logger.warning("a Python example that is not run: make it a doctest",
+                           location=block)
     if app.env.docname != app.config.named_tests_messages_page:
         return
     text = " ".join(doctree.astext().split())
