@@ -17,7 +17,7 @@ project = "velmora._secure"
 author = "the velmora developers"
 copyright = "the velmora developers"
 
-extensions = ["sphinx.ext.doctest", "members_check"]
+extensions = ["sphinx.ext.doctest", "members_check", "named_tests"]
 
 html_theme = "alabaster"
 html_title = "velmora._secure manual"

@@ -7,7 +7,9 @@
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 OUT="$ROOT/build/docs"
-SPHINX=("$PY" -m sphinx -q -n -W --keep-going -d "$OUT/doctrees")
+# -E: every page is read afresh, so a warning is never hidden by a cached page
+# (the checks look at the module, its stub and tests/, not only at docs/).
+SPHINX=("$PY" -m sphinx -q -E -n -W --keep-going -d "$OUT/doctrees")
 status=0
 
 "${SPHINX[@]}" -b html docs "$OUT/html" || status=1
