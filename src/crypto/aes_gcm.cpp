@@ -320,12 +320,12 @@ private:
 };
 
 // Any OpenSSL failure (none is expected once the lengths are right) is
-// reported as a failed operation rather than trusted.
+// reported as a failed seal rather than trusted.
 Status soft_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                  std::span<const std::uint8_t> aad, std::span<const std::uint8_t> pt,
                  std::uint8_t* out) {
     SoftGcm gcm;
-    if (!gcm.init(key, nonce) || !gcm.crypt(pt, out)) return ErrorKind::OpenFailed;
+    if (!gcm.init(key, nonce) || !gcm.crypt(pt, out)) return ErrorKind::SealFailed;
     gcm.tag(aad, {out, pt.size()}, out + pt.size());
     return {};
 }
@@ -367,7 +367,7 @@ Engine default_engine() {
 Status check_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::size_t aad_size, std::size_t plaintext_size) {
     if (Status s = check_key_nonce(key, nonce); !s) return s;
-    if (plaintext_size > MAX_PLAINTEXT || aad_size > MAX_AAD) return ErrorKind::OpenFailed;
+    if (plaintext_size > MAX_PLAINTEXT || aad_size > MAX_AAD) return ErrorKind::SealFailed;
     return {};
 }
 

@@ -59,7 +59,7 @@ private:
 
 // Seals `plaintext` into sink(plaintext.size() + 16). Checks, in order: key
 // length (WrongLength "aes-gcm key"), nonce length (WrongLength "aes-gcm nonce"),
-// the GCM limits (OpenFailed). `plaintext` may alias the sink's buffer exactly.
+// the GCM limits (SealFailed). `plaintext` may alias the sink's buffer exactly.
 Status seal_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plaintext,
                const Sink& out, Engine engine = default_engine());

@@ -2,18 +2,13 @@
 
 #include <openssl/evp.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "contract.h"
 
 namespace velmora::crypto {
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "velmora: libcrypto %s failed\n", what);
-    std::abort();
-}
 
 // One initialised, never-updated context per function. Each call starts from
 // a copy of it: cheaper than re-initialising (no engine lookup, no provider
@@ -30,7 +25,8 @@ struct Templates {
 EVP_MD_CTX* make_template(const char* name) {
     EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    if (md == nullptr || ctx == nullptr || EVP_DigestInit_ex2(ctx, md, nullptr) != 1) fail(name);
+    VELMORA_EXPECT(md != nullptr && ctx != nullptr && EVP_DigestInit_ex2(ctx, md, nullptr) == 1,
+                   "libcrypto SHA-3 digest set-up");
     EVP_MD_free(md);  // the context keeps its own reference
     return ctx;
 }
@@ -45,16 +41,17 @@ const Templates& templates() {
 // OPENSSL_clear_free, so whatever the last call left in the Keccak lanes and
 // buffer is cleansed here.
 void absorb(EVP_MD_CTX* ctx, const EVP_MD_CTX* tmpl, std::initializer_list<ByteView> parts) {
-    if (EVP_MD_CTX_copy_ex(ctx, tmpl) != 1) fail("digest init");
+    VELMORA_EXPECT(EVP_MD_CTX_copy_ex(ctx, tmpl) == 1, "libcrypto SHA-3 digest init");
     for (ByteView p : parts) {
-        if (!p.empty() && EVP_DigestUpdate(ctx, p.data(), p.size()) != 1) fail("digest update");
+        VELMORA_EXPECT(p.empty() || EVP_DigestUpdate(ctx, p.data(), p.size()) == 1,
+                       "libcrypto SHA-3 digest update");
     }
 }
 
 }  // namespace
 
 Sha3::Sha3() : ctx_(EVP_MD_CTX_new()) {
-    if (ctx_ == nullptr) fail("context allocation");
+    VELMORA_EXPECT(ctx_ != nullptr, "libcrypto SHA-3 context allocation");
 }
 
 // EVP_MD_CTX_free resets the context first: the algorithm context is freed with
@@ -65,27 +62,27 @@ void Sha3::wipe() { EVP_MD_CTX_reset(ctx_); }
 
 void Sha3::sha3_256(std::initializer_list<ByteView> parts, std::uint8_t out[32]) {
     absorb(ctx_, templates().sha3_256, parts);
-    if (EVP_DigestFinal_ex(ctx_, out, nullptr) != 1) fail("digest final");
+    VELMORA_EXPECT(EVP_DigestFinal_ex(ctx_, out, nullptr) == 1, "libcrypto SHA-3 digest final");
 }
 
 void Sha3::sha3_512(std::initializer_list<ByteView> parts, std::uint8_t out[64]) {
     absorb(ctx_, templates().sha3_512, parts);
-    if (EVP_DigestFinal_ex(ctx_, out, nullptr) != 1) fail("digest final");
+    VELMORA_EXPECT(EVP_DigestFinal_ex(ctx_, out, nullptr) == 1, "libcrypto SHA-3 digest final");
 }
 
 void Sha3::shake128(std::initializer_list<ByteView> parts, std::uint8_t* out, std::size_t out_len) {
     absorb(ctx_, templates().shake128, parts);
-    if (EVP_DigestFinalXOF(ctx_, out, out_len) != 1) fail("xof final");
+    VELMORA_EXPECT(EVP_DigestFinalXOF(ctx_, out, out_len) == 1, "libcrypto SHAKE final");
 }
 
 void Sha3::shake256(std::initializer_list<ByteView> parts, std::uint8_t* out, std::size_t out_len) {
     absorb(ctx_, templates().shake256, parts);
-    if (EVP_DigestFinalXOF(ctx_, out, out_len) != 1) fail("xof final");
+    VELMORA_EXPECT(EVP_DigestFinalXOF(ctx_, out, out_len) == 1, "libcrypto SHAKE final");
 }
 
 Shake128Stream::Shake128Stream(Sha3& sha3, ByteView input, std::size_t initial_blocks)
     : sha3_(sha3), input_len_(input.size()), out_(buf_) {
-    if (input_len_ > INPUT_CAPACITY) fail("shake128 stream input length");
+    VELMORA_EXPECT(input_len_ <= INPUT_CAPACITY, "shake128 stream input length");
     std::memcpy(input_, input.data(), input_len_);
     available_ = initial_blocks < INLINE_BLOCKS ? initial_blocks : INLINE_BLOCKS;
     if (available_ == 0) available_ = 1;

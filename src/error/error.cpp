@@ -39,6 +39,7 @@ std::string format_message(const EnclaveError& e) {
         case ErrorKind::KeyRejected:
             return "key failed validation \u00b7 chave falhou na valida\u00e7\u00e3o";
         case ErrorKind::OpenFailed:
+        case ErrorKind::SealFailed:
             return "ciphertext did not open \u00b7 ciphertext n\u00e3o abriu";
         case ErrorKind::StreamFinished:
             return "stream already finished \u00b7 stream j\u00e1 terminou";
@@ -48,8 +49,6 @@ std::string format_message(const EnclaveError& e) {
         }
         case ErrorKind::RngFailed:
             return "operating system RNG failed \u00b7 RNG do sistema operacional falhou";
-        case ErrorKind::LockPoisoned:
-            return "internal lock poisoned \u00b7 lock interno envenenado";
         case ErrorKind::KeyMaterialDrawFailed:
             return "velmora._secure: the operating system RNG failed while drawing key material";
     }

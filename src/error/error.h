@@ -23,14 +23,18 @@ enum class ErrorKind : std::uint32_t {
     StreamFinished = 8,
     Malformed = 9,
     RngFailed = 10,
-    LockPoisoned = 11,
     // The OS RNG failed while drawing key material (an identity's secrets, a
     // seal's ephemeral values): raised as the interpreter's SystemError, not as
     // SecureError, since callers cannot act on it the way they act on RngFailed.
     KeyMaterialDrawFailed = 12,
+    // Sealing refused (beyond the GCM limits) or failed in the library. Told
+    // to callers in the words of OpenFailed, which is what they always saw.
+    SealFailed = 13,
 };
 
-// A plain value: owns no secret material. `what` is always a static label.
+// A plain value: owns no secret material. `what` is always a static label;
+// there is no ==, since two equal labels need not be one address: compare
+// `kind`, or the formatted messages.
 struct EnclaveError {
     ErrorKind kind;
     std::int32_t errno_value = 0;   // LockRequired
@@ -49,7 +53,6 @@ struct EnclaveError {
     static constexpr EnclaveError malformed(const char* what) {
         return EnclaveError{ErrorKind::Malformed, 0, what};
     }
-    friend bool operator==(const EnclaveError&, const EnclaveError&) = default;
 };
 
 // The bilingual one-line message for an error (English · Portuguese).

@@ -119,7 +119,7 @@ struct Seal {
 // and 12 bytes (nonce), in that order. Errors in order: WrongLength
 // ("x25519 public key", then "ml-kem-768 public key"), KeyRejected (low-order
 // X25519 key, then an ML-KEM key failing its modulus check),
-// KeyMaterialDrawFailed (e, m), RngFailed (nonce), OpenFailed (GCM limits).
+// KeyMaterialDrawFailed (e, m), RngFailed (nonce), SealFailed (GCM limits).
 Result<Seal> seal(Bytes x25519_public, Bytes mlkem_public, Bytes plaintext, Bytes aad,
                   RandomSource rng);
 

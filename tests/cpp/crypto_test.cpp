@@ -191,10 +191,10 @@ TEST_P(AesGcmEngine, ChecksComeInOrderAndFailuresAskForNoOutput) {
     EXPECT_EQ(gcm::check_open(key, nonce, 0, 15).error().kind, ErrorKind::OpenFailed);
     EXPECT_EQ(gcm::check_open(key, nonce, 0, gcm::MAX_SEALED + 1).error().kind,
               ErrorKind::OpenFailed);
-    EXPECT_EQ(gcm::check_seal(key, nonce, gcm::MAX_AAD + 1, 0).error().kind, ErrorKind::OpenFailed);
+    EXPECT_EQ(gcm::check_seal(key, nonce, gcm::MAX_AAD + 1, 0).error().kind, ErrorKind::SealFailed);
     EXPECT_TRUE(gcm::check_seal(key, nonce, 0, gcm::MAX_PLAINTEXT));
     EXPECT_EQ(gcm::check_seal(key, nonce, 0, gcm::MAX_PLAINTEXT + 1).error().kind,
-              ErrorKind::OpenFailed);
+              ErrorKind::SealFailed);
     Bytes wrong_aad = ascii("x");
     s = gcm::open_to(key, nonce, wrong_aad, *sealed, sink, engine);
     EXPECT_EQ(s.error().kind, ErrorKind::OpenFailed);

@@ -545,8 +545,9 @@ const MessageCase MESSAGES[] = {
      "malformed json field \u00b7 json field malformado"},
     {"rng_failed", EnclaveError::of(ErrorKind::RngFailed),
      "operating system RNG failed \u00b7 RNG do sistema operacional falhou"},
-    {"lock_poisoned", EnclaveError::of(ErrorKind::LockPoisoned),
-     "internal lock poisoned \u00b7 lock interno envenenado"},
+    // A failed seal has its own kind but keeps the words callers always saw.
+    {"seal_failed", EnclaveError::of(ErrorKind::SealFailed),
+     "ciphertext did not open \u00b7 ciphertext n\u00e3o abriu"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Message, ::testing::ValuesIn(MESSAGES),
