@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "byte_order.h"
 #include "crypto/aes_gcm_ipsec.h"
 #include "crypto/ct.h"
 
@@ -77,12 +78,8 @@ Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
                        nonce.data(), EMPTY, 0, s.ej0, TAG_BYTES);
     if (!aad.empty()) IMB_GHASH(m, &k.data, aad.data(), aad.size(), s.expected, TAG_BYTES);
     if (!ct.empty()) IMB_GHASH(m, &k.data, ct.data(), ct.size(), s.expected, TAG_BYTES);
-    const std::uint64_t abits = static_cast<std::uint64_t>(aad.size()) * 8;
-    const std::uint64_t cbits = static_cast<std::uint64_t>(ct.size()) * 8;
-    for (int i = 0; i < 8; ++i) {
-        s.lengths[i] = static_cast<std::uint8_t>(abits >> (56 - 8 * i));
-        s.lengths[8 + i] = static_cast<std::uint8_t>(cbits >> (56 - 8 * i));
-    }
+    store_be64(s.lengths, static_cast<std::uint64_t>(aad.size()) * 8);
+    store_be64(s.lengths + 8, static_cast<std::uint64_t>(ct.size()) * 8);
     IMB_GHASH(m, &k.data, s.lengths, sizeof s.lengths, s.expected, TAG_BYTES);
     for (std::size_t i = 0; i < TAG_BYTES; ++i) s.expected[i] ^= s.ej0[i];
     if (ct::bytes_equal(s.expected, tag, TAG_BYTES) != 1) return ErrorKind::OpenFailed;
@@ -140,15 +137,6 @@ using CtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
 const EVP_CIPHER* evp_aes256ecb() {
     static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
     return cipher;
-}
-
-std::uint64_t load_be64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
-}
-void store_be64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
 }
 
 // The low 64 bits of the carry-less product of x and y. Each operand is split

@@ -63,8 +63,6 @@ void cleanse(EVP_MAC_CTX* ctx) {
     secure_zero(scratch, sizeof scratch);
 }
 
-constexpr std::uint8_t ZEROS[16] = {};
-
 }  // namespace
 
 Poly1305::Poly1305(const std::uint8_t key[POLY1305_KEY_BYTES], Backend backend) {
@@ -102,20 +100,6 @@ void Poly1305::update(const std::uint8_t* data, std::size_t len) {
     } else {
         crypto_onetimeauth_poly1305_update(sodium_state(state_), data, len);
     }
-}
-
-void Poly1305::update_zeros(std::size_t n) {
-    while (n > 0) {
-        const std::size_t k = n < sizeof ZEROS ? n : sizeof ZEROS;
-        update(ZEROS, k);
-        n -= k;
-    }
-}
-
-void Poly1305::update_le64(std::uint64_t v) {
-    std::uint8_t b[8];
-    for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    update(b, sizeof b);
 }
 
 void Poly1305::finish(std::uint8_t tag[POLY1305_TAG_BYTES]) {

@@ -28,9 +28,6 @@ public:
     Poly1305& operator=(const Poly1305&) = delete;
 
     void update(const std::uint8_t* data, std::size_t len);
-    // `n` zero bytes (n < 16): the padding rows of an authenticator input.
-    void update_zeros(std::size_t n);
-    void update_le64(std::uint64_t v);
     // Writes the tag and wipes the state; no update may follow, and a second
     // finish is a broken contract (contract.h).
     void finish(std::uint8_t tag[POLY1305_TAG_BYTES]);

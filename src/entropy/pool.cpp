@@ -3,26 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "crypto/sha256.h"
 #include "zeroize.h"
 
 namespace velmora::entropy {
-
-namespace {
-
-void store_be64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
-}
-
-std::uint64_t load_be64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-    return v;
-}
-
-}  // namespace
 
 std::uint64_t block_counter(std::span<const std::uint8_t, POOL_STATE_BYTES> state) {
     return load_be64(state.data() + 32);

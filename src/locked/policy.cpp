@@ -3,39 +3,18 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <span>
 #include <string_view>
+
+#include "codec/utf8.h"
 
 namespace velmora {
 
 namespace {
 
-// Decodes one UTF-8 sequence at s[i]; returns the code point or -1 if invalid.
-long decode_utf8(std::string_view s, std::size_t& i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int n;
-    long cp;
-    if ((b0 & 0xE0) == 0xC0) n = 1, cp = b0 & 0x1F;
-    else if ((b0 & 0xF0) == 0xE0) n = 2, cp = b0 & 0x0F;
-    else if ((b0 & 0xF8) == 0xF0) n = 3, cp = b0 & 0x07;
-    else return -1;
-    if (i + n >= s.size()) return -1;
-    for (int k = 1; k <= n; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) return -1;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    static constexpr long min_for_len[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < min_for_len[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-    i += n + 1;
-    return cp;
-}
-
-bool is_unicode_space(long cp) {
+bool is_unicode_space(std::int32_t cp) {
     switch (cp) {
         case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
         case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
@@ -51,12 +30,14 @@ bool is_unicode_space(long cp) {
 LockPolicy parse_lock_policy(const char* value) {
     if (value == nullptr) return LockPolicy::BestEffort;
     std::string_view s(value);
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(s.data()),
+                                              s.size());
     // Decode fully first: text that is not valid UTF-8 keeps the default.
     std::size_t first = s.size(), last = 0;  // byte range of non-space content
     bool any = false;
     for (std::size_t i = 0; i < s.size();) {
         const std::size_t start = i;
-        long cp = decode_utf8(s, i);
+        const std::int32_t cp = codec::decode_utf8(bytes, i);
         if (cp < 0) return LockPolicy::BestEffort;
         if (!is_unicode_space(cp)) {
             if (!any) first = start;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "locked/capability.h"
 #include "locked/counters.h"
 #include "locked/policy.h"
 #include "locked/region.h"
@@ -24,6 +25,16 @@ namespace velmora {
 
 namespace {
 
+// The calling thread's capability sets (version 3: two 32-bit words each).
+struct CapSets {
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+};
+
+constexpr std::uint32_t IPC_LOCK_BIT = 1u << CAP_IPC_LOCK;  // in word 0
+
+bool read_caps(CapSets& caps) { return syscall(SYS_capget, &caps.hdr, caps.data) == 0; }
+
 // Capabilities belong to the thread, so the "already raised" note does too.
 thread_local bool ipc_lock_raised = false;
 
@@ -31,21 +42,26 @@ thread_local bool ipc_lock_raised = false;
 // RLIMIT_MEMLOCK. Every failure is silent: the next allocation tries again.
 void raise_ipc_lock() {
     if (ipc_lock_raised) return;
-    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    if (syscall(SYS_capget, &hdr, data) != 0) return;
-    const std::uint32_t bit = 1u << CAP_IPC_LOCK;
-    if (data[0].effective & bit) {
+    CapSets caps;
+    if (!read_caps(caps)) return;
+    if (caps.data[0].effective & IPC_LOCK_BIT) {
         ipc_lock_raised = true;
         return;
     }
-    if (data[0].permitted & bit) {
-        data[0].effective |= bit;
-        if (syscall(SYS_capset, &hdr, data) == 0) ipc_lock_raised = true;
+    if (caps.data[0].permitted & IPC_LOCK_BIT) {
+        caps.data[0].effective |= IPC_LOCK_BIT;
+        if (syscall(SYS_capset, &caps.hdr, caps.data) == 0) ipc_lock_raised = true;
     }
 }
 
 }  // namespace
+
+std::optional<IpcLockCaps> read_ipc_lock() {
+    CapSets caps;
+    if (!read_caps(caps)) return std::nullopt;
+    return IpcLockCaps{(caps.data[0].permitted & IPC_LOCK_BIT) != 0,
+                       (caps.data[0].effective & IPC_LOCK_BIT) != 0};
+}
 
 Result<LockedRegion> LockedRegion::allocate(std::uint64_t n) {
     if (n == 0) return ErrorKind::EmptySecret;

@@ -1,10 +1,7 @@
 #include "posture/posture.h"
 
-#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace velmora::posture {
 
@@ -37,14 +34,6 @@ HardenReport harden_process() {
     report.ptrace_restricted = prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
     report.memlock = read_memlock();
     return report;
-}
-
-std::optional<IpcLockCaps> read_ipc_lock() {
-    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    if (syscall(SYS_capget, &hdr, data) != 0) return std::nullopt;
-    const std::uint32_t bit = 1u << CAP_IPC_LOCK;
-    return IpcLockCaps{(data[0].permitted & bit) != 0, (data[0].effective & bit) != 0};
 }
 
 }  // namespace velmora::posture

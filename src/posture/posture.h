@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 
-
 namespace velmora::posture {
 
 struct MemlockLimits {
@@ -20,17 +19,10 @@ struct HardenReport {
     MemlockLimits memlock;
 };
 
-struct IpcLockCaps {
-    bool permitted;
-    bool effective;
-};
-
 // Raises the soft RLIMIT_MEMLOCK to the hard one, sets RLIMIT_CORE to 0/0 and
 // clears the dumpable flag; every step runs and none fails the call.
 HardenReport harden_process();
 
 MemlockLimits read_memlock();
-// CAP_IPC_LOCK of the calling thread; nullopt if capget fails.
-std::optional<IpcLockCaps> read_ipc_lock();
 
 }  // namespace velmora::posture

@@ -1,4 +1,5 @@
 // harden_process() and memory_status(): the two posture reports as dictionaries.
+#include "locked/capability.h"
 #include "locked/counters.h"
 #include "locked/policy.h"
 #include "posture/posture.h"
@@ -55,7 +56,7 @@ PyObject* memory_status(PyObject*) {
         !put(d.get(), "memlock_soft", optional_int(memlock.soft)) ||
         !put(d.get(), "memlock_hard", optional_int(memlock.hard)))
         return nullptr;
-    const auto caps = posture::read_ipc_lock();
+    const auto caps = read_ipc_lock();
     auto cap_flag = [&](bool v) -> PyObject* {
         if (!caps) Py_RETURN_NONE;
         return PyBool_FromLong(v);

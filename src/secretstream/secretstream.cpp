@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "byte_order.h"
 #include "crypto/chacha20.h"
 #include "crypto/ct.h"
 #include "crypto/hchacha20.h"
@@ -12,19 +13,6 @@
 namespace velmora::secretstream {
 
 namespace {
-
-std::uint32_t load_le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void store_le32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void store_le64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 void require_state(State state) {
     VELMORA_EXPECT(state.size() == STATE_BYTES, "secretstream state length");

@@ -142,7 +142,7 @@ struct KPke {
         sha3.sha3_512({ByteView(w.g_input, sizeof w.g_input)}, w.rho_sigma);
         const std::uint8_t* rho = w.rho_sigma;
         const std::uint8_t* sigma = w.rho_sigma + 32;
-        declassify(rho, 32);
+        ct::declassify(rho, 32, "rho seeds the public matrix and is sent in the encapsulation key");
 
         Path::expand(sha3, rho, a);
         Poly* const s = w.noise;

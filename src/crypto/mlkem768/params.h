@@ -11,10 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(VELMORA_VALGRIND_CT)
-#include <valgrind/memcheck.h>
-#endif
-
 namespace velmora::crypto::mlkem768 {
 
 inline constexpr int N = 256;
@@ -31,17 +27,6 @@ inline constexpr std::size_t C2_BYTES = 32 * DV;               // 128
 inline constexpr std::size_t CBD_BYTES = 64 * ETA;             // 128
 
 inline constexpr std::int16_t QINV = -3327;  // q^-1 mod 2^16, as a signed value
-
-// Marks bytes that are public by design (they end up in the encapsulation key)
-// as defined for the valgrind constant-time check. Nothing outside that build.
-inline void declassify(const void* p, std::size_t n) {
-#if defined(VELMORA_VALGRIND_CT)
-    VALGRIND_MAKE_MEM_DEFINED(p, n);
-#else
-    (void)p;
-    (void)n;
-#endif
-}
 
 // a * b * R^-1 mod q, in (-q, q), for |a * b| < q * 2^15. The same Montgomery
 // reduction written with 16-bit halves only: with t = (a b mod 2^16) q^-1 mod
