@@ -40,3 +40,6 @@ enc, nonce, ct = seal_hybrid(me.x25519_public, me.mlkem768_public, record, b"")
 sid, expires, sign_box, enc_box = me.open_session(enc, nonce, ct, b"")
 assert (sid, expires) == ("s-1", 1700000000)
 assert sign_box == SecretBox.from_bytes(sign) and enc_box == SecretBox.from_bytes(encr)
+
+again.wipe()
+assert again.is_wiped and again.x25519_public == me.x25519_public
