@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ tests (CTest), the Python suite against the installed
+# Runs every test: the format check, the C++ tests (CTest), the Python suite against the installed
 # extension, the stub checked against it, the Python suite again under each other Python version this
 # machine has, the wheels and the sdist installed as a user would, the
 # constant-time check, then the C++ tests and the Python suite against an
 # AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
+# Every build made here, pip's and the wheels' included, treats warnings as
+# errors (CMakeLists.txt).
+export VELMORA_WERROR=ON
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 JOBS="$(nproc)"
@@ -108,6 +111,8 @@ ASAN_ENV=(
     VELMORA_SANITIZED=1
 )
 
+# The C and C++ sources as clang-format (pinned, .clang-format) writes them.
+stage "Format (clang-format)" bash scripts/format.sh --check
 configure build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "C++ tests" ctest --test-dir build/test --output-on-failure -j "$JOBS"
 stage "Python tests ($MAIN_VERSION)" pytest_suite "$PY" VELMORA_TESTMODS="$ROOT/build/test/testmods"
