@@ -65,8 +65,8 @@ void region_case() {
 void region_random_case() {
     auto r = velmora::LockedRegion::allocate(32);
     if (!r) std::abort();
-    velmora::Status s = r->view_mut(
-        [](std::span<std::uint8_t> b) { return velmora::crypto::os_random(b); });
+    velmora::Status s =
+        r->view_mut([](std::span<std::uint8_t> b) { return velmora::crypto::os_random(b); });
     if (!s) std::abort();
 }
 

@@ -61,7 +61,8 @@ struct Table {
 
 struct Inputs {
     std::uint8_t d[32], z[32], m[32];
-    std::uint8_t ek[mlkem::PUBLIC_KEY_BYTES], dk[mlkem::SECRET_KEY_BYTES], ct[mlkem::CIPHERTEXT_BYTES];
+    std::uint8_t ek[mlkem::PUBLIC_KEY_BYTES], dk[mlkem::SECRET_KEY_BYTES],
+        ct[mlkem::CIPHERTEXT_BYTES];
 };
 
 void measure_ops(mlkem::Impl path, Inputs& in, Table& t) {
@@ -74,9 +75,11 @@ void measure_ops(mlkem::Impl path, Inputs& in, Table& t) {
         in.m[0] = static_cast<std::uint8_t>(i);
         mlkem::encaps_on(path, in.ek, in.m, key, in.ct);
     }));
-    t.put("decaps", median_cycles([&](int) { mlkem::decaps_on(path, in.dk, in.ct, nullptr, key); }));
+    t.put("decaps",
+          median_cycles([&](int) { mlkem::decaps_on(path, in.dk, in.ct, nullptr, key); }));
     const auto a = mlkem::expand_matrix_on(path, in.ek);
-    t.put("decaps, stored A^", median_cycles([&](int) { mlkem::decaps_on(path, in.dk, in.ct, a.get(), key); }));
+    t.put("decaps, stored A^",
+          median_cycles([&](int) { mlkem::decaps_on(path, in.dk, in.ct, a.get(), key); }));
     t.put("expand A^", median_cycles([&](int) { (void)mlkem::expand_matrix_on(path, in.ek); }));
 }
 
@@ -121,8 +124,10 @@ void measure_arithmetic(const char* suffix, Table& t) {
     t.put(name("reduce products"), median_cycles([&](int) { Ops::mul_reduce(acc, r); }));
     t.put(name("ByteEncode12"), median_cycles([&](int) { Ops::encode12_ntt(p, buf); }));
     t.put(name("ByteDecode12"), median_cycles([&](int) { Ops::decode12_ntt(buf, r); }));
-    t.put(name("Compress + encode, du"), median_cycles([&](int) { Ops::compress_encode_du(p, buf); }));
-    t.put(name("decode + decompress, du"), median_cycles([&](int) { Ops::decode_decompress_du(buf, r); }));
+    t.put(name("Compress + encode, du"),
+          median_cycles([&](int) { Ops::compress_encode_du(p, buf); }));
+    t.put(name("decode + decompress, du"),
+          median_cycles([&](int) { Ops::decode_decompress_du(buf, r); }));
 }
 
 void measure_parts(Inputs& in, Table& t) {
@@ -135,10 +140,13 @@ void measure_parts(Inputs& in, Table& t) {
         for (int b = 0; b < 3; ++b) (void)s.next_block();
     }));
     Sha3 sha3;
-    t.put("PRF (SHAKE256, 128 B)",
-          median_cycles([&](int) { sha3.shake256({ByteView(in.d, 32), ByteView(in.m, 1)}, buf, 128); }));
-    t.put("G (SHA3-512, 64 B)", median_cycles([&](int) { sha3.sha3_512({ByteView(buf, 64)}, out); }));
-    t.put("H(ek) (SHA3-256)", median_cycles([&](int) { sha3.sha3_256({ByteView(in.ek, sizeof in.ek)}, out); }));
+    t.put("PRF (SHAKE256, 128 B)", median_cycles([&](int) {
+        sha3.shake256({ByteView(in.d, 32), ByteView(in.m, 1)}, buf, 128);
+    }));
+    t.put("G (SHA3-512, 64 B)",
+          median_cycles([&](int) { sha3.sha3_512({ByteView(buf, 64)}, out); }));
+    t.put("H(ek) (SHA3-256)",
+          median_cycles([&](int) { sha3.sha3_256({ByteView(in.ek, sizeof in.ek)}, out); }));
     t.put("J (SHAKE256, z || c)", median_cycles([&](int) {
         sha3.shake256({ByteView(in.z, 32), ByteView(in.ct, sizeof in.ct)}, out, 32);
     }));
@@ -152,8 +160,10 @@ void measure_parts(Inputs& in, Table& t) {
         mlkem::Poly p[4];
         mlkem::Poly* pp[4] = {&p[0], &p[1], &p[2], &p[3]};
         const std::uint8_t idx[4][2] = {{0, 0}, {1, 0}, {2, 0}, {0, 1}};
-        t.put("4 entries of A^ (x4)", median_cycles([&](int) { mlkem::avx2::sample_ntt_x4(in.d, idx, 4, pp); }));
-        t.put("4 noise polys (x4)", median_cycles([&](int) { mlkem::avx2::sample_noise_x4(in.d, 0, 4, pp); }));
+        t.put("4 entries of A^ (x4)",
+              median_cycles([&](int) { mlkem::avx2::sample_ntt_x4(in.d, idx, 4, pp); }));
+        t.put("4 noise polys (x4)",
+              median_cycles([&](int) { mlkem::avx2::sample_noise_x4(in.d, 0, 4, pp); }));
     }
     // The arithmetic, per polynomial, on each path.
     measure_arithmetic<PortableOps>("", t);
@@ -186,8 +196,8 @@ int main(int argc, char** argv) {
         measure_parts(in, parts);
     }
 
-    std::printf("cycles per operation, lowest median of %d repeats x %d runs (active path: %s)\n", repeats,
-                iterations, mlkem::impl_name(mlkem::active_impl()));
+    std::printf("cycles per operation, lowest median of %d repeats x %d runs (active path: %s)\n",
+                repeats, iterations, mlkem::impl_name(mlkem::active_impl()));
     std::printf("%-20s", "operation");
     for (mlkem::Impl p : paths) std::printf("%12s", mlkem::impl_name(p));
     if (paths.size() > 1) std::printf("%10s", "ratio");
@@ -195,7 +205,8 @@ int main(int argc, char** argv) {
     for (std::size_t row = 0; row < ops[0].rows.size(); ++row) {
         std::printf("%-20s", ops[0].rows[row].first.c_str());
         for (const Table& t : ops) std::printf("%12llu", static_cast<unsigned long long>(t[row]));
-        if (paths.size() > 1) std::printf("%10.2f", static_cast<double>(ops.back()[row]) / ops[0][row]);
+        if (paths.size() > 1)
+            std::printf("%10.2f", static_cast<double>(ops.back()[row]) / ops[0][row]);
         std::printf("\n");
     }
     std::printf("\nparts (cycles per call)\n");

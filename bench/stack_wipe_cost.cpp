@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
     const long iterations = argc > 1 ? std::atol(argv[1]) : 200000;
     const long rounds = argc > 2 ? std::atol(argv[2]) : 9;
     velmora::stack_bounds::learn();  // as the boundary does on a thread's first call
-    bench::Case cases[] = {{"registers", registers}, {"bounds", bounds}, {"wipe", wipe},
-                           {"deep_wipe", deep_wipe}};
+    bench::Case cases[] = {
+        {"registers", registers}, {"bounds", bounds}, {"wipe", wipe}, {"deep_wipe", deep_wipe}};
     bench::run_alternating(cases, iterations, rounds);
     return 0;
 }

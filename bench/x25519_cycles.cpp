@@ -44,8 +44,10 @@ std::uint64_t median_cycles(Fn&& fn) {
 bool iterated(bool native, long n, const char* want) {
     std::uint8_t k[32] = {9}, u[32] = {9}, r[32];
     for (long i = 0; i < n; ++i) {
-        if (native) x25519::native::scalarmult(r, k, u);
-        else if (crypto_scalarmult(r, k, u) != 0) return false;
+        if (native)
+            x25519::native::scalarmult(r, k, u);
+        else if (crypto_scalarmult(r, k, u) != 0)
+            return false;
         std::memcpy(u, k, 32);
         std::memcpy(k, r, 32);
     }
@@ -82,14 +84,26 @@ int main(int argc, char** argv) {
     std::fill(best, best + COUNT, UINT64_MAX);
     for (int rep = 0; rep < repeats; ++rep) {
         const std::uint64_t t[COUNT] = {
-            median_cycles([&](int i) { k[0] = static_cast<std::uint8_t>(i); x25519::native::scalarmult(r, k, u); }),
-            median_cycles([&](int i) { k[0] = static_cast<std::uint8_t>(i); if (crypto_scalarmult(r, k, u) != 0) std::abort(); }),
-            median_cycles([&](int i) { k[0] = static_cast<std::uint8_t>(i); x25519::native::scalarmult_base(r, k); }),
-            median_cycles([&](int i) { k[0] = static_cast<std::uint8_t>(i); (void)crypto_scalarmult_base(r, k); }),
             median_cycles([&](int i) {
-                k[0] = static_cast<std::uint8_t>(i);
-                x25519::public_key(k, r, x25519::Impl::Libsodium);
-            }),
+            k[0] = static_cast<std::uint8_t>(i);
+            x25519::native::scalarmult(r, k, u);
+        }),
+            median_cycles([&](int i) {
+            k[0] = static_cast<std::uint8_t>(i);
+            if (crypto_scalarmult(r, k, u) != 0) std::abort();
+        }),
+            median_cycles([&](int i) {
+            k[0] = static_cast<std::uint8_t>(i);
+            x25519::native::scalarmult_base(r, k);
+        }),
+            median_cycles([&](int i) {
+            k[0] = static_cast<std::uint8_t>(i);
+            (void)crypto_scalarmult_base(r, k);
+        }),
+            median_cycles([&](int i) {
+            k[0] = static_cast<std::uint8_t>(i);
+            x25519::public_key(k, r, x25519::Impl::Libsodium);
+        }),
         };
         for (int c = 0; c < COUNT; ++c) best[c] = std::min(best[c], t[c]);
     }

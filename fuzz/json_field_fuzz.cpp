@@ -36,12 +36,18 @@ std::optional<std::vector<std::uint8_t>> reference_decode(const std::uint8_t* p,
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t c = p[i];
         int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '-') v = 62;
-        else if (c == '_') v = 63;
-        else return std::nullopt;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '-')
+            v = 62;
+        else if (c == '_')
+            v = 63;
+        else
+            return std::nullopt;
         acc = (acc << 6) | static_cast<std::uint32_t>(v);
         bits += 6;
         if (bits >= 8) {

@@ -59,7 +59,8 @@ bool is_utf8(const std::string& s) {
             cp = (cp << 6) | (c & 0x3F);
         }
         static const std::uint32_t MIN_CODE_POINT[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < MIN_CODE_POINT[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        if (cp < MIN_CODE_POINT[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
         i += len;
     }
     return true;
@@ -107,7 +108,8 @@ private:
         return true;
     }
     void ws() {
-        while (i_ < n_ && (t_[i_] == ' ' || t_[i_] == '\t' || t_[i_] == '\n' || t_[i_] == '\r')) ++i_;
+        while (i_ < n_ && (t_[i_] == ' ' || t_[i_] == '\t' || t_[i_] == '\n' || t_[i_] == '\r'))
+            ++i_;
     }
     bool at_end() {
         ws();
@@ -120,10 +122,14 @@ private:
         for (int k = 0; k < 4; ++k) {
             const int c = t_[i_++];
             int d;
-            if (c >= '0' && c <= '9') d = c - '0';
-            else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-            else return false;
+            if (c >= '0' && c <= '9')
+                d = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
+            else
+                return false;
             v = v * 16 + static_cast<std::uint32_t>(d);
         }
         return true;
@@ -143,14 +149,30 @@ private:
             if (i_ >= n_) return false;
             const std::uint8_t e = t_[i_++];
             switch (e) {
-                case '"': s.bytes += '"'; break;
-                case '\\': s.bytes += '\\'; break;
-                case '/': s.bytes += '/'; break;
-                case 'b': s.bytes += '\b'; break;
-                case 'f': s.bytes += '\f'; break;
-                case 'n': s.bytes += '\n'; break;
-                case 'r': s.bytes += '\r'; break;
-                case 't': s.bytes += '\t'; break;
+                case '"':
+                    s.bytes += '"';
+                    break;
+                case '\\':
+                    s.bytes += '\\';
+                    break;
+                case '/':
+                    s.bytes += '/';
+                    break;
+                case 'b':
+                    s.bytes += '\b';
+                    break;
+                case 'f':
+                    s.bytes += '\f';
+                    break;
+                case 'n':
+                    s.bytes += '\n';
+                    break;
+                case 'r':
+                    s.bytes += '\r';
+                    break;
+                case 't':
+                    s.bytes += '\t';
+                    break;
                 case 'u': {
                     std::uint32_t u;
                     if (!hex4(u)) return false;
@@ -193,7 +215,8 @@ private:
         } else {
             while (peek() >= '0' && peek() <= '9') {
                 v = v * 10 + (t_[i_++] - '0');
-                if (v > (static_cast<__int128>(1) << 64)) big = true, v = static_cast<__int128>(1) << 64;
+                if (v > (static_cast<__int128>(1) << 64))
+                    big = true, v = static_cast<__int128>(1) << 64;
             }
         }
         if (eat('.')) {
@@ -208,7 +231,8 @@ private:
             while (peek() >= '0' && peek() <= '9') ++i_;
         }
         if (minus) v = -v;
-        if (integral && !big && v >= INT64_MIN && v <= INT64_MAX) value = static_cast<std::int64_t>(v);
+        if (integral && !big && v >= INT64_MIN && v <= INT64_MAX)
+            value = static_cast<std::int64_t>(v);
         return true;
     }
 

@@ -74,8 +74,8 @@ Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
 
     ipsec::prepare_key(e, key.data(), k);
     // An empty message with no AAD has GHASH 0, so its tag is E(K, J0) itself.
-    IMB_AES256_GCM_ENC(m, &k.data, &ctx, const_cast<std::uint8_t*>(EMPTY), EMPTY, 0,
-                       nonce.data(), EMPTY, 0, s.ej0, TAG_BYTES);
+    IMB_AES256_GCM_ENC(m, &k.data, &ctx, const_cast<std::uint8_t*>(EMPTY), EMPTY, 0, nonce.data(),
+                       EMPTY, 0, s.ej0, TAG_BYTES);
     if (!aad.empty()) IMB_GHASH(m, &k.data, aad.data(), aad.size(), s.expected, TAG_BYTES);
     if (!ct.empty()) IMB_GHASH(m, &k.data, ct.data(), ct.size(), s.expected, TAG_BYTES);
     store_be64(s.lengths, static_cast<std::uint64_t>(aad.size()) * 8);
@@ -94,10 +94,9 @@ Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
 
 // Decrypts and computes the tag together (the assembly's stitched loop), then
 // compares; the output is wiped if the tag does not match.
-Status ipsec_open_one_pass(std::span<const std::uint8_t> key,
-                           std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
-                           std::span<const std::uint8_t> ct, const std::uint8_t* tag,
-                           std::uint8_t* dst) {
+Status ipsec_open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                           std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                           const std::uint8_t* tag, std::uint8_t* dst) {
     const ipsec::Manager& e = ipsec::manager_for(aad.size(), ct.size());
     IMB_MGR* const m = e.mgr;
     KeyData k;
@@ -171,8 +170,12 @@ std::uint64_t rev64(std::uint64_t x) {
 class Ghash {
 public:
     explicit Ghash(const std::uint8_t h[16])
-        : h1_(load_be64(h)), h0_(load_be64(h + 8)), h1r_(rev64(h1_)), h0r_(rev64(h0_)),
-          h2_(h0_ ^ h1_), h2r_(h0r_ ^ h1r_) {}
+        : h1_(load_be64(h)),
+          h0_(load_be64(h + 8)),
+          h1r_(rev64(h1_)),
+          h0r_(rev64(h0_)),
+          h2_(h0_ ^ h1_),
+          h2r_(h0r_ ^ h1r_) {}
     ~Ghash() { secure_zero(this, sizeof *this); }
     Ghash(const Ghash&) = delete;
     Ghash& operator=(const Ghash&) = delete;
@@ -420,8 +423,7 @@ Result<std::vector<std::uint8_t>> seal(std::span<const std::uint8_t> key,
     return result;
 }
 
-Result<ZeroizingBuffer> open(std::span<const std::uint8_t> key,
-                             std::span<const std::uint8_t> nonce,
+Result<ZeroizingBuffer> open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                              std::span<const std::uint8_t> aad,
                              std::span<const std::uint8_t> sealed, Engine engine) {
     ZeroizingBuffer result;

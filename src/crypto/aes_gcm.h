@@ -101,8 +101,7 @@ Result<std::vector<std::uint8_t>> seal(std::span<const std::uint8_t> key,
                                        std::span<const std::uint8_t> aad,
                                        std::span<const std::uint8_t> plaintext,
                                        Engine engine = default_engine());
-Result<ZeroizingBuffer> open(std::span<const std::uint8_t> key,
-                             std::span<const std::uint8_t> nonce,
+Result<ZeroizingBuffer> open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                              std::span<const std::uint8_t> aad,
                              std::span<const std::uint8_t> sealed,
                              Engine engine = default_engine());

@@ -38,8 +38,8 @@ constexpr std::size_t NARROW_MAX_BYTES = 256;
         _mm_storeu_si128(round + 2 * i, a);
         if (i == 7) break;
         rcon = _mm_slli_epi32(rcon, 1);
-        b = _mm_xor_si128(prefix(b),
-                          _mm_aesenclast_si128(_mm_shuffle_epi8(a, last_word), _mm_setzero_si128()));
+        b = _mm_xor_si128(
+            prefix(b), _mm_aesenclast_si128(_mm_shuffle_epi8(a, last_word), _mm_setzero_si128()));
         _mm_storeu_si128(round + 2 * i + 1, b);
     }
 }
@@ -68,7 +68,7 @@ constexpr std::size_t NARROW_MAX_BYTES = 256;
 // x·H^k, stored from H^8' down to H'. gf_mul(a', b') = (a·b)', so the powers
 // come from squarings and products in three rounds instead of seven.
 [[gnu::target("aes,pclmul,ssse3")]] void derive_hash_keys(const std::uint8_t* round_keys,
-                                                         std::uint8_t* out) {
+                                                          std::uint8_t* out) {
     const auto* rk = reinterpret_cast<const __m128i*>(round_keys);
     // H = E(K, 0^128).
     __m128i h = _mm_loadu_si128(rk);
@@ -80,8 +80,9 @@ constexpr std::size_t NARROW_MAX_BYTES = 256;
     const __m128i carries = _mm_srli_epi64(h, 63);
     h = _mm_or_si128(_mm_slli_epi64(h, 1), _mm_slli_si128(carries, 8));
     const __m128i fell_out = _mm_sub_epi64(_mm_setzero_si128(), _mm_shuffle_epi32(carries, 0xee));
-    h = _mm_xor_si128(h, _mm_and_si128(fell_out, _mm_set_epi64x(
-                                                     static_cast<long long>(0xc200000000000000ull), 1)));
+    h = _mm_xor_si128(
+        h,
+        _mm_and_si128(fell_out, _mm_set_epi64x(static_cast<long long>(0xc200000000000000ull), 1)));
     __m128i p[POWERS + 1];
     p[1] = h;
     p[2] = gf_mul(h, h);

@@ -98,10 +98,10 @@ bool chacha20_xor_libcrypto(std::uint8_t* out, const std::uint8_t* in, std::size
     for (std::size_t done = 0; done < whole;) {
         const std::size_t n = whole - done < PIECE ? whole - done : PIECE;
         int written = 0;
-        VELMORA_EXPECT(EVP_EncryptUpdate(ctx, out + done, &written, in + done,
-                                         static_cast<int>(n)) == 1 &&
-                           static_cast<std::size_t>(written) == n,
-                       UPDATE_FAILED);
+        VELMORA_EXPECT(
+            EVP_EncryptUpdate(ctx, out + done, &written, in + done, static_cast<int>(n)) == 1 &&
+                static_cast<std::size_t>(written) == n,
+            UPDATE_FAILED);
         done += n;
     }
     // The tail: one more whole block of key stream, on the stack.

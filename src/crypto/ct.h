@@ -74,7 +74,8 @@ inline std::uint32_t bytes_equal(const std::uint8_t* a, const std::uint8_t* b, s
     std::size_t i = 0;
     for (; i + 64 <= n; i += 64) {
         std::uint8_t chunk = 0;
-        for (std::size_t k = 0; k < 64; ++k) chunk |= static_cast<std::uint8_t>(a[i + k] ^ b[i + k]);
+        for (std::size_t k = 0; k < 64; ++k)
+            chunk |= static_cast<std::uint8_t>(a[i + k] ^ b[i + k]);
         diff = barrier(diff | chunk);
     }
     for (; i < n; ++i) diff |= static_cast<std::uint8_t>(a[i] ^ b[i]);

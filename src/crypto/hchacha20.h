@@ -15,7 +15,8 @@ inline constexpr std::size_t HCHACHA20_OUTPUT_BYTES = 32;
 // input as four little-endian words) after 20 rounds, words 0-3 then 12-15,
 // without the final addition. `out` may be locked memory; it must not overlap
 // the inputs.
-void hchacha20(std::uint8_t out[HCHACHA20_OUTPUT_BYTES], const std::uint8_t key[HCHACHA20_KEY_BYTES],
+void hchacha20(std::uint8_t out[HCHACHA20_OUTPUT_BYTES],
+               const std::uint8_t key[HCHACHA20_KEY_BYTES],
                const std::uint8_t input[HCHACHA20_INPUT_BYTES]);
 
 }  // namespace velmora::crypto

@@ -56,8 +56,8 @@ void encaps_internal(const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t
 // ciphertext that does not re-encrypt to itself yields SHAKE256(z || c) as the
 // key, chosen in constant time. Never fails. dk must have passed
 // check_decapsulation_key.
-void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-                     std::uint8_t key[SHARED_BYTES]);
+void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES],
+                     const std::uint8_t ct[CIPHERTEXT_BYTES], std::uint8_t key[SHARED_BYTES]);
 
 // A^, the matrix of an encapsulation key, sampled from its seed rho. Sampling
 // it is about half the work of the re-encryption inside decapsulation, so a
@@ -74,7 +74,8 @@ ExpandedMatrixPtr expand_matrix(const std::uint8_t ek[PUBLIC_KEY_BYTES]);
 
 // decaps_internal with A^ already sampled: `a` must come from the ek embedded
 // in dk (bytes 1152..2335). Same result, same constant-time properties.
-void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-                     const ExpandedMatrix& a, std::uint8_t key[SHARED_BYTES]);
+void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES],
+                     const std::uint8_t ct[CIPHERTEXT_BYTES], const ExpandedMatrix& a,
+                     std::uint8_t key[SHARED_BYTES]);
 
 }  // namespace velmora::crypto::mlkem768

@@ -49,7 +49,8 @@ void Sha256::digest_72(std::span<const std::uint8_t, 64> block,
 }
 
 void Sha256::digest(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
-                    std::span<const std::uint8_t> third, std::span<std::uint8_t, SHA256_BYTES> out) {
+                    std::span<const std::uint8_t> third,
+                    std::span<std::uint8_t, SHA256_BYTES> out) {
     auto* ctx = reinterpret_cast<SHA256_CTX*>(state_);
     SHA256_Init(ctx);
     SHA256_Update(ctx, first.data(), first.size());

@@ -32,8 +32,8 @@ EVP_MD_CTX* make_template(const char* name) {
 }
 
 const Templates& templates() {
-    static const Templates t{make_template("SHA3-256"), make_template("SHA3-512"), make_template("SHAKE128"),
-                             make_template("SHAKE256")};
+    static const Templates t{make_template("SHA3-256"), make_template("SHA3-512"),
+                             make_template("SHAKE128"), make_template("SHAKE256")};
     return t;
 }
 

@@ -44,8 +44,8 @@ std::uint32_t random_word() {
 const char* implementation_name() { return "velmora-os-random"; }
 
 randombytes_implementation g_source = {
-    implementation_name, random_word, nullptr /* stir */, nullptr /* uniform */, fill,
-    nullptr /* close */,
+    implementation_name,   random_word, nullptr /* stir */,
+    nullptr /* uniform */, fill,        nullptr /* close */,
 };
 
 }  // namespace

@@ -37,10 +37,10 @@ std::uint64_t load64(const std::uint8_t* p) {
 }
 
 Fe fe_from_bytes(const std::uint8_t s[32]) {  // the top bit is ignored
-    const std::uint64_t w0 = load64(s), w1 = load64(s + 8), w2 = load64(s + 16), w3 = load64(s + 24);
-    return Fe{{w0 & MASK51, ((w0 >> 51) | (w1 << 13)) & MASK51,
-               ((w1 >> 38) | (w2 << 26)) & MASK51, ((w2 >> 25) | (w3 << 39)) & MASK51,
-               (w3 >> 12) & MASK51}};
+    const std::uint64_t w0 = load64(s), w1 = load64(s + 8), w2 = load64(s + 16),
+                        w3 = load64(s + 24);
+    return Fe{{w0 & MASK51, ((w0 >> 51) | (w1 << 13)) & MASK51, ((w1 >> 38) | (w2 << 26)) & MASK51,
+               ((w2 >> 25) | (w3 << 39)) & MASK51, (w3 >> 12) & MASK51}};
 }
 
 // Carries a product back into five limbs of (about) 51 bits.
@@ -69,9 +69,12 @@ Fe fe_mul(const Fe& a, const Fe& b) {
     return fe_carry(
         (u128)x[0] * y[0] + (u128)x[1] * y4 + (u128)x[2] * y3 + (u128)x[3] * y2 + (u128)x[4] * y1,
         (u128)x[0] * y[1] + (u128)x[1] * y[0] + (u128)x[2] * y4 + (u128)x[3] * y3 + (u128)x[4] * y2,
-        (u128)x[0] * y[2] + (u128)x[1] * y[1] + (u128)x[2] * y[0] + (u128)x[3] * y4 + (u128)x[4] * y3,
-        (u128)x[0] * y[3] + (u128)x[1] * y[2] + (u128)x[2] * y[1] + (u128)x[3] * y[0] + (u128)x[4] * y4,
-        (u128)x[0] * y[4] + (u128)x[1] * y[3] + (u128)x[2] * y[2] + (u128)x[3] * y[1] + (u128)x[4] * y[0]);
+        (u128)x[0] * y[2] + (u128)x[1] * y[1] + (u128)x[2] * y[0] + (u128)x[3] * y4 +
+            (u128)x[4] * y3,
+        (u128)x[0] * y[3] + (u128)x[1] * y[2] + (u128)x[2] * y[1] + (u128)x[3] * y[0] +
+            (u128)x[4] * y4,
+        (u128)x[0] * y[4] + (u128)x[1] * y[3] + (u128)x[2] * y[2] + (u128)x[3] * y[1] +
+            (u128)x[4] * y[0]);
 }
 
 // a^(2^times).

@@ -27,7 +27,7 @@ Status generate(PoolState state, std::span<std::uint8_t> out, RandomSource sourc
     const std::size_t whole = out.size() / POOL_BLOCK_BYTES * POOL_BLOCK_BYTES;
     struct Scratch {
         std::uint8_t r[POOL_BLOCK_BYTES];  // the partial block's fresh bytes
-        std::uint8_t block[64];           // r ‖ seed_digest: the first SHA-256 block
+        std::uint8_t block[64];            // r ‖ seed_digest: the first SHA-256 block
         std::uint8_t counter[8];
         std::uint8_t d[POOL_BLOCK_BYTES];
     } s;

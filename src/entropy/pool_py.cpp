@@ -65,7 +65,9 @@ PyObject* pool_new(PyTypeObject* type) {
 PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
 
 constexpr Method MIX{
-    "mix", Receiver::Instance, {{"seed"}},
+    "mix",
+    Receiver::Instance,
+    {{"seed"}},
     "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
     "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."};
 
@@ -94,7 +96,9 @@ PyObject* pool_mix(PyObject* self, PyObject* seed_arg) {
 }
 
 constexpr Method RANDOM{
-    "random", Receiver::Instance, {{"n"}},
+    "random",
+    Receiver::Instance,
+    {{"n"}},
     "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores públicos: "
     "nonces, salts, ids."};
 
@@ -105,9 +109,8 @@ PyObject* pool_random(PyObject* self, PyObject* n_arg) {
     PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-    Status s = with_state(self, [&](entropy::PoolState state) {
-        return entropy::generate(state, {dst, n});
-    });
+    Status s = with_state(
+        self, [&](entropy::PoolState state) { return entropy::generate(state, {dst, n}); });
     if (!s) {
         secure_zero(dst, n);  // drop any fresh bytes already drawn
         return raise_error(s.error());
@@ -117,7 +120,9 @@ PyObject* pool_random(PyObject* self, PyObject* n_arg) {
 }
 
 constexpr Method RANDOM_SECRET{
-    "random_secret", Receiver::Instance, {{"n"}},
+    "random_secret",
+    Receiver::Instance,
+    {{"n"}},
     "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
     "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."};
 
@@ -127,9 +132,8 @@ PyObject* pool_random_secret(PyObject* self, PyObject* n_arg) {
     auto region = LockedRegion::allocate(n);
     if (!region) return raise_error(region.error());
     Status s = region->view_mut([&](std::span<std::uint8_t> secret) {
-        return with_state(self, [&](entropy::PoolState state) {
-            return entropy::generate(state, secret);
-        });
+        return with_state(
+            self, [&](entropy::PoolState state) { return entropy::generate(state, secret); });
     });
     if (!s) return raise_error(s.error());  // the region is released on the way out
     return box_from_region(std::move(*region));

@@ -37,10 +37,10 @@ enum class ErrorKind : std::uint32_t {
 // `kind`, or the formatted messages.
 struct EnclaveError {
     ErrorKind kind;
-    std::int32_t errno_value = 0;   // LockRequired
-    const char* what = nullptr;     // WrongLength, Malformed
-    std::uint64_t expected = 0;     // WrongLength
-    std::uint64_t got = 0;          // WrongLength
+    std::int32_t errno_value = 0;  // LockRequired
+    const char* what = nullptr;    // WrongLength, Malformed
+    std::uint64_t expected = 0;    // WrongLength
+    std::uint64_t got = 0;         // WrongLength
 
     static constexpr EnclaveError of(ErrorKind k) { return EnclaveError{k}; }
     static constexpr EnclaveError lock_required(std::int32_t e) {

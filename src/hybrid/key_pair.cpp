@@ -44,8 +44,8 @@ void derive_seal_key(const std::uint8_t x25519_shared[X25519_BYTES],
 }
 
 HybridKeyPair::HybridKeyPair(LockedRegion&& x25519, LockedRegion&& mlkem,
-                   const std::uint8_t x25519_public[X25519_BYTES],
-                   std::unique_ptr<std::uint8_t[]> mlkem_public)
+                             const std::uint8_t x25519_public[X25519_BYTES],
+                             std::unique_ptr<std::uint8_t[]> mlkem_public)
     : mlkem_public_(std::move(mlkem_public)),
       mlkem_(std::move(mlkem)),
       x25519_(std::move(x25519)),
@@ -115,7 +115,7 @@ void HybridKeyPair::wipe() {
 }
 
 Result<ZeroizingBuffer> HybridKeyPair::open(Bytes encapsulation, Bytes nonce, Bytes ciphertext,
-                                       Bytes aad) const {
+                                            Bytes aad) const {
     if (Status s = check_encapsulation(encapsulation); !s) return s.error();
     const std::uint8_t* E = encapsulation.data();
     const std::uint8_t* c = encapsulation.data() + X25519_BYTES;
@@ -128,8 +128,7 @@ Result<ZeroizingBuffer> HybridKeyPair::open(Bytes encapsulation, Bytes nonce, By
     auto x_secret = x25519_.bytes();
     if (!x_secret) return x_secret.error();
     // X25519 ignores the top bit of E; the derivation below still covers it.
-    if (!crypto::x25519::shared_secret(x_secret->data(), E, x_shared))
-        return ErrorKind::OpenFailed;
+    if (!crypto::x25519::shared_secret(x_secret->data(), E, x_shared)) return ErrorKind::OpenFailed;
 
     auto dk = mlkem_.bytes();
     if (!dk) return dk.error();
@@ -144,8 +143,7 @@ Result<ZeroizingBuffer> HybridKeyPair::open(Bytes encapsulation, Bytes nonce, By
 Result<Seal> seal(Bytes x25519_public, Bytes mlkem_public, Bytes plaintext, Bytes aad,
                   RandomSource rng) {
     if (x25519_public.size() != X25519_BYTES)
-        return EnclaveError::wrong_length("x25519 public key", X25519_BYTES,
-                                          x25519_public.size());
+        return EnclaveError::wrong_length("x25519 public key", X25519_BYTES, x25519_public.size());
     if (mlkem_public.size() != mlkem::PUBLIC_KEY_BYTES)
         return EnclaveError::wrong_length("ml-kem-768 public key", mlkem::PUBLIC_KEY_BYTES,
                                           mlkem_public.size());

@@ -70,7 +70,7 @@ public:
     std::span<const std::uint8_t, X25519_BYTES> x25519_public() const { return x25519_public_; }
     std::span<const std::uint8_t, mlkem::PUBLIC_KEY_BYTES> mlkem768_public() const {
         return std::span<const std::uint8_t, mlkem::PUBLIC_KEY_BYTES>(mlkem_public_.get(),
-                                                                       mlkem::PUBLIC_KEY_BYTES);
+                                                                      mlkem::PUBLIC_KEY_BYTES);
     }
 
     // New regions holding copies of the secrets, made straight from locked
@@ -93,8 +93,8 @@ public:
 
 private:
     HybridKeyPair(LockedRegion&& x25519, LockedRegion&& mlkem,
-             const std::uint8_t x25519_public[X25519_BYTES],
-             std::unique_ptr<std::uint8_t[]> mlkem_public);
+                  const std::uint8_t x25519_public[X25519_BYTES],
+                  std::unique_ptr<std::uint8_t[]> mlkem_public);
 
     // Declared so that destruction releases the X25519 region first, then the
     // ML-KEM region, then frees the public key.

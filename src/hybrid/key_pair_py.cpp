@@ -65,7 +65,9 @@ PyObject* pair_generate(PyObject*) {
 }
 
 constexpr Method FROM_SECRETS{
-    "from_secrets", Receiver::Static, {{"x25519_secret"}, {"mlkem768_secret"}},
+    "from_secrets",
+    Receiver::Static,
+    {{"x25519_secret"}, {"mlkem768_secret"}},
     "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, "
     "never trusted from storage.\n"
     "🇧🇷 Reconstrói uma identidade das duas secretas (restore do OpenBao); as públicas são "
@@ -94,15 +96,18 @@ PyObject* with_public(PyObject* self, F&& f) {
 }
 
 PyObject* pair_x25519_public(PyObject* self) {
-    return with_public(self, [](const hybrid::HybridKeyPair& id) { return bytes_of(id.x25519_public()); });
+    return with_public(
+        self, [](const hybrid::HybridKeyPair& id) { return bytes_of(id.x25519_public()); });
 }
 
 PyObject* pair_mlkem768_public(PyObject* self) {
-    return with_public(self, [](const hybrid::HybridKeyPair& id) { return bytes_of(id.mlkem768_public()); });
+    return with_public(
+        self, [](const hybrid::HybridKeyPair& id) { return bytes_of(id.mlkem768_public()); });
 }
 
 PyObject* pair_is_wiped(PyObject* self) {
-    return with_public(self, [](const hybrid::HybridKeyPair& id) { return PyBool_FromLong(id.is_wiped()); });
+    return with_public(
+        self, [](const hybrid::HybridKeyPair& id) { return PyBool_FromLong(id.is_wiped()); });
 }
 
 template <class Export>
@@ -125,7 +130,8 @@ constexpr Method X25519_SECRET{
     "X25519, para persistir."};
 
 PyObject* pair_x25519_secret(PyObject* self) {
-    return export_secret(self, [](const hybrid::HybridKeyPair& id) { return id.export_x25519_secret(); });
+    return export_secret(self,
+                         [](const hybrid::HybridKeyPair& id) { return id.export_x25519_secret(); });
 }
 
 constexpr Method MLKEM768_SECRET{
@@ -134,8 +140,8 @@ constexpr Method MLKEM768_SECRET{
     "da secreta ML-KEM-768 expandida, para persistir."};
 
 PyObject* pair_mlkem768_secret(PyObject* self) {
-    return export_secret(self,
-                         [](const hybrid::HybridKeyPair& id) { return id.export_mlkem768_secret(); });
+    return export_secret(
+        self, [](const hybrid::HybridKeyPair& id) { return id.export_mlkem768_secret(); });
 }
 
 constexpr Method WIPE{"wipe", Receiver::Instance, NoParams{},
@@ -198,8 +204,8 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, PyObject* encapsulati
     return std::move(*plaintext);
 }
 
-PyObject* pair_open(PyObject* self, PyObject* encapsulation, PyObject* nonce,
-                    PyObject* ciphertext, PyObject* aad) {
+PyObject* pair_open(PyObject* self, PyObject* encapsulation, PyObject* nonce, PyObject* ciphertext,
+                    PyObject* aad) {
     auto plaintext = open_sealed(self, encapsulation, nonce, ciphertext, aad);
     if (!plaintext) return nullptr;
     ct::declassify(plaintext->data(), plaintext->size(), "open returns the plaintext");
@@ -229,9 +235,8 @@ PyObject* pair_open_session(PyObject* self, PyObject* encapsulation, PyObject* n
         if (!opened) return raise_error(opened.error());
         session.emplace(std::move(*opened));
     }  // the JSON text is wiped here, before any interpreter object exists
-    PyRef session_id(PyUnicode_DecodeUTF8(session->session_id.data(),
-                                          static_cast<Py_ssize_t>(session->session_id.size()),
-                                          "strict"));
+    PyRef session_id(PyUnicode_DecodeUTF8(
+        session->session_id.data(), static_cast<Py_ssize_t>(session->session_id.size()), "strict"));
     if (!session_id) return nullptr;
     PyRef expires_at(PyLong_FromLongLong(session->expires_at));
     if (!expires_at) return nullptr;

@@ -13,7 +13,8 @@ namespace velmora {
 namespace {
 
 constexpr Method SEAL_HYBRID{
-    "seal_hybrid", Receiver::Module,
+    "seal_hybrid",
+    Receiver::Module,
     {{"x25519_public"}, {"mlkem768_public"}, {"plaintext"}, {"aad"}},
     "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
     "ciphertext)`.\n"
@@ -43,6 +44,7 @@ PyObject* seal_hybrid(PyObject*, PyObject* x25519_public_arg, PyObject* mlkem768
 
 }  // namespace
 
-const MethodEntry SEAL_HYBRID_ENTRY = entry<SEAL_HYBRID, seal_hybrid, stack_wipe::depth::HYBRID_SEAL>();
+const MethodEntry SEAL_HYBRID_ENTRY =
+    entry<SEAL_HYBRID, seal_hybrid, stack_wipe::depth::HYBRID_SEAL>();
 
 }  // namespace velmora

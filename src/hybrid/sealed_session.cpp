@@ -10,7 +10,8 @@ namespace velmora::hybrid {
 Result<OpenedSession> open_session_record(std::span<std::uint8_t> json) {
     // As for a sealed JSON field: the parse sees a declassified record, and the
     // two keys are secrets again before they are decoded.
-    ct::declassify(json.data(), json.size(), "parsing a decrypted record depends on its text by design");
+    ct::declassify(json.data(), json.size(),
+                   "parsing a decrypted record depends on its text by design");
     auto record = read_sealed_session(json);
     if (!record) return record.error();
     ct::mark_secret(record->sign_key.data(), record->sign_key.size());

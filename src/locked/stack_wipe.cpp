@@ -29,7 +29,7 @@ VectorFile detect_vector_file() {
 
 const VectorFile g_vector_file = detect_vector_file();
 
-#define VELMORA_XMM0_15                                                                   \
+#define VELMORA_XMM0_15                                                                      \
     "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
         "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
 
@@ -37,39 +37,39 @@ const VectorFile g_vector_file = detect_vector_file();
 // below its frame.
 [[gnu::always_inline]] inline void clear_vectors() {
     switch (g_vector_file) {
-    case VectorFile::Avx512:
-        // vzeroall clears zmm0-15 whole but leaves zmm16-31 and the mask
-        // registers, which AVX-512 code (libcrypto's AES-GCM, the C library's
-        // memcpy) uses too. An EVEX write to xmmN zeroes the rest of zmmN.
-        __asm__ volatile(
-            "vzeroall\n\t"
-            "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
-            "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
-            "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
-            "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
-            "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
-            "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
-            "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
-            "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31\n\t"
-            "kxorw %%k0, %%k0, %%k0\n\tkxorw %%k1, %%k1, %%k1\n\t"
-            "kxorw %%k2, %%k2, %%k2\n\tkxorw %%k3, %%k3, %%k3\n\t"
-            "kxorw %%k4, %%k4, %%k4\n\tkxorw %%k5, %%k5, %%k5\n\t"
-            "kxorw %%k6, %%k6, %%k6\n\tkxorw %%k7, %%k7, %%k7"
-            ::: VELMORA_XMM0_15, "memory");
-        break;
-    case VectorFile::Avx:
-        __asm__ volatile("vzeroall" ::: VELMORA_XMM0_15, "memory");
-        break;
-    case VectorFile::Sse:
-        __asm__ volatile(
-            "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
-            "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
-            "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
-            "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
-            "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
-            "pxor %%xmm15, %%xmm15"
-            ::: VELMORA_XMM0_15, "memory");
-        break;
+        case VectorFile::Avx512:
+            // vzeroall clears zmm0-15 whole but leaves zmm16-31 and the mask
+            // registers, which AVX-512 code (libcrypto's AES-GCM, the C library's
+            // memcpy) uses too. An EVEX write to xmmN zeroes the rest of zmmN.
+            __asm__ volatile(
+                "vzeroall\n\t"
+                "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
+                "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
+                "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
+                "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
+                "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
+                "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
+                "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
+                "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31\n\t"
+                "kxorw %%k0, %%k0, %%k0\n\tkxorw %%k1, %%k1, %%k1\n\t"
+                "kxorw %%k2, %%k2, %%k2\n\tkxorw %%k3, %%k3, %%k3\n\t"
+                "kxorw %%k4, %%k4, %%k4\n\tkxorw %%k5, %%k5, %%k5\n\t"
+                "kxorw %%k6, %%k6, %%k6\n\tkxorw %%k7, %%k7, %%k7" ::
+                    : VELMORA_XMM0_15, "memory");
+            break;
+        case VectorFile::Avx:
+            __asm__ volatile("vzeroall" ::: VELMORA_XMM0_15, "memory");
+            break;
+        case VectorFile::Sse:
+            __asm__ volatile(
+                "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+                "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+                "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
+                "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+                "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
+                "pxor %%xmm15, %%xmm15" ::
+                    : VELMORA_XMM0_15, "memory");
+            break;
     }
 }
 
@@ -124,8 +124,8 @@ void clear_vector_registers() noexcept { clear_vectors(); }
         : "rax", "rcx", "rdi", "cc", "memory");
     __asm__ volatile(
         "xor %%edx, %%edx\n\txor %%esi, %%esi\n\txor %%edi, %%edi\n\t"
-        "xor %%r8d, %%r8d\n\txor %%r9d, %%r9d\n\txor %%r10d, %%r10d\n\txor %%r11d, %%r11d"
-        ::: "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11");
+        "xor %%r8d, %%r8d\n\txor %%r9d, %%r9d\n\txor %%r10d, %%r10d\n\txor %%r11d, %%r11d" ::
+            : "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11");
 }
 
 #undef VELMORA_XMM0_15

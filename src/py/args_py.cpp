@@ -6,8 +6,8 @@ bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
     if (!PyLong_Check(obj)) {
         if (name)
             PyErr_Format(PyExc_TypeError,
-                         "argument '%s': '%.200s' object cannot be interpreted as an integer",
-                         name, Py_TYPE(obj)->tp_name);  // no stable-ABI form on 3.11 (CMakeLists.txt)
+                         "argument '%s': '%.200s' object cannot be interpreted as an integer", name,
+                         Py_TYPE(obj)->tp_name);  // no stable-ABI form on 3.11 (CMakeLists.txt)
         else
             PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
                          Py_TYPE(obj)->tp_name);
@@ -44,8 +44,8 @@ bool arg_index_u64(PyObject* obj, std::uint64_t* out, const char* name) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError,
-                         "argument '%s': '%.200s' object cannot be interpreted as an integer",
-                         name, Py_TYPE(obj)->tp_name);
+                         "argument '%s': '%.200s' object cannot be interpreted as an integer", name,
+                         Py_TYPE(obj)->tp_name);
         }
         return false;
     }

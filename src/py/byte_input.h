@@ -71,7 +71,8 @@ public:
         return input.copy_to(size_ > sizeof inline_ ? heap_.data() : inline_, 0, size_);
     }
     std::span<const std::uint8_t> span() const {
-        return size_ > sizeof inline_ ? heap_.span() : std::span<const std::uint8_t>(inline_, size_);
+        return size_ > sizeof inline_ ? heap_.span()
+                                      : std::span<const std::uint8_t>(inline_, size_);
     }
 
 private:

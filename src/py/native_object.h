@@ -18,8 +18,7 @@ namespace velmora {
 
 template <class T>
 struct Native {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 // The C++ value inside an object of a type whose instances are Native<T>.

@@ -17,14 +17,14 @@ constexpr const char* DOC =
     "failed. \U0001F1E7\U0001F1F7 Lan\u00e7ada pelo enclave nativo: travamento, material de chave "
     "ou autentica\u00e7\u00e3o falhou.";
 
-PyObject* g_secure_error = nullptr;   // process lifetime
-std::mutex g_creation;                // the once-guard for g_secure_error
+PyObject* g_secure_error = nullptr;  // process lifetime
+std::mutex g_creation;               // the once-guard for g_secure_error
 
 // Failures while creating SecureError must not be swallowed by `except
 // Exception`: they derive from BaseException only.
 PyObject* init_failure_type() {
-    static PyObject* type = PyErr_NewException("velmora._secure.InitializationError",
-                                               PyExc_BaseException, nullptr);
+    static PyObject* type =
+        PyErr_NewException("velmora._secure.InitializationError", PyExc_BaseException, nullptr);
     return type;
 }
 
@@ -56,8 +56,8 @@ PyObject* create() {
         PyRef module(name ? PyImport_Import(name.get()) : nullptr);
         PyRef cls(module ? PyObject_GetAttrString(module.get(), BASE_NAME) : nullptr);
         if (!cls) {
-            fail_init(std::string("failed to import exception ") + BASE_MODULE + "." +
-                      BASE_NAME + ": " + take_pending_text());
+            fail_init(std::string("failed to import exception ") + BASE_MODULE + "." + BASE_NAME +
+                      ": " + take_pending_text());
             return nullptr;
         }
         base = cls.release();
@@ -102,7 +102,8 @@ PyObject* raise_error(const EnclaveError& e) {
     PyObject* type = get_secure_error_type();
     if (!type) return nullptr;
     const std::string message = format_message(e);
-    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyRef text(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (text) PyErr_SetObject(type, text.get());
     return nullptr;
 }

@@ -50,13 +50,16 @@ struct BytesSink {
         if (interpreter_error) return nullptr;
         if (!s) return raise_error(s.error());
         const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(result.get()));
-        ct::declassify(PyBytes_AS_STRING(result.get()), n, "a sealed form or an opened content is the result");
+        ct::declassify(PyBytes_AS_STRING(result.get()), n,
+                       "a sealed form or an opened content is the result");
         return result.release();
     }
 };
 
 constexpr Method HMAC_SHA512{
-    "hmac_sha512", Receiver::Instance, {{"message"}},
+    "hmac_sha512",
+    Receiver::Instance,
+    {{"message"}},
     "🇺🇸 HMAC-SHA512 tag of `message` under this key. 🇧🇷 Tag HMAC-SHA512 de `message` sob esta "
     "chave."};
 
@@ -74,7 +77,8 @@ PyObject* box_hmac_sha512(PyObject* self, PyObject* message_arg) {
 }
 
 constexpr Method HKDF_SHA256{
-    "hkdf_sha256", Receiver::Instance,
+    "hkdf_sha256",
+    Receiver::Instance,
     {keyword_only("info"), keyword_only("length", "32"), keyword_only("salt", "None")},
     "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
     "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova."};
@@ -104,7 +108,9 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* info_arg, PyObject* length_a
 }
 
 constexpr Method AES_GCM_SEAL{
-    "aes_gcm_seal", Receiver::Instance, {{"nonce"}, {"plaintext"}, {"aad", "None"}},
+    "aes_gcm_seal",
+    Receiver::Instance,
+    {{"nonce"}, {"plaintext"}, {"aad", "None"}},
     "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. 🇧🇷 `ciphertext ‖ tag` "
     "AES-256-GCM de `plaintext` sob esta chave."};
 
@@ -129,7 +135,9 @@ PyObject* box_aes_gcm_seal(PyObject* self, PyObject* nonce_arg, PyObject* plaint
 }
 
 constexpr Method AES_GCM_SEAL_SECRET{
-    "aes_gcm_seal_secret", Receiver::Instance, {{"nonce"}, {"secret"}, {"aad", "None"}},
+    "aes_gcm_seal_secret",
+    Receiver::Instance,
+    {{"nonce"}, {"secret"}, {"aad", "None"}},
     "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). 🇧🇷 Como "
     "`aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."};
 
@@ -171,7 +179,9 @@ std::optional<OpenInputs> read_open_inputs(PyObject* nonce, PyObject* ciphertext
 }
 
 constexpr Method AES_GCM_OPEN{
-    "aes_gcm_open", Receiver::Instance, {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
+    "aes_gcm_open",
+    Receiver::Instance,
+    {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
     "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). 🇧🇷 Abre "
     "`ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."};
 
@@ -198,7 +208,9 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* nonce_arg, PyObject* cipher
 }
 
 constexpr Method AES_GCM_OPEN_SECRET{
-    "aes_gcm_open_secret", Receiver::Instance, {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
+    "aes_gcm_open_secret",
+    Receiver::Instance,
+    {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
     "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova (para "
     "chaves)."};
 
@@ -213,20 +225,21 @@ PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* nonce_arg, PyObject*
     Status s = with_secret(self, [&](Bytes key) {
         return gcm::open_to(key, in->nonce.span(), in->aad.span(), in->ciphertext.span(),
                             [&](std::size_t n) -> Result<std::uint8_t*> {
-                                auto made = LockedRegion::allocate(n);
-                                if (!made) return made.error();
-                                region.emplace(std::move(*made));
-                                auto bytes = region->bytes_mut();
-                                if (!bytes) return bytes.error();
-                                return bytes->data();
-                            });
+            auto made = LockedRegion::allocate(n);
+            if (!made) return made.error();
+            region.emplace(std::move(*made));
+            auto bytes = region->bytes_mut();
+            if (!bytes) return bytes.error();
+            return bytes->data();
+        });
     });
     if (!s) return raise_error(s.error());  // a region made so far is released here
     return box_from_region(std::move(*region));
 }
 
 constexpr Method AES_GCM_OPEN_JSON_FIELD{
-    "aes_gcm_open_json_field", Receiver::Instance,
+    "aes_gcm_open_json_field",
+    Receiver::Instance,
     {{"nonce"}, {"ciphertext"}, {"aad"}, {"field"}},
     "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url field "
     "straight into a locked box.\n"
@@ -242,9 +255,8 @@ constexpr Method AES_GCM_OPEN_JSON_FIELD{
     "O texto JSON e a semente codificada existem só na memória nativa do próprio módulo,\n"
     "que se apaga sozinha, nunca no heap do Python."};
 
-PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* nonce_arg,
-                                      PyObject* ciphertext_arg, PyObject* aad_arg,
-                                      PyObject* field_arg) {
+PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* nonce_arg, PyObject* ciphertext_arg,
+                                      PyObject* aad_arg, PyObject* field_arg) {
     if (!PyUnicode_Check(field_arg)) {
         PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
                      Py_TYPE(field_arg)->tp_name);
@@ -270,8 +282,7 @@ const MethodEntry METHODS[] = {
     entry<AES_GCM_SEAL, box_aes_gcm_seal>(),
     entry<AES_GCM_SEAL_SECRET, box_aes_gcm_seal_secret>(),
     entry<AES_GCM_OPEN, box_aes_gcm_open>(),
-    entry<AES_GCM_OPEN_JSON_FIELD, box_aes_gcm_open_json_field,
-          stack_wipe::depth::JSON_FIELD>(),
+    entry<AES_GCM_OPEN_JSON_FIELD, box_aes_gcm_open_json_field, stack_wipe::depth::JSON_FIELD>(),
     entry<AES_GCM_OPEN_SECRET, box_aes_gcm_open_secret>(),
 };
 

@@ -26,7 +26,8 @@ Status open_sealed(Bytes key, Bytes nonce, Bytes aad, Bytes sealed, SealedInput 
 Result<LockedRegion> open_json_field(Bytes key, Bytes nonce, Bytes aad,
                                      std::span<std::uint8_t> buffer, std::string_view field) {
     std::size_t text_len = 0;
-    Status opened = gcm::open_to(key, nonce, aad, buffer, [&](std::size_t n) -> Result<std::uint8_t*> {
+    Status opened =
+        gcm::open_to(key, nonce, aad, buffer, [&](std::size_t n) -> Result<std::uint8_t*> {
         text_len = n;
         return buffer.data();
     });

@@ -23,7 +23,9 @@ SecretBox* as_box(PyObject* o) { return native<SecretBox>(o); }
 PyObject* raise_or(const Status& s) { return s ? nullptr : raise_error(s.error()); }
 
 constexpr Method RANDOM{
-    "random", Receiver::Static, {{"length"}},
+    "random",
+    Receiver::Static,
+    {{"length"}},
     "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
     "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada."};
 
@@ -32,14 +34,16 @@ PyObject* box_random(PyObject*, PyObject* length_arg) {
     if (!arg_u64(length_arg, &length, "length")) return nullptr;
     auto region = LockedRegion::allocate(length);
     if (!region) return raise_error(region.error());
-    Status filled = region->view_mut(
-        [](std::span<std::uint8_t> secret) { return crypto::os_random(secret); });
+    Status filled =
+        region->view_mut([](std::span<std::uint8_t> secret) { return crypto::os_random(secret); });
     if (!filled) return raise_or(filled);  // the region is released on the way out
     return box_from_region(std::move(*region));
 }
 
 constexpr Method FROM_BYTES{
-    "from_bytes", Receiver::Static, {{"data"}},
+    "from_bytes",
+    Receiver::Static,
+    {{"data"}},
     "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
     "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada "
     "depois."};
@@ -179,8 +183,8 @@ PyTypeObject* g_type = nullptr;
 
 PyTypeObject* create_type() {
     // Core members first, then the methods defined with the symmetric operations.
-    TypeMembers& members = type_members({CREATORS, COPY_REFUSALS<SecretBox>, GETTERS,
-                                         CORE_METHODS, secret_box_crypto_methods()});
+    TypeMembers& members = type_members(
+        {CREATORS, COPY_REFUSALS<SecretBox>, GETTERS, CORE_METHODS, secret_box_crypto_methods()});
 
     return create_native_type<SecretBox>(
         class_without_constructor(

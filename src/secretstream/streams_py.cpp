@@ -95,8 +95,8 @@ bool read_final(PyObject* obj, bool* out) {
 // can carry. It is a caller error, refused before anything is copied.
 PyObject* refuse_too_long(std::size_t m) {
     const std::string max = std::to_string(ss::MESSAGE_MAX), got = std::to_string(m);
-    const std::string text = "message too long for one chunk: at most " + max + " bytes, got " + got +
-                             " \u00b7 mensagem longa demais para um chunk: no máximo " + max +
+    const std::string text = "message too long for one chunk: at most " + max + " bytes, got " +
+                             got + " \u00b7 mensagem longa demais para um chunk: no máximo " + max +
                              " bytes, recebeu " + got;
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return nullptr;
@@ -152,8 +152,8 @@ Result<std::span<std::uint8_t>> usable_state(const ObjectGuard& guard, Obj* obj)
 // A new state region from the key box and the header, built under the box's
 // lock after its checks.
 Result<LockedRegion> state_from(PyObject* key_box, std::span<const std::uint8_t> header) {
-    return with_secret(key_box,
-                       [&](std::span<const std::uint8_t> key) { return ss::new_state(key, header); });
+    return with_secret(
+        key_box, [&](std::span<const std::uint8_t> key) { return ss::new_state(key, header); });
 }
 
 template <class Obj>
@@ -166,7 +166,9 @@ PyObject* is_finished(PyObject* self) {
 // --- SecretStreamPush ---------------------------------------------------------------
 
 constexpr Method PUSH_NEW{
-    "SecretStreamPush", Receiver::Class, {{"key"}},
+    "SecretStreamPush",
+    Receiver::Class,
+    {{"key"}},
     "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per chunk.\n"
     "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por chunk."};
 
@@ -181,7 +183,8 @@ PyObject* push_new(PyTypeObject* type, PyObject* key) {
 }
 
 constexpr Method PUSH{
-    "push", Receiver::Instance,
+    "push",
+    Receiver::Instance,
     {{"message"}, keyword_only("final", "False"), keyword_only("ad", "None")},
     "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses "
     "more.\n"
@@ -232,7 +235,9 @@ PyObject* push_header(PyObject* self) {
 // --- SecretStreamPull ---------------------------------------------------------------
 
 constexpr Method PULL_NEW{
-    "SecretStreamPull", Receiver::Class, {{"key"}, {"header"}},
+    "SecretStreamPull",
+    Receiver::Class,
+    {{"key"}, {"header"}},
     "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` per chunk → "
     "`(plaintext, is_final)`.\n"
     "🇧🇷 Lado que decifra: construído de `key` e do header, depois `pull(chunk)` por chunk → "
@@ -248,7 +253,9 @@ PyObject* pull_new(PyTypeObject* type, PyObject* key, PyObject* header_arg) {
 }
 
 constexpr Method PULL{
-    "pull", Receiver::Instance, {{"chunk"}, keyword_only("ad", "None")},
+    "pull",
+    Receiver::Instance,
+    {{"chunk"}, keyword_only("ad", "None")},
     "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
     "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final."};
 
@@ -278,13 +285,13 @@ PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
     auto* obj = as_pull(self);
     Result<std::uint8_t> opened =
         run_unlocked(obj->lock, [&](const ObjectGuard& guard) -> Result<std::uint8_t> {
-            auto state = usable_state(guard, obj);
-            if (!state) return state.error();
-            if (!size) return ErrorKind::OpenFailed;
-            auto tag = ss::open_split_chunk(*state, parts, span_of(ad), {message, m});
-            if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
-            return tag;
-        });
+        auto state = usable_state(guard, obj);
+        if (!state) return state.error();
+        if (!size) return ErrorKind::OpenFailed;
+        auto tag = ss::open_split_chunk(*state, parts, span_of(ad), {message, m});
+        if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
+        return tag;
+    });
     if (!opened) return raise_error(opened.error());
     ct::declassify(message, m, "an opened chunk's message is the result");
     return PyTuple_Pack(2, out.get(), *opened == ss::TAG_FINAL ? Py_True : Py_False);

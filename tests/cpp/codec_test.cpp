@@ -28,10 +28,10 @@ TEST(Base64Url, AcceptsTheRule) {
         const char* text;
         const char* hex;
     } cases[] = {
-        {"", ""},         {"=", ""},          {"====", ""},       {"QQ", "41"},
-        {"QQ=", "41"},    {"QQ==", "41"},     {"QQ=====", "41"},  {"QUI", "4142"},
+        {"", ""},           {"=", ""},           {"====", ""},       {"QQ", "41"},
+        {"QQ=", "41"},      {"QQ==", "41"},      {"QQ=====", "41"},  {"QUI", "4142"},
         {"QUJD", "414243"}, {"QUJD=", "414243"}, {"-_-_", "fbffbf"}, {"AAAA", "000000"},
-        {"_w", "ff"},     {"__8", "ffff"},
+        {"_w", "ff"},       {"__8", "ffff"},
     };
     for (const Case& c : cases) {
         auto r = b64(c.text);
@@ -104,8 +104,8 @@ TEST(JsonField, ParsesInPlaceAndFindsTheLastTopLevelMember) {
     EXPECT_EQ(field_of("{\"a\\u0000b\":\"QQ\"}", std::string_view("a\0b", 3))->size(), 1u);
     // A multi-byte sequence cut short by the end of the text: refused without
     // reading past the buffer (the sanitizer build checks the "without").
-    for (const char* cut : {"{\"a\":\"\xf0", "{\"a\":\"\xf0\x9f", "{\"a\":\"\xe2", "\xf4",
-                            "{\"a\":\"\xf0\x9f\x98"}) {
+    for (const char* cut :
+         {"{\"a\":\"\xf0", "{\"a\":\"\xf0\x9f", "{\"a\":\"\xe2", "\xf4", "{\"a\":\"\xf0\x9f\x98"}) {
         EXPECT_TRUE(same_error(field_of(cut, "a").error(), malformed_object)) << cut;
     }
     // The buffer must end with its NUL mark, and a NUL inside the text is refused.

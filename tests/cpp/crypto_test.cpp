@@ -100,8 +100,8 @@ TEST(AesGcm, EnginesAgreeAndRejectTampering) {
         for (auto& x : b) x = static_cast<std::uint8_t>(rng());
         return b;
     };
-    for (std::size_t len : {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 129, 255, 256, 257, 1000, 4096,
-                            65537}) {
+    for (std::size_t len :
+         {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 129, 255, 256, 257, 1000, 4096, 65537}) {
         for (std::size_t aad_len : {0, 1, 13, 16, 17, 100}) {
             const Bytes key = random_bytes(32), nonce = random_bytes(12);
             const Bytes aad = random_bytes(aad_len), msg = random_bytes(len);
@@ -200,11 +200,9 @@ TEST_P(AesGcmEngine, ChecksComeInOrderAndFailuresAskForNoOutput) {
     EXPECT_EQ(s.error().kind, ErrorKind::OpenFailed);
     EXPECT_EQ(asked, 0);
     // A sink failure is returned as it is.
-    s = gcm::open_to(key, nonce, {}, *sealed,
-                     [](std::size_t) -> velmora::Result<std::uint8_t*> {
-                         return ErrorKind::EmptySecret;
-                     },
-                     engine);
+    s = gcm::open_to(key, nonce, {}, *sealed, [](std::size_t) -> velmora::Result<std::uint8_t*> {
+        return ErrorKind::EmptySecret;
+    }, engine);
     EXPECT_EQ(s.error().kind, ErrorKind::EmptySecret);
 }
 
@@ -261,8 +259,8 @@ TEST(HmacSha512, Wycheproof) {
     velmora::testing::for_each_case(doc, [&](const auto& group, const auto& tc) {
         if (group["tagSize"].GetInt() != 512) return;  // truncated tags are not offered
         ++ran;
-        const Bytes tag = hmac512(velmora::testing::hex_field(tc, "key"),
-                                  velmora::testing::hex_field(tc, "msg"));
+        const Bytes tag =
+            hmac512(velmora::testing::hex_field(tc, "key"), velmora::testing::hex_field(tc, "msg"));
         const bool match = to_hex(tag) == velmora::testing::str_field(tc, "tag");
         EXPECT_EQ(match, velmora::testing::result_of(tc) == "valid")
             << velmora::testing::case_label(tc);

@@ -59,7 +59,8 @@ TEST(X25519, Wycheproof) {
 
 TEST(X25519, PublicKeyIsBaseMultipleOfClampedScalar) {
     // RFC 7748 section 6.1, Alice's key pair.
-    const Bytes a = testing::hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+    const Bytes a =
+        testing::hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
     std::uint8_t pub[32];
     crypto::x25519::public_key(a.data(), pub);
     EXPECT_EQ(testing::to_hex(pub, 32),
@@ -108,8 +109,10 @@ __attribute__((noinline, no_sanitize("address"))) bool stack_below_holds(std::ui
 
 TEST(X25519, SharedSecretIsNotLeftOnTheStack) {
     // RFC 7748 section 6.1: Alice's secret and Bob's public key.
-    const Bytes a = testing::hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
-    const Bytes b = testing::hex("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
+    const Bytes a =
+        testing::hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+    const Bytes b =
+        testing::hex("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
     std::uint8_t shared[32];
     ASSERT_TRUE(crypto::x25519::shared_secret(a.data(), b.data(), shared));
     ASSERT_EQ(testing::to_hex(shared, 32),
@@ -130,12 +133,14 @@ Result<hybrid::SessionRecord> read(Bytes& text) { return hybrid::read_sealed_ses
 void expect_malformed(Bytes text, const std::string& why) {
     auto r = read(text);
     ASSERT_FALSE(r) << why;
-    EXPECT_EQ(format_message(r.error()), "malformed sealed session \u00b7 sealed session malformado")
+    EXPECT_EQ(format_message(r.error()),
+              "malformed sealed session \u00b7 sealed session malformado")
         << why;
 }
 
 TEST(SealedSessionReader, StringsAreUnescapedInPlaceIntoTheText) {
-    Bytes text = bytes_of(R"({"session_id":"caf\u00e9 \"x\"","sign_key":"QQ","enc_key":"Q\/","expires_at":-9223372036854775808})");
+    Bytes text = bytes_of(
+        R"({"session_id":"caf\u00e9 \"x\"","sign_key":"QQ","enc_key":"Q\/","expires_at":-9223372036854775808})");
     auto r = read(text);
     ASSERT_TRUE(r);
     EXPECT_EQ(as_string(r->session_id), "caf\xc3\xa9 \"x\"");
@@ -188,14 +193,15 @@ TEST(SealedSessionReader, IgnoredMembersNestOnTheHeapNotTheStack) {
 TEST(SealedSessionReader, EncodingIsCheckedOnlyWhereItMatters) {
     const std::string rest = R"("session_id":"s","sign_key":"k","enc_key":"k","expires_at":1)";
     // Strings inside ignored values need only valid escapes.
-    Bytes skipped = bytes_of("{\"x\":[\"\xff\xfe\", {\"\xc0\x80\":\"\xed\xa0\x80\"}]," + rest + "}");
+    Bytes skipped =
+        bytes_of("{\"x\":[\"\xff\xfe\", {\"\xc0\x80\":\"\xed\xa0\x80\"}]," + rest + "}");
     EXPECT_TRUE(read(skipped));
     Bytes ignored_scalar = bytes_of("{\"x\":\"\xff\"," + rest + "}");
     EXPECT_TRUE(read(ignored_scalar));
     // The record's strings and its own member names must be UTF-8.
     expect_malformed(bytes_of("{\"\xff\":1," + rest + "}"), "bad top-level name");
-    for (const char* bad : {"\xff", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82",
-                            "\\udc00"}) {
+    for (const char* bad :
+         {"\xff", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\\udc00"}) {
         expect_malformed(bytes_of(std::string(R"({"session_id":")") + bad +
                                   R"(","sign_key":"k","enc_key":"k","expires_at":1})"),
                          std::string("session_id ") + bad);
@@ -325,8 +331,8 @@ TEST(HybridCore, RefusedKeysStopBeforeLaterDraws) {
 TEST(HybridCore, OpeningChecksInOrder) {
     hybrid::HybridKeyPair id = must_generate();
     reset_draws();
-    auto s = hybrid::seal(id.x25519_public(), id.mlkem768_public(), bytes_of("p"), {},
-                          recording_source);
+    auto s =
+        hybrid::seal(id.x25519_public(), id.mlkem768_public(), bytes_of("p"), {}, recording_source);
     ASSERT_TRUE(s);
     const Bytes enc(s->encapsulation.begin(), s->encapsulation.end());
     const Bytes nonce(s->nonce.begin(), s->nonce.end());
@@ -370,7 +376,8 @@ TEST(HybridCore, StoredSecretIsCheckedAgainAtEveryOpening) {
 TEST(HybridCore, FailedFromSecretPartsLeavesNoRegion) {
     const auto before = read_counters().live_secrets;
     Bytes dk(2400, 0);
-    auto r = hybrid::HybridKeyPair::from_secret_parts(Bytes(32), dk);  // hash of zeros does not match
+    auto r =
+        hybrid::HybridKeyPair::from_secret_parts(Bytes(32), dk);  // hash of zeros does not match
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind, ErrorKind::KeyRejected);
     EXPECT_EQ(read_counters().live_secrets, before);
@@ -385,7 +392,8 @@ TEST(HybridCore, DerivationCoversTheWholeEncapsulation) {
     std::uint8_t x[32] = {1}, k[32] = {2}, enc[hybrid::ENCAPSULATION_BYTES] = {};
     std::uint8_t a[32], b[32];
     hybrid::derive_seal_key(x, k, enc, a);
-    for (std::size_t i : {std::size_t{0}, std::size_t{31}, std::size_t{32}, hybrid::ENCAPSULATION_BYTES - 1}) {
+    for (std::size_t i :
+         {std::size_t{0}, std::size_t{31}, std::size_t{32}, hybrid::ENCAPSULATION_BYTES - 1}) {
         enc[i] ^= 0x80;
         hybrid::derive_seal_key(x, k, enc, b);
         enc[i] ^= 0x80;

@@ -229,7 +229,8 @@ TEST(Region, ForkChildSeesEmptyAreaAndCanMakeNewRegions) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "bit 1: access, 2: len/wiped, 4: not zeroed, 8: new region";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "bit 1: access, 2: len/wiped, 4: not zeroed, 8: new region";
     EXPECT_EQ(secret_of(*r), src);  // the parent keeps its secret
 }
 
@@ -243,7 +244,7 @@ TEST(Region, RefusedSizesAllocateNothing) {
         {0, ErrorKind::EmptySecret},
         {REGION_MAX_SECRET + 1, ErrorKind::AllocationFailed},
         {UINT64_MAX, ErrorKind::AllocationFailed},
-        {REGION_MAX_SECRET, ErrorKind::AllocationFailed},    // rounding overflows
+        {REGION_MAX_SECRET, ErrorKind::AllocationFailed},       // rounding overflows
         {std::uint64_t{1} << 62, ErrorKind::AllocationFailed},  // mmap refuses
     };
     for (const Case& c : cases) {
@@ -296,7 +297,7 @@ TEST(Counters, NoteUnlockedCountsAndKeepsLatestErrno) {
 void touch(const volatile std::uint8_t* p) {
     // ASan intercepts SIGSEGV to print a report; give the signal back to the
     // kernel so the child dies of it either way.
-    struct sigaction dfl {};
+    struct sigaction dfl{};
     dfl.sa_handler = SIG_DFL;
     sigaction(SIGSEGV, &dfl, nullptr);
     (void)*p;
@@ -507,9 +508,7 @@ struct MessageCase {
 
 class Message : public ::testing::TestWithParam<MessageCase> {};
 
-TEST_P(Message, Text) {
-    EXPECT_EQ(format_message(GetParam().error), GetParam().text);
-}
+TEST_P(Message, Text) { EXPECT_EQ(format_message(GetParam().error), GetParam().text); }
 
 const MessageCase MESSAGES[] = {
     {"wiped", EnclaveError::of(ErrorKind::Wiped),

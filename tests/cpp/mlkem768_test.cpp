@@ -47,7 +47,9 @@ protected:
     }
 };
 
-std::string path_name(const ::testing::TestParamInfo<mlkem::Impl>& info) { return mlkem::impl_name(info.param); }
+std::string path_name(const ::testing::TestParamInfo<mlkem::Impl>& info) {
+    return mlkem::impl_name(info.param);
+}
 
 // The ML-KEM functions take fixed-size arrays, so refusing a wrong length is
 // the caller's first check; these adapters make that check the way every
@@ -98,7 +100,8 @@ Decapsulated decapsulate(const Bytes& dk, const Bytes& ct) {
     const auto matrix = mlkem::expand_matrix_on(g_path, dk.data() + mlkem::DK_EK_OFFSET);
     Bytes with_matrix(mlkem::SHARED_BYTES);
     mlkem::decaps_on(g_path, dk.data(), ct.data(), matrix.get(), with_matrix.data());
-    EXPECT_EQ(to_hex(with_matrix), to_hex(d.key)) << "decapsulation with the sampled matrix differs";
+    EXPECT_EQ(to_hex(with_matrix), to_hex(d.key))
+        << "decapsulation with the sampled matrix differs";
     return d;
 }
 
@@ -112,9 +115,12 @@ Bytes rejection_key(const Bytes& dk, const Bytes& ct) {
 
 const char* name(Outcome o) {
     switch (o) {
-        case Outcome::Ok: return "accepted";
-        case Outcome::WrongLength: return "wrong length";
-        case Outcome::KeyRejected: return "key rejected";
+        case Outcome::Ok:
+            return "accepted";
+        case Outcome::WrongLength:
+            return "wrong length";
+        case Outcome::KeyRejected:
+            return "key rejected";
     }
     return "?";
 }
@@ -165,9 +171,11 @@ TEST_P(MlKem768Vectors, Encapsulation) {
         const std::string comment = str_field(tc, "comment");
         const bool length_case = comment.find("too short") != std::string::npos ||
                                  comment.find("too long") != std::string::npos;
-        const bool modulus_case = has_flag(tc, "ModulusOverflow") || comment == "Public key not reduced";
+        const bool modulus_case =
+            has_flag(tc, "ModulusOverflow") || comment == "Public key not reduced";
         ASSERT_NE(length_case, modulus_case) << "unclassified invalid case";
-        EXPECT_EQ(e.outcome, length_case ? Outcome::WrongLength : Outcome::KeyRejected) << name(e.outcome);
+        EXPECT_EQ(e.outcome, length_case ? Outcome::WrongLength : Outcome::KeyRejected)
+            << name(e.outcome);
     });
     EXPECT_EQ(seen, number_of_tests(doc));
 }
@@ -182,11 +190,13 @@ TEST_P(MlKem768Vectors, DecapsulationWithExpandedKey) {
         if (result_of(tc) == "valid") {
             ASSERT_EQ(d.outcome, Outcome::Ok) << name(d.outcome);
             EXPECT_EQ(to_hex(d.key), str_field(tc, "K"));
-            EXPECT_EQ(to_hex(dk.data() + mlkem::DK_EK_OFFSET, mlkem::PUBLIC_KEY_BYTES), str_field(tc, "ek"));
+            EXPECT_EQ(to_hex(dk.data() + mlkem::DK_EK_OFFSET, mlkem::PUBLIC_KEY_BYTES),
+                      str_field(tc, "ek"));
             return;
         }
         Outcome expected;
-        if (has_flag(tc, "IncorrectCiphertextLength") || has_flag(tc, "IncorrectDecapsulationKeyLength")) {
+        if (has_flag(tc, "IncorrectCiphertextLength") ||
+            has_flag(tc, "IncorrectDecapsulationKeyLength")) {
             expected = Outcome::WrongLength;
         } else {
             ASSERT_TRUE(has_flag(tc, "InvalidDecapsulationKey")) << "unclassified invalid case";
@@ -206,7 +216,8 @@ TEST_P(MlKem768Vectors, DecapsulationFromSeed) {
         const Bytes ct = hex_field(tc, "c");
         if (result_of(tc) != "valid") {
             // Mis-sized seeds ("private key") and ciphertexts.
-            const Outcome got = k.outcome == Outcome::Ok ? decapsulate(k.dk, ct).outcome : k.outcome;
+            const Outcome got =
+                k.outcome == Outcome::Ok ? decapsulate(k.dk, ct).outcome : k.outcome;
             EXPECT_EQ(got, Outcome::WrongLength) << name(got);
             return;
         }
@@ -246,7 +257,8 @@ TEST_P(MlKem768, RoundTripAndImplicitRejection) {
         ASSERT_EQ(e.outcome, Outcome::Ok);
         EXPECT_EQ(decapsulate(k.dk, e.ct).key, e.key);
 
-        for (std::size_t pos : {std::size_t{0}, std::size_t{959}, std::size_t{960}, mlkem::CIPHERTEXT_BYTES - 1}) {
+        for (std::size_t pos :
+             {std::size_t{0}, std::size_t{959}, std::size_t{960}, mlkem::CIPHERTEXT_BYTES - 1}) {
             Bytes bad = e.ct;
             bad[pos] ^= static_cast<std::uint8_t>(1u << (round % 8));
             const Bytes key = decapsulate(k.dk, bad).key;
@@ -310,8 +322,10 @@ TEST(MlKem768Checks, KeyChecksLookAtTheRightBytes) {
         {"first t^ coefficient q", t_hat(0, mlkem::Q), true, false, false},
         {"last t^ coefficient 4095", t_hat(last, 4095), true, false, false},
         {"t^ changed, hash stale", t_hat(1, 5), false, true, false},
-        {"byte of rho, hash stale", [](std::uint8_t* dk) { dk[mlkem::DK_HASH_OFFSET - 1] ^= 1; }, false, true, false},
-        {"byte of H(ek)", [](std::uint8_t* dk) { dk[mlkem::DK_HASH_OFFSET + 31] ^= 0x80; }, false, true, false},
+        {"byte of rho, hash stale", [](std::uint8_t* dk) { dk[mlkem::DK_HASH_OFFSET - 1] ^= 1; },
+         false, true, false},
+        {"byte of H(ek)", [](std::uint8_t* dk) { dk[mlkem::DK_HASH_OFFSET + 31] ^= 0x80; }, false,
+         true, false},
         {"byte of s^", [](std::uint8_t* dk) { dk[17] ^= 0x55; }, false, true, true},
         {"byte of z", [](std::uint8_t* dk) { dk[mlkem::DK_Z_OFFSET] ^= 1; }, false, true, true},
     };
@@ -320,7 +334,9 @@ TEST(MlKem768Checks, KeyChecksLookAtTheRightBytes) {
         Bytes dk = k.dk;
         c.change(dk.data());
         std::uint8_t* ek = dk.data() + mlkem::DK_EK_OFFSET;
-        if (c.rehash) Sha3().sha3_256({ByteView(ek, mlkem::PUBLIC_KEY_BYTES)}, dk.data() + mlkem::DK_HASH_OFFSET);
+        if (c.rehash)
+            Sha3().sha3_256({ByteView(ek, mlkem::PUBLIC_KEY_BYTES)},
+                            dk.data() + mlkem::DK_HASH_OFFSET);
         EXPECT_EQ(mlkem::check_encapsulation_key(ek), c.ek_ok);
         EXPECT_EQ(mlkem::check_decapsulation_key(dk.data()), c.dk_ok);
     }
@@ -393,7 +409,8 @@ TEST(MlKem768Paths, AgreeOnRandomInputs) {
                 EXPECT_EQ(key, e.key) << "matrix from " << mlkem::impl_name(other);
                 EXPECT_EQ(key_rej, rej.key) << "matrix from " << mlkem::impl_name(other);
             }
-            const std::string all = to_hex(k.ek) + to_hex(k.dk) + to_hex(e.ct) + to_hex(e.key) + to_hex(rej.key);
+            const std::string all =
+                to_hex(k.ek) + to_hex(k.dk) + to_hex(e.ct) + to_hex(e.key) + to_hex(rej.key);
             if (first.empty()) {
                 first = all;
             } else {
@@ -411,7 +428,8 @@ TEST(MlKem768Paths, Avx2ArithmeticMatchesPortableExactly) {
     std::mt19937_64 rng(0x617678);
     auto poly = [&](int lo, int hi) {  // uniform in [lo, hi], with the ends forced into a few lanes
         mlkem::Poly p;
-        for (auto& c : p.c) c = static_cast<std::int16_t>(lo + static_cast<int>(rng() % (hi - lo + 1)));
+        for (auto& c : p.c)
+            c = static_cast<std::int16_t>(lo + static_cast<int>(rng() % (hi - lo + 1)));
         p.c[rng() % mlkem::N] = static_cast<std::int16_t>(lo);
         p.c[rng() % mlkem::N] = static_cast<std::int16_t>(hi);
         return p;
@@ -463,16 +481,19 @@ TEST(MlKem768Paths, Avx2ArithmeticMatchesPortableExactly) {
         ASSERT_TRUE(same(a, b)) << "ByteDecode12";
         mlkem::sample_cbd2(a, bytes.data()), mlkem::avx2::sample_cbd2(b, bytes.data());
         ASSERT_TRUE(same(a, b)) << "CBD";
-        mlkem::decode_decompress_du(bytes.data(), a), mlkem::avx2::decode_decompress_du(bytes.data(), b);
+        mlkem::decode_decompress_du(bytes.data(), a),
+            mlkem::avx2::decode_decompress_du(bytes.data(), b);
         ASSERT_TRUE(same(a, b)) << "decompress du";
-        mlkem::decode_decompress_dv(bytes.data(), a), mlkem::avx2::decode_decompress_dv(bytes.data(), b);
+        mlkem::decode_decompress_dv(bytes.data(), a),
+            mlkem::avx2::decode_decompress_dv(bytes.data(), b);
         ASSERT_TRUE(same(a, b)) << "decompress dv";
         mlkem::from_message(bytes.data(), a), mlkem::avx2::from_message(bytes.data(), b);
         ASSERT_TRUE(same(a, b)) << "message to polynomial";
 
         a = poly(0, q - 1);
         if (round < (q + mlkem::N - 1) / mlkem::N) {  // every input of the compressions, once
-            for (int i = 0; i < mlkem::N; ++i) a.c[i] = static_cast<std::int16_t>(std::min(round * mlkem::N + i, q - 1));
+            for (int i = 0; i < mlkem::N; ++i)
+                a.c[i] = static_cast<std::int16_t>(std::min(round * mlkem::N + i, q - 1));
         }
         std::uint8_t ca[32 * mlkem::DU], cb[32 * mlkem::DU];
         mlkem::compress_encode_du(a, ca), mlkem::avx2::compress_encode_du(a, cb);
@@ -527,13 +548,15 @@ TEST(Sha3, KnownAnswersAndMultiPartInput) {
     std::array<std::uint8_t, 64> out{};
 
     sha3.sha3_256({}, out.data());
-    EXPECT_EQ(to_hex(out.data(), 32), "a7ffc6f8bf1ed76651c14756a061d662f580ff4de43b49fa82d80a4b80f8434a");
+    EXPECT_EQ(to_hex(out.data(), 32),
+              "a7ffc6f8bf1ed76651c14756a061d662f580ff4de43b49fa82d80a4b80f8434a");
     sha3.sha3_512({ByteView(abc, 1), ByteView(abc + 1, 2)}, out.data());
     EXPECT_EQ(to_hex(out.data(), 64),
               "b751850b1a57168a5693cd924b6b096e08f621827444f70d884f5d0240d2712e"
               "10e116e9192af3c91a7ec57647e3934057340b4cf408d5a56592f8274eec53f0");
     sha3.shake128({}, out.data(), 32);
-    EXPECT_EQ(to_hex(out.data(), 32), "7f9c2ba4e88f827d616045507605853ed73b8093f6efbc88eb1a6eacfa66ef26");
+    EXPECT_EQ(to_hex(out.data(), 32),
+              "7f9c2ba4e88f827d616045507605853ed73b8093f6efbc88eb1a6eacfa66ef26");
     sha3.shake256({ByteView(abc, 2), ByteView(), ByteView(abc + 2, 1)}, out.data(), 64);
     EXPECT_EQ(to_hex(out.data(), 64),
               "483366601360a8771c6863080cc4114d8db44530f8f1e1ee4f94ea37e78b5739"

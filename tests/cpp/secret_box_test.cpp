@@ -75,7 +75,9 @@ TEST(SealedOpen, RefusalsInOrderAndTheOutputWipedOnAMismatch) {
         EXPECT_EQ(out.buf, Bytes(40, 0));
     }
     // The output's own error comes back unchanged.
-    auto refusing = [](std::size_t) -> Result<std::uint8_t*> { return ErrorKind::AllocationFailed; };
+    auto refusing = [](std::size_t) -> Result<std::uint8_t*> {
+        return ErrorKind::AllocationFailed;
+    };
     auto s = box::open_sealed(KEY, NONCE, AAD, sealed, box::SealedInput::Stable, refusing);
     EXPECT_EQ(s.error().kind, ErrorKind::AllocationFailed);
 }

@@ -42,9 +42,22 @@ Bytes pattern(std::size_t n, std::uint8_t seed) {
 }
 
 // Message lengths on both sides of the libcrypto threshold and of block edges.
-const std::size_t LENGTHS[] = {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 1000,
-                                crypto::CHACHA20_BULK_BYTES - 1, crypto::CHACHA20_BULK_BYTES,
-                                crypto::CHACHA20_BULK_BYTES + 1, 5000, 70000};
+const std::size_t LENGTHS[] = {0,
+                               1,
+                               15,
+                               16,
+                               17,
+                               63,
+                               64,
+                               65,
+                               127,
+                               128,
+                               1000,
+                               crypto::CHACHA20_BULK_BYTES - 1,
+                               crypto::CHACHA20_BULK_BYTES,
+                               crypto::CHACHA20_BULK_BYTES + 1,
+                               5000,
+                               70000};
 
 // --- primitives ------------------------------------------------------------------
 
@@ -71,7 +84,8 @@ TEST(ChaCha20, Rfc8439EncryptionVector) {
     Bytes in(text.begin(), text.end());
     Bytes out(in.size());
 
-    crypto::detail::chacha20_xor_sodium(out.data(), in.data(), in.size(), key.data(), nonce.data(), 1);
+    crypto::detail::chacha20_xor_sodium(out.data(), in.data(), in.size(), key.data(), nonce.data(),
+                                        1);
     EXPECT_EQ(to_hex(out), want);
     std::fill(out.begin(), out.end(), 0);
     ASSERT_TRUE(crypto::detail::chacha20_xor_libcrypto(out.data(), in.data(), in.size(), key.data(),
@@ -89,7 +103,8 @@ TEST(ChaCha20, BackEndsAgree) {
             if (!crypto::chacha20_fits(first, len)) continue;
             const Bytes in = pattern(len, 3);
             Bytes a(len), b(len), c(in);
-            crypto::detail::chacha20_xor_sodium(a.data(), in.data(), len, key.data(), nonce.data(), first);
+            crypto::detail::chacha20_xor_sodium(a.data(), in.data(), len, key.data(), nonce.data(),
+                                                first);
             ASSERT_TRUE(crypto::detail::chacha20_xor_libcrypto(b.data(), in.data(), len, key.data(),
                                                                nonce.data(), first));
             crypto::chacha20_xor(c.data(), c.data(), len, key.data(), nonce.data(), first);
@@ -113,15 +128,17 @@ TEST(ChaCha20, LastBlockAndNoFurther) {
     const std::uint32_t first = 0xFFFFFFFFu - 39;
     Bytes c(2560), d(2560);
     crypto::chacha20_keystream(c.data(), c.size(), key.data(), nonce.data(), first);
-    crypto::detail::chacha20_xor_sodium(d.data(), Bytes(2560).data(), 2560, key.data(), nonce.data(), first);
+    crypto::detail::chacha20_xor_sodium(d.data(), Bytes(2560).data(), 2560, key.data(),
+                                        nonce.data(), first);
     EXPECT_EQ(c, d);
     EXPECT_EQ(Bytes(c.end() - 64, c.end()), a);
 
     // One byte more would wrap the counter: a broken contract, the process stops
     // before anything is written.
     Bytes e(65, 0xAA);
-    EXPECT_DEATH(crypto::chacha20_xor(e.data(), e.data(), 65, key.data(), nonce.data(), 0xFFFFFFFFu),
-                 "runs past the 32-bit block counter");
+    EXPECT_DEATH(
+        crypto::chacha20_xor(e.data(), e.data(), 65, key.data(), nonce.data(), 0xFFFFFFFFu),
+        "runs past the 32-bit block counter");
     EXPECT_EQ(e, Bytes(65, 0xAA));
     // From block 2, blocks 2 .. 2^32 - 1 are available.
     EXPECT_TRUE(crypto::chacha20_fits(2, 64 * ((std::uint64_t{1} << 32) - 2)));
@@ -150,7 +167,8 @@ TEST(Poly1305, BackEndsAgreeIncrementally) {
         const Bytes msg = pattern(len, 7);
         std::uint8_t one_shot[16];
         crypto::poly1305(one_shot, msg.data(), len, key.data());
-        for (auto backend : {crypto::Poly1305::Backend::Sodium, crypto::Poly1305::Backend::Libcrypto}) {
+        for (auto backend :
+             {crypto::Poly1305::Backend::Sodium, crypto::Poly1305::Backend::Libcrypto}) {
             crypto::Poly1305 mac(key.data(), backend);
             std::size_t done = 0;
             for (std::size_t step = 1; done < len; step = step * 3 + 1) {
@@ -232,7 +250,9 @@ struct Streams {
     static Streams from_their_writer() {
         Streams s;
         s.header.resize(ss::HEADER_BYTES);
-        EXPECT_EQ(crypto_secretstream_xchacha20poly1305_init_push(&s.theirs, s.header.data(), s.key.data()), 0);
+        EXPECT_EQ(crypto_secretstream_xchacha20poly1305_init_push(&s.theirs, s.header.data(),
+                                                                  s.key.data()),
+                  0);
         EXPECT_TRUE(ss::init_state(s.ours, s.key, s.header));
         return s;
     }
@@ -241,7 +261,9 @@ struct Streams {
         Streams s;
         s.header = pattern(ss::HEADER_BYTES, 12);
         EXPECT_TRUE(ss::init_state(s.ours, s.key, s.header));
-        EXPECT_EQ(crypto_secretstream_xchacha20poly1305_init_pull(&s.theirs, s.header.data(), s.key.data()), 0);
+        EXPECT_EQ(crypto_secretstream_xchacha20poly1305_init_pull(&s.theirs, s.header.data(),
+                                                                  s.key.data()),
+                  0);
         return s;
     }
     // Their state opens with the same 44 bytes as ours (key, counter, nonce tail).
@@ -264,8 +286,9 @@ Bytes seal(Bytes& state, const Bytes& m, const Bytes& ad, std::uint8_t tag) {
 Bytes their_push(SodiumState& st, const Bytes& m, const Bytes& ad, std::uint8_t tag) {
     Bytes chunk(m.size() + ss::ABYTES);
     unsigned long long clen = 0;
-    EXPECT_EQ(crypto_secretstream_xchacha20poly1305_push(&st, chunk.data(), &clen, m.data(), m.size(),
-                                                         ad.empty() ? nullptr : ad.data(), ad.size(), tag),
+    EXPECT_EQ(crypto_secretstream_xchacha20poly1305_push(&st, chunk.data(), &clen, m.data(),
+                                                         m.size(), ad.empty() ? nullptr : ad.data(),
+                                                         ad.size(), tag),
               0);
     EXPECT_EQ(clen, chunk.size());
     return chunk;
@@ -298,9 +321,9 @@ TEST(SecretStream, SealsWhatTheyOpen) {
             Bytes out(len + 1);
             unsigned long long mlen = 0;
             unsigned char got_tag = 0xFF;
-            ASSERT_EQ(crypto_secretstream_xchacha20poly1305_pull(&s.theirs, out.data(), &mlen, &got_tag,
-                                                                 chunk.data(), chunk.size(),
-                                                                 ad.empty() ? nullptr : ad.data(), ad.size()),
+            ASSERT_EQ(crypto_secretstream_xchacha20poly1305_pull(
+                          &s.theirs, out.data(), &mlen, &got_tag, chunk.data(), chunk.size(),
+                          ad.empty() ? nullptr : ad.data(), ad.size()),
                       0)
                 << len << " bytes, ad " << ad_len;
             EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(mlen)), m);
@@ -322,7 +345,8 @@ TEST(SecretStream, OpensWhatTheySeal) {
             const Bytes chunk = their_push(s.theirs, m, ad, tag);
             Bytes out(len, 0xEE);
             auto got = ss::open_chunk(s.ours, chunk, ad, out);
-            ASSERT_TRUE(got) << len << " bytes, ad " << ad_len << ": " << format_message(got.error());
+            ASSERT_TRUE(got) << len << " bytes, ad " << ad_len << ": "
+                             << format_message(got.error());
             EXPECT_EQ(*got, tag);
             EXPECT_EQ(out, m);
             EXPECT_EQ(to_hex(s.ours), to_hex(s.their_prefix()));
@@ -346,9 +370,10 @@ TEST(SecretStream, InPlaceMatchesOutOfPlace) {
         EXPECT_EQ(chunk, expected);
 
         Bytes reader = Streams::for_their_reader().ours;
-        auto tag = ss::open_chunk_parts(reader, chunk[0], std::span<const std::uint8_t>(chunk.data() + 1, len),
-                                        std::span<const std::uint8_t>(chunk.data() + 1 + len, 16), ad,
-                                        std::span<std::uint8_t>(chunk.data() + 1, len));
+        auto tag = ss::open_chunk_parts(reader, chunk[0],
+                                        std::span<const std::uint8_t>(chunk.data() + 1, len),
+                                        std::span<const std::uint8_t>(chunk.data() + 1 + len, 16),
+                                        ad, std::span<std::uint8_t>(chunk.data() + 1, len));
         ASSERT_TRUE(tag);
         EXPECT_EQ(Bytes(chunk.begin() + 1, chunk.begin() + 1 + static_cast<long>(len)), m);
     }
@@ -416,7 +441,8 @@ TEST(SecretStream, LengthErrorsInOrder) {
     const auto live = read_counters().live_secrets;
     auto r = ss::new_state(Bytes(31), Bytes(24));
     ASSERT_FALSE(r);
-    EXPECT_EQ(format_message(r.error()), "secretstream key: expected 32 bytes, got 31 · esperava 32 bytes, recebeu 31");
+    EXPECT_EQ(format_message(r.error()),
+              "secretstream key: expected 32 bytes, got 31 · esperava 32 bytes, recebeu 31");
     EXPECT_EQ(read_counters().live_secrets, live);
 }
 
@@ -449,21 +475,26 @@ TEST(SecretStream, CounterWrapForcesRekey) {
             const Bytes before = s.ours;
             const Bytes m = pattern(100 + i, static_cast<std::uint8_t>(25 + i));
             const Bytes chunk = seal(s.ours, m, ad, ss::TAG_MESSAGE);
-            EXPECT_EQ(to_hex(chunk), to_hex(their_push(writer, m, ad, ss::TAG_MESSAGE))) << "chunk " << i;
-            EXPECT_EQ(to_hex(s.ours), to_hex(Bytes(reinterpret_cast<std::uint8_t*>(&writer),
-                                                   reinterpret_cast<std::uint8_t*>(&writer) + ss::STATE_BYTES)))
+            EXPECT_EQ(to_hex(chunk), to_hex(their_push(writer, m, ad, ss::TAG_MESSAGE)))
+                << "chunk " << i;
+            EXPECT_EQ(to_hex(s.ours),
+                      to_hex(Bytes(reinterpret_cast<std::uint8_t*>(&writer),
+                                   reinterpret_cast<std::uint8_t*>(&writer) + ss::STATE_BYTES)))
                 << "state after chunk " << i;
             if (i == 1) {
                 // Wrapped: the counter restarts at 1 under a new key.
-                EXPECT_EQ(Bytes(s.ours.begin() + ss::STATE_COUNTER, s.ours.begin() + ss::STATE_INONCE),
-                          (Bytes{1, 0, 0, 0}));
-                EXPECT_NE(Bytes(s.ours.begin(), s.ours.begin() + 32), Bytes(before.begin(), before.begin() + 32));
+                EXPECT_EQ(
+                    Bytes(s.ours.begin() + ss::STATE_COUNTER, s.ours.begin() + ss::STATE_INONCE),
+                    (Bytes{1, 0, 0, 0}));
+                EXPECT_NE(Bytes(s.ours.begin(), s.ours.begin() + 32),
+                          Bytes(before.begin(), before.begin() + 32));
             }
             Bytes out(m.size());
             unsigned long long mlen = 0;
             unsigned char tag = 0xFF;
-            ASSERT_EQ(crypto_secretstream_xchacha20poly1305_pull(&s.theirs, out.data(), &mlen, &tag, chunk.data(),
-                                                                 chunk.size(), ad.data(), ad.size()),
+            ASSERT_EQ(crypto_secretstream_xchacha20poly1305_pull(&s.theirs, out.data(), &mlen, &tag,
+                                                                 chunk.data(), chunk.size(),
+                                                                 ad.data(), ad.size()),
                       0)
                 << "chunk " << i;
             EXPECT_EQ(out, m);
@@ -533,12 +564,14 @@ TEST(SecretStream, RekeyFromItsDefinition) {
     Bytes t(state.begin(), state.begin() + 32);
     t.insert(t.end(), state.begin() + ss::STATE_INONCE, state.end());
     Bytes block(64);
-    crypto_stream_chacha20_ietf(block.data(), block.size(), state.data() + ss::STATE_NONCE, state.data());
+    crypto_stream_chacha20_ietf(block.data(), block.size(), state.data() + ss::STATE_NONCE,
+                                state.data());
     for (std::size_t i = 0; i < t.size(); ++i) t[i] ^= block[i];
 
     ss::rekey(state);
     EXPECT_EQ(Bytes(state.begin(), state.begin() + 32), Bytes(t.begin(), t.begin() + 32));
-    EXPECT_EQ(Bytes(state.begin() + ss::STATE_COUNTER, state.begin() + ss::STATE_INONCE), (Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(Bytes(state.begin() + ss::STATE_COUNTER, state.begin() + ss::STATE_INONCE),
+              (Bytes{1, 0, 0, 0}));
     EXPECT_EQ(Bytes(state.begin() + ss::STATE_INONCE, state.end()), Bytes(t.begin() + 32, t.end()));
 }
 

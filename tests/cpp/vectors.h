@@ -55,15 +55,16 @@ inline bool load_vectors(const std::string& name, rapidjson::Document& doc) {
     const std::string json = text.str();
     doc.Parse(json.c_str(), json.size());
     if (doc.HasParseError()) {
-        throw std::runtime_error(path.string() + ": " + rapidjson::GetParseError_En(doc.GetParseError()) +
-                                 " at offset " + std::to_string(doc.GetErrorOffset()));
+        throw std::runtime_error(path.string() + ": " +
+                                 rapidjson::GetParseError_En(doc.GetParseError()) + " at offset " +
+                                 std::to_string(doc.GetErrorOffset()));
     }
     return true;
 }
 
-#define VELMORA_LOAD_VECTORS(doc, name)                                  \
-    rapidjson::Document doc;                                             \
-    ASSERT_TRUE(::velmora::testing::load_vectors((name), doc))           \
+#define VELMORA_LOAD_VECTORS(doc, name)                        \
+    rapidjson::Document doc;                                   \
+    ASSERT_TRUE(::velmora::testing::load_vectors((name), doc)) \
         << "cannot read test vectors " << (::velmora::testing::vectors_dir() / (name))
 
 inline Bytes hex(std::string_view s) {

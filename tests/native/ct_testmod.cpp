@@ -80,10 +80,11 @@ PyObject* library_decode(PyObject*, PyObject* arg) {
     return with_locked(arg, [](std::span<const std::uint8_t> s) -> PyObject* {
         std::uint8_t out[64];
         std::size_t written = 0;
-        const int rc = sodium_base642bin(out, sizeof out, reinterpret_cast<const char*>(s.data()),
-                                         s.size(), nullptr, &written, nullptr,
-                                         sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-        return PyBool_FromLong(velmora::ct::declassified(rc, "the control returns the verdict") == 0);
+        const int rc =
+            sodium_base642bin(out, sizeof out, reinterpret_cast<const char*>(s.data()), s.size(),
+                              nullptr, &written, nullptr, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
+        return PyBool_FromLong(velmora::ct::declassified(rc, "the control returns the verdict") ==
+                               0);
     });
 }
 
@@ -140,14 +141,23 @@ PyMethodDef methods[] = {
     {"leaky_lookup", leaky_lookup, METH_O, "leaky_lookup(secret) -> int: a secret-indexed load."},
     {"library_decode", library_decode, METH_O,
      "library_decode(secret) -> bool: libsodium's base64url decoder on a secret."},
-    {"mlkem_leak", mlkem_leak, METH_NOARGS, "mlkem_leak() -> bool: a branch on a decapsulated key."},
-    {"x25519_leak", x25519_leak, METH_NOARGS, "x25519_leak() -> int: branches on a shared secret and a scalar."},
+    {"mlkem_leak", mlkem_leak, METH_NOARGS,
+     "mlkem_leak() -> bool: a branch on a decapsulated key."},
+    {"x25519_leak", x25519_leak, METH_NOARGS,
+     "x25519_leak() -> int: branches on a shared secret and a scalar."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_ct_test", "Positive controls of the constant-time check.", -1,
-    methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_ct_test",
+    "Positive controls of the constant-time check.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

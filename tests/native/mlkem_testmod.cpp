@@ -50,7 +50,8 @@ private:
 // `want` arguments, and an optional path after them.
 bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* fn) {
     if (nargs == want || nargs == want + 1) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd arguments (%zd given)", fn, want, want + 1, nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd arguments (%zd given)", fn, want, want + 1,
+                 nargs);
     return false;
 }
 
@@ -96,8 +97,9 @@ PyObject* keygen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_XDECREF(dk);
         return nullptr;
     }
-    mlkem::keygen_on(path, d.data(), z.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(ek)),
-                           reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(dk)));
+    mlkem::keygen_on(path, d.data(), z.data(),
+                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(ek)),
+                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(dk)));
     return Py_BuildValue("(NN)", ek, dk);
 }
 
@@ -115,8 +117,9 @@ PyObject* encaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_XDECREF(ct);
         return nullptr;
     }
-    mlkem::encaps_on(path, ek.data(), m.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(key)),
-                           reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(ct)));
+    mlkem::encaps_on(path, ek.data(), m.data(),
+                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(key)),
+                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(ct)));
     return Py_BuildValue("(NN)", key, ct);
 }
 
@@ -127,8 +130,9 @@ PyObject* decaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         !ct.get(args[1], "ct", mlkem::CIPHERTEXT_BYTES) || !path_arg(args, nargs, 2, path)) {
         return nullptr;
     }
-    return new_bytes(mlkem::SHARED_BYTES,
-                     [&](std::uint8_t* key) { mlkem::decaps_on(path, dk.data(), ct.data(), nullptr, key); });
+    return new_bytes(mlkem::SHARED_BYTES, [&](std::uint8_t* key) {
+        mlkem::decaps_on(path, dk.data(), ct.data(), nullptr, key);
+    });
 }
 
 PyObject* check_ek(PyObject*, PyObject* arg) {
@@ -154,7 +158,9 @@ PyObject* paths(PyObject*, PyObject*) {
     return list;
 }
 
-PyObject* active_path(PyObject*, PyObject*) { return PyUnicode_FromString(mlkem::impl_name(mlkem::active_impl())); }
+PyObject* active_path(PyObject*, PyObject*) {
+    return PyUnicode_FromString(mlkem::impl_name(mlkem::active_impl()));
+}
 
 PyMethodDef methods[] = {
     {"keygen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keygen)), METH_FASTCALL,
@@ -171,8 +177,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_mlkem_test", "ML-KEM-768 core, for tests and benchmarks only.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_mlkem_test",
+    "ML-KEM-768 core, for tests and benchmarks only.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -174,11 +174,9 @@ PyObject* on_bare_stack(PyObject*, PyObject* args) {
     pthread_attr_setstack(&attr, base + BARE_CANARY_BYTES, static_cast<std::size_t>(stack_bytes));
     pthread_t thread;
     int err;
-    Py_BEGIN_ALLOW_THREADS
-    err = pthread_create(&thread, &attr, bare_thread, &run);
+    Py_BEGIN_ALLOW_THREADS err = pthread_create(&thread, &attr, bare_thread, &run);
     if (err == 0) pthread_join(thread, nullptr);
-    Py_END_ALLOW_THREADS
-    pthread_attr_destroy(&attr);
+    Py_END_ALLOW_THREADS pthread_attr_destroy(&attr);
     std::size_t touched = 0;
     for (std::size_t i = 0; i < BARE_CANARY_BYTES; ++i) touched += base[i] != CANARY;
     if (g_kept) munmap(g_kept, g_kept_bytes);

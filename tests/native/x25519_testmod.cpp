@@ -26,8 +26,10 @@ bool get32(PyObject* obj, const char* name, std::uint8_t out[N]) {
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) return false;
     const bool ok = view.len == N;
-    if (ok) std::memcpy(out, view.buf, N);
-    else PyErr_Format(PyExc_ValueError, "%s must be 32 bytes, got %zd", name, view.len);
+    if (ok)
+        std::memcpy(out, view.buf, N);
+    else
+        PyErr_Format(PyExc_ValueError, "%s must be 32 bytes, got %zd", name, view.len);
     PyBuffer_Release(&view);
     return ok;
 }
@@ -48,7 +50,9 @@ bool get_path(PyObject* obj, x::Impl& out) {
     return false;
 }
 
-PyObject* bytes32(const std::uint8_t b[N]) { return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b), N); }
+PyObject* bytes32(const std::uint8_t b[N]) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b), N);
+}
 
 PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 2 || nargs > 3) {
@@ -64,9 +68,10 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     static const struct {
         const char* name;
         x::native::FieldOp op;
-    } OPS[] = {{"mul", x::native::FieldOp::Mul}, {"mul_c", x::native::FieldOp::MulC}, {"sqr", x::native::FieldOp::Sqr},
-               {"add", x::native::FieldOp::Add}, {"sub", x::native::FieldOp::Sub},
-               {"inv", x::native::FieldOp::Inv}, {"encode", x::native::FieldOp::Encode}};
+    } OPS[] = {{"mul", x::native::FieldOp::Mul},      {"mul_c", x::native::FieldOp::MulC},
+               {"sqr", x::native::FieldOp::Sqr},      {"add", x::native::FieldOp::Add},
+               {"sub", x::native::FieldOp::Sub},      {"inv", x::native::FieldOp::Inv},
+               {"encode", x::native::FieldOp::Encode}};
     std::uint8_t a[N], b[N] = {}, r[N];
     if (!get32(args[1], "a", a) || (nargs == 3 && !get32(args[2], "b", b))) return nullptr;
     for (const auto& op : OPS) {
@@ -97,23 +102,28 @@ PyObject* shared_secret(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "shared_secret(scalar, u, path)");
         return nullptr;
     }
-    if (!get32(args[0], "scalar", k) || !get32(args[1], "u", u) || !get_path(args[2], impl)) return nullptr;
+    if (!get32(args[0], "scalar", k) || !get32(args[1], "u", u) || !get_path(args[2], impl))
+        return nullptr;
     if (!x::shared_secret(k, u, r, impl)) Py_RETURN_NONE;
     return bytes32(r);
 }
 
 PyObject* paths(PyObject*, PyObject*) {
-    return x::native_available() ? Py_BuildValue("[ss]", "libsodium", "native") : Py_BuildValue("[s]", "libsodium");
+    return x::native_available() ? Py_BuildValue("[ss]", "libsodium", "native")
+                                 : Py_BuildValue("[s]", "libsodium");
 }
 
-PyObject* active_path(PyObject*, PyObject*) { return PyUnicode_FromString(x::impl_name(x::active_impl())); }
+PyObject* active_path(PyObject*, PyObject*) {
+    return PyUnicode_FromString(x::impl_name(x::active_impl()));
+}
 
 PyMethodDef methods[] = {
     {"field", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(field)), METH_FASTCALL,
      "field(op, a[, b]) -> bytes: one field operation of the native path on raw values."},
-    {"public_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(public_key)), METH_FASTCALL,
-     "public_key(scalar, path) -> bytes: X25519(clamp(scalar), 9)."},
-    {"shared_secret", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shared_secret)), METH_FASTCALL,
+    {"public_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(public_key)),
+     METH_FASTCALL, "public_key(scalar, path) -> bytes: X25519(clamp(scalar), 9)."},
+    {"shared_secret", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shared_secret)),
+     METH_FASTCALL,
      "shared_secret(scalar, u, path) -> bytes | None: X25519(clamp(scalar), u), None if refused."},
     {"paths", paths, METH_NOARGS, "paths() -> list[str]: the code paths this CPU runs."},
     {"active_path", active_path, METH_NOARGS, "active_path() -> str: the path the process chose."},
@@ -121,8 +131,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_x25519_test", "X25519 code, for tests only.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_x25519_test",
+    "X25519 code, for tests only.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -28,8 +28,9 @@ void keygen_on(Impl impl, const std::uint8_t d[SEED_BYTES], const std::uint8_t z
 void encaps_on(Impl impl, const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t m[SEED_BYTES],
                std::uint8_t key[SHARED_BYTES], std::uint8_t ct[CIPHERTEXT_BYTES]);
 // `a` may be null: A^ is then sampled from the ek inside dk.
-void decaps_on(Impl impl, const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-               const ExpandedMatrix* a, std::uint8_t key[SHARED_BYTES]);
+void decaps_on(Impl impl, const std::uint8_t dk[SECRET_KEY_BYTES],
+               const std::uint8_t ct[CIPHERTEXT_BYTES], const ExpandedMatrix* a,
+               std::uint8_t key[SHARED_BYTES]);
 ExpandedMatrixPtr expand_matrix_on(Impl impl, const std::uint8_t ek[PUBLIC_KEY_BYTES]);
 
 }  // namespace velmora::crypto::mlkem768

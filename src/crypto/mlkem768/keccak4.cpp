@@ -20,8 +20,8 @@ constexpr std::uint64_t ROUND_CONSTANTS[24] = {
 };
 
 // Rotation of word x + 5 y in the rho step.
-constexpr int RHO[25] = {0, 1, 62, 28, 27, 36, 44, 6, 55, 20, 3, 10, 43, 25, 39,
-                         41, 45, 15, 21, 8, 18, 2, 61, 56, 14};
+constexpr int RHO[25] = {0,  1,  62, 28, 27, 36, 44, 6,  55, 20, 3,  10, 43,
+                         25, 39, 41, 45, 15, 21, 8,  18, 2,  61, 56, 14};
 
 }  // namespace
 
@@ -39,12 +39,13 @@ inline __m256i rol(__m256i x) {
         // Whole-byte rotations are one byte shuffle.
         constexpr char s = R / 8;
         const __m256i idx = _mm256_setr_epi8(
-            (0 - s) & 7, (1 - s) & 7, (2 - s) & 7, (3 - s) & 7, (4 - s) & 7, (5 - s) & 7, (6 - s) & 7, (7 - s) & 7,
-            8 + ((0 - s) & 7), 8 + ((1 - s) & 7), 8 + ((2 - s) & 7), 8 + ((3 - s) & 7), 8 + ((4 - s) & 7),
-            8 + ((5 - s) & 7), 8 + ((6 - s) & 7), 8 + ((7 - s) & 7), (0 - s) & 7, (1 - s) & 7, (2 - s) & 7,
-            (3 - s) & 7, (4 - s) & 7, (5 - s) & 7, (6 - s) & 7, (7 - s) & 7, 8 + ((0 - s) & 7), 8 + ((1 - s) & 7),
-            8 + ((2 - s) & 7), 8 + ((3 - s) & 7), 8 + ((4 - s) & 7), 8 + ((5 - s) & 7), 8 + ((6 - s) & 7),
-            8 + ((7 - s) & 7));
+            (0 - s) & 7, (1 - s) & 7, (2 - s) & 7, (3 - s) & 7, (4 - s) & 7, (5 - s) & 7,
+            (6 - s) & 7, (7 - s) & 7, 8 + ((0 - s) & 7), 8 + ((1 - s) & 7), 8 + ((2 - s) & 7),
+            8 + ((3 - s) & 7), 8 + ((4 - s) & 7), 8 + ((5 - s) & 7), 8 + ((6 - s) & 7),
+            8 + ((7 - s) & 7), (0 - s) & 7, (1 - s) & 7, (2 - s) & 7, (3 - s) & 7, (4 - s) & 7,
+            (5 - s) & 7, (6 - s) & 7, (7 - s) & 7, 8 + ((0 - s) & 7), 8 + ((1 - s) & 7),
+            8 + ((2 - s) & 7), 8 + ((3 - s) & 7), 8 + ((4 - s) & 7), 8 + ((5 - s) & 7),
+            8 + ((6 - s) & 7), 8 + ((7 - s) & 7));
         return _mm256_shuffle_epi8(x, idx);
     } else {
         return _mm256_or_si256(_mm256_slli_epi64(x, R), _mm256_srli_epi64(x, 64 - R));
@@ -63,8 +64,9 @@ inline __m256i theta_rho(const __m256i* a, const __m256i* d) {
 
 template <int Y>
 inline void plane(const __m256i* a, const __m256i* d, __m256i* e) {
-    const __m256i b0 = theta_rho<Y, 0>(a, d), b1 = theta_rho<Y, 1>(a, d), b2 = theta_rho<Y, 2>(a, d),
-                  b3 = theta_rho<Y, 3>(a, d), b4 = theta_rho<Y, 4>(a, d);
+    const __m256i b0 = theta_rho<Y, 0>(a, d), b1 = theta_rho<Y, 1>(a, d),
+                  b2 = theta_rho<Y, 2>(a, d), b3 = theta_rho<Y, 3>(a, d),
+                  b4 = theta_rho<Y, 4>(a, d);
     e[5 * Y + 0] = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
     e[5 * Y + 1] = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
     e[5 * Y + 2] = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
@@ -75,8 +77,9 @@ inline void plane(const __m256i* a, const __m256i* d, __m256i* e) {
 inline void round(const __m256i* a, __m256i* e, std::uint64_t rc) {
     __m256i c[5], d[5];
     for (int x = 0; x < 5; ++x) {
-        c[x] = _mm256_xor_si256(_mm256_xor_si256(a[x], a[x + 5]),
-                                _mm256_xor_si256(_mm256_xor_si256(a[x + 10], a[x + 15]), a[x + 20]));
+        c[x] =
+            _mm256_xor_si256(_mm256_xor_si256(a[x], a[x + 5]),
+                             _mm256_xor_si256(_mm256_xor_si256(a[x + 10], a[x + 15]), a[x + 20]));
     }
     for (int x = 0; x < 5; ++x) d[x] = _mm256_xor_si256(c[(x + 4) % 5], rol<1>(c[(x + 1) % 5]));
     plane<0>(a, d, e);
@@ -102,14 +105,16 @@ void permute(std::uint64_t* state) {
 #include "crypto/mlkem768/avx2_end.h"
 
 // Bytes enter and leave the state little-endian, word by word, as in FIPS 202.
-KeccakX4::KeccakX4(std::size_t rate, const std::uint8_t* const in[4], std::size_t len) : rate_(rate) {
+KeccakX4::KeccakX4(std::size_t rate, const std::uint8_t* const in[4], std::size_t len)
+    : rate_(rate) {
     std::memset(state_, 0, sizeof state_);
     for (int l = 0; l < 4; ++l) {
         std::uint8_t block[SHAKE128_RATE] = {};
         if (len != 0) std::memcpy(block, in[l], len);
         block[len] ^= 0x1F;  // SHAKE domain bits and the first padding bit
         block[rate - 1] ^= 0x80;
-        for (std::size_t i = 0; i < rate / 8; ++i) std::memcpy(&state_[4 * i + l], block + 8 * i, 8);
+        for (std::size_t i = 0; i < rate / 8; ++i)
+            std::memcpy(&state_[4 * i + l], block + 8 * i, 8);
         secure_zero(block, sizeof block);
     }
 }

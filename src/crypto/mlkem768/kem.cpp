@@ -46,7 +46,8 @@ struct PortablePath {
         }
     }
     // out[i] = SamplePolyCBD_2(PRF_2(seed, nonce0 + i)), i < count.
-    static void noise(Sha3& sha3, const std::uint8_t seed[32], std::uint8_t nonce0, int count, Poly* out) {
+    static void noise(Sha3& sha3, const std::uint8_t seed[32], std::uint8_t nonce0, int count,
+                      Poly* out) {
         std::uint8_t buf[CBD_BYTES];
         for (int i = 0; i < count; ++i) {
             const std::uint8_t n = static_cast<std::uint8_t>(nonce0 + i);
@@ -96,11 +97,12 @@ struct Avx2Path : PortablePath {
         static_assert(K * K % 4 == 1);
         entry(sha3, rho, K - 1, K - 1, a.entry[K - 1][K - 1]);
     }
-    static void noise(Sha3&, const std::uint8_t seed[32], std::uint8_t nonce0, int count, Poly* out) {
+    static void noise(Sha3&, const std::uint8_t seed[32], std::uint8_t nonce0, int count,
+                      Poly* out) {
         for (int first = 0; first < count; first += 4) {
             Poly* const p[4] = {out + first, out + first + 1, out + first + 2, out + first + 3};
-            avx2::sample_noise_x4(seed, static_cast<std::uint8_t>(nonce0 + first), count - first < 4 ? count - first : 4,
-                                  p);
+            avx2::sample_noise_x4(seed, static_cast<std::uint8_t>(nonce0 + first),
+                                  count - first < 4 ? count - first : 4, p);
         }
     }
     static constexpr auto ntt = &avx2::ntt;
@@ -129,7 +131,7 @@ struct KPke {
         struct {
             std::uint8_t g_input[33];
             std::uint8_t rho_sigma[64];  // rho, then sigma
-            Poly noise[2 * K];  // s, then e: nonces 0..K-1, K..2K-1
+            Poly noise[2 * K];           // s, then e: nonces 0..K-1, K..2K-1
             MulOperand s_hat[K];
             Accumulator acc;
             Poly t;
@@ -172,8 +174,9 @@ struct KPke {
 
     // K-PKE.Encrypt (Algorithm 14). `matrix` is A^ when the caller has it;
     // otherwise it is sampled here.
-    static void encrypt(Sha3& sha3, const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t m[32],
-                        const std::uint8_t r[32], std::uint8_t ct[CIPHERTEXT_BYTES], const ExpandedMatrix* matrix) {
+    static void encrypt(Sha3& sha3, const std::uint8_t ek[PUBLIC_KEY_BYTES],
+                        const std::uint8_t m[32], const std::uint8_t r[32],
+                        std::uint8_t ct[CIPHERTEXT_BYTES], const ExpandedMatrix* matrix) {
         struct {
             Poly noise[2 * K + 1];  // y, e1, e2: nonces 0..2K
             MulOperand y_hat[K];
@@ -227,8 +230,8 @@ struct KPke {
     }
 
     // K-PKE.Decrypt (Algorithm 15).
-    static void decrypt(const std::uint8_t dk_pke[POLYVEC_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-                        std::uint8_t m[32]) {
+    static void decrypt(const std::uint8_t dk_pke[POLYVEC_BYTES],
+                        const std::uint8_t ct[CIPHERTEXT_BYTES], std::uint8_t m[32]) {
         struct {
             Poly u;  // from the ciphertext: public, but cheap to wipe along
             MulOperand u_hat;
@@ -289,8 +292,9 @@ struct Kem {
         std::memcpy(key, w.k_r, SHARED_BYTES);
     }
 
-    static void decaps(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-                       const ExpandedMatrix* matrix, std::uint8_t key[SHARED_BYTES]) {
+    static void decaps(const std::uint8_t dk[SECRET_KEY_BYTES],
+                       const std::uint8_t ct[CIPHERTEXT_BYTES], const ExpandedMatrix* matrix,
+                       std::uint8_t key[SHARED_BYTES]) {
         struct {
             std::uint8_t g_input[64];  // m' || h
             std::uint8_t k_r[64];      // K', then r'
@@ -326,21 +330,26 @@ struct Kem {
 
 void keygen_on(Impl impl, const std::uint8_t d[SEED_BYTES], const std::uint8_t z[SEED_BYTES],
                std::uint8_t ek[PUBLIC_KEY_BYTES], std::uint8_t dk[SECRET_KEY_BYTES]) {
-    impl == Impl::Avx2 ? Kem<Avx2Path>::keygen(d, z, ek, dk) : Kem<PortablePath>::keygen(d, z, ek, dk);
+    impl == Impl::Avx2 ? Kem<Avx2Path>::keygen(d, z, ek, dk)
+                       : Kem<PortablePath>::keygen(d, z, ek, dk);
 }
 
 void encaps_on(Impl impl, const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t m[SEED_BYTES],
                std::uint8_t key[SHARED_BYTES], std::uint8_t ct[CIPHERTEXT_BYTES]) {
-    impl == Impl::Avx2 ? Kem<Avx2Path>::encaps(ek, m, key, ct) : Kem<PortablePath>::encaps(ek, m, key, ct);
+    impl == Impl::Avx2 ? Kem<Avx2Path>::encaps(ek, m, key, ct)
+                       : Kem<PortablePath>::encaps(ek, m, key, ct);
 }
 
-void decaps_on(Impl impl, const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-               const ExpandedMatrix* a, std::uint8_t key[SHARED_BYTES]) {
-    impl == Impl::Avx2 ? Kem<Avx2Path>::decaps(dk, ct, a, key) : Kem<PortablePath>::decaps(dk, ct, a, key);
+void decaps_on(Impl impl, const std::uint8_t dk[SECRET_KEY_BYTES],
+               const std::uint8_t ct[CIPHERTEXT_BYTES], const ExpandedMatrix* a,
+               std::uint8_t key[SHARED_BYTES]) {
+    impl == Impl::Avx2 ? Kem<Avx2Path>::decaps(dk, ct, a, key)
+                       : Kem<PortablePath>::decaps(dk, ct, a, key);
 }
 
 ExpandedMatrixPtr expand_matrix_on(Impl impl, const std::uint8_t ek[PUBLIC_KEY_BYTES]) {
-    return impl == Impl::Avx2 ? Kem<Avx2Path>::expand_matrix(ek) : Kem<PortablePath>::expand_matrix(ek);
+    return impl == Impl::Avx2 ? Kem<Avx2Path>::expand_matrix(ek)
+                              : Kem<PortablePath>::expand_matrix(ek);
 }
 
 void keygen_internal(const std::uint8_t d[SEED_BYTES], const std::uint8_t z[SEED_BYTES],
@@ -366,13 +375,14 @@ void encaps_internal(const std::uint8_t ek[PUBLIC_KEY_BYTES], const std::uint8_t
     encaps_on(active_impl(), ek, m, key, ct);
 }
 
-void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-                     std::uint8_t key[SHARED_BYTES]) {
+void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES],
+                     const std::uint8_t ct[CIPHERTEXT_BYTES], std::uint8_t key[SHARED_BYTES]) {
     decaps_on(active_impl(), dk, ct, nullptr, key);
 }
 
-void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES], const std::uint8_t ct[CIPHERTEXT_BYTES],
-                     const ExpandedMatrix& a, std::uint8_t key[SHARED_BYTES]) {
+void decaps_internal(const std::uint8_t dk[SECRET_KEY_BYTES],
+                     const std::uint8_t ct[CIPHERTEXT_BYTES], const ExpandedMatrix& a,
+                     std::uint8_t key[SHARED_BYTES]) {
     decaps_on(active_impl(), dk, ct, &a, key);
 }
 

@@ -13,8 +13,9 @@ namespace {
 // A Montgomery product with a constant z takes z and z q^-1 mod 2^16: then
 // t = x (z q^-1) mod 2^16 is one multiplication, as in fqmul.
 constexpr std::int16_t times_qinv(std::int16_t z) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(z)) *
-                                                                 static_cast<std::uint16_t>(QINV)));
+    return static_cast<std::int16_t>(
+        static_cast<std::uint16_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(z)) *
+                                   static_cast<std::uint16_t>(QINV)));
 }
 
 struct VectorZetas {
@@ -59,8 +60,12 @@ constexpr VectorZetas VZ = make_vector_zetas();
 
 namespace {
 
-inline __m256i load(const std::int16_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
-inline void store(std::int16_t* p, __m256i v) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), v); }
+inline __m256i load(const std::int16_t* p) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
+}
+inline void store(std::int16_t* p, __m256i v) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(p), v);
+}
 
 // fqmul(z, x) lane by lane, with zq = z q^-1 mod 2^16.
 inline __m256i fqmul(__m256i x, __m256i z, __m256i zq) {
@@ -134,7 +139,7 @@ void ntt(Poly& p) {
     int k = 1;
 #pragma GCC unroll 16
     for (int len = 8; len >= 1; len >>= 1) {  // coefficient distance 128 .. 16: whole rows
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int start = 0; start < 16; start += 2 * len, ++k) {
             const __m256i z = _mm256_set1_epi16(VZ.ntt[k]), zq = _mm256_set1_epi16(VZ.ntt_qinv[k]);
 #pragma GCC unroll 16
@@ -145,7 +150,7 @@ void ntt(Poly& p) {
 #pragma GCC unroll 16
     for (int t = 3; t >= 1; --t) {  // distance 8, 4, 2: rows of the transposed layout
         const int len = 1 << t;
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int start = 0, g = 0; start < 16; start += 2 * len, ++g) {
             const int row = (1 << (3 - t)) - 1 + g;
             const __m256i z = load(VZ.fwd[row]), zq = load(VZ.fwd_qinv[row]);
@@ -164,7 +169,7 @@ void inv_ntt(Poly& p) {
 #pragma GCC unroll 16
     for (int t = 1; t <= 3; ++t) {
         const int len = 1 << t;
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int start = 0, g = 0; start < 16; start += 2 * len, ++g) {
             const int row = (1 << (3 - t)) - 1 + g;
             const __m256i z = load(VZ.inv[row]), zq = load(VZ.inv_qinv[row]);
@@ -176,14 +181,15 @@ void inv_ntt(Poly& p) {
     int k = 15;
 #pragma GCC unroll 16
     for (int len = 1; len <= 8; len <<= 1) {
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int start = 0; start < 16; start += 2 * len, --k) {
             const __m256i z = _mm256_set1_epi16(VZ.ntt[k]), zq = _mm256_set1_epi16(VZ.ntt_qinv[k]);
 #pragma GCC unroll 16
             for (int v = start; v < start + len; ++v) inv_butterfly(r[v], r[v + len], z, zq);
         }
     }
-    const __m256i s = _mm256_set1_epi16(INV_NTT_SCALE), sq = _mm256_set1_epi16(times_qinv(INV_NTT_SCALE));
+    const __m256i s = _mm256_set1_epi16(INV_NTT_SCALE),
+                  sq = _mm256_set1_epi16(times_qinv(INV_NTT_SCALE));
 #pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) store(p.c + 16 * v, fqmul(r[v], s, sq));
 }
@@ -214,9 +220,10 @@ inline void mul_rows(Accumulator& acc, const Poly& a, const MulOperand& b) {
         const __m256i even_hi = _mm256_madd_epi16(a_hi, _mm256_unpackhi_epi16(b0, b1g));
         const __m256i odd_lo = _mm256_madd_epi16(a_lo, _mm256_unpacklo_epi16(b1, b0));
         const __m256i odd_hi = _mm256_madd_epi16(a_hi, _mm256_unpackhi_epi16(b1, b0));
-        __m256i out[4] = {
-            _mm256_permute2x128_si256(even_lo, even_hi, 0x20), _mm256_permute2x128_si256(even_lo, even_hi, 0x31),
-            _mm256_permute2x128_si256(odd_lo, odd_hi, 0x20), _mm256_permute2x128_si256(odd_lo, odd_hi, 0x31)};
+        __m256i out[4] = {_mm256_permute2x128_si256(even_lo, even_hi, 0x20),
+                          _mm256_permute2x128_si256(even_lo, even_hi, 0x31),
+                          _mm256_permute2x128_si256(odd_lo, odd_hi, 0x20),
+                          _mm256_permute2x128_si256(odd_lo, odd_hi, 0x31)};
         __m256i* c = reinterpret_cast<__m256i*>(acc.c + 32 * m);  // c0[0..15], then c1[0..15]
 #pragma GCC unroll 4
         for (int i = 0; i < 4; ++i) {
@@ -275,15 +282,17 @@ void encode12_ntt(const Poly& p, std::uint8_t out[POLY_BYTES]) {
     for (int v = 0; v < 16; ++v) r[v] = load(p.c + 16 * v);
     transpose16(r);
     const __m256i pair = _mm256_set1_epi32((1 << 12) << 16 | 1);  // a0 + 2^12 a1 per 32 bits
-    const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
-                                          0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i pack =
+        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
 #pragma GCC unroll 16
     for (int v = 0; v < 16; ++v) {
         __m256i w = _mm256_madd_epi16(r[v], pair);
         w = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(w, pack), join);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 24 * v), _mm256_castsi256_si128(w));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 24 * v + 16), _mm256_extracti128_si256(w, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 24 * v + 16),
+                         _mm256_extracti128_si256(w, 1));
     }
 }
 

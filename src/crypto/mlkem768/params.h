@@ -20,11 +20,11 @@ inline constexpr int ETA = 2;  // eta1 = eta2 = 2 for ML-KEM-768
 inline constexpr int DU = 10;
 inline constexpr int DV = 4;
 
-inline constexpr std::size_t POLY_BYTES = 384;                 // ByteEncode12 of one polynomial
-inline constexpr std::size_t POLYVEC_BYTES = K * POLY_BYTES;   // 1152
-inline constexpr std::size_t C1_BYTES = K * 32 * DU;           // 960
-inline constexpr std::size_t C2_BYTES = 32 * DV;               // 128
-inline constexpr std::size_t CBD_BYTES = 64 * ETA;             // 128
+inline constexpr std::size_t POLY_BYTES = 384;                // ByteEncode12 of one polynomial
+inline constexpr std::size_t POLYVEC_BYTES = K * POLY_BYTES;  // 1152
+inline constexpr std::size_t C1_BYTES = K * 32 * DU;          // 960
+inline constexpr std::size_t C2_BYTES = 32 * DV;              // 128
+inline constexpr std::size_t CBD_BYTES = 64 * ETA;            // 128
 
 inline constexpr std::int16_t QINV = -3327;  // q^-1 mod 2^16, as a signed value
 
@@ -36,7 +36,8 @@ inline std::int16_t mulhi(std::int16_t a, std::int16_t b) {
     return static_cast<std::int16_t>((static_cast<std::int32_t>(a) * b) >> 16);
 }
 inline std::int16_t mullo(std::int16_t a, std::int16_t b) {
-    return static_cast<std::int16_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a)) * static_cast<std::uint16_t>(b));
+    return static_cast<std::int16_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a)) *
+                                     static_cast<std::uint16_t>(b));
 }
 inline std::int16_t fqmul(std::int16_t a, std::int16_t b) {
     const std::int16_t t = mullo(mullo(a, b), QINV);

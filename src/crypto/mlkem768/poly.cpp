@@ -114,7 +114,8 @@ void ntt(Poly& p) {
     for (int len = ROWS / 2; len >= 1; len >>= 1) {  // len 128 .. 16, in rows
         for (int start = 0; start < ROWS; start += 2 * len) {
             const std::int16_t zeta = ZETAS.ntt[k++];
-            for (int v = start; v < start + len; ++v) butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
+            for (int v = start; v < start + len; ++v)
+                butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
         }
     }
     transpose(p);
@@ -122,7 +123,8 @@ void ntt(Poly& p) {
         const int len = 1 << t;
         for (int start = 0, g = 0; start < ROWS; start += 2 * len, ++g) {
             const std::int16_t* zeta = ZETAS.fwd_lanes[(1 << (3 - t)) - 1 + g];
-            for (int v = start; v < start + len; ++v) butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
+            for (int v = start; v < start + len; ++v)
+                butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
         }
     }
     // Each layer adds less than q to the magnitude: below 8q = 26632 here.
@@ -135,7 +137,8 @@ void inv_ntt(Poly& p) {
         const int len = 1 << t;
         for (int start = 0, g = 0; start < ROWS; start += 2 * len, ++g) {
             const std::int16_t* zeta = ZETAS.inv_lanes[(1 << (3 - t)) - 1 + g];
-            for (int v = start; v < start + len; ++v) inv_butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
+            for (int v = start; v < start + len; ++v)
+                inv_butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
         }
     }
     transpose(p);
@@ -143,7 +146,8 @@ void inv_ntt(Poly& p) {
     for (int len = 1; len <= ROWS / 2; len <<= 1) {
         for (int start = 0; start < ROWS; start += 2 * len) {
             const std::int16_t zeta = ZETAS.ntt[k--];
-            for (int v = start; v < start + len; ++v) inv_butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
+            for (int v = start; v < start + len; ++v)
+                inv_butterfly(r + v * ROW, r + (v + len) * ROW, zeta);
         }
     }
     for (int j = 0; j < N; ++j) r[j] = fqmul(r[j], INV_NTT_SCALE);
@@ -159,7 +163,8 @@ void prepare_operand(const Poly& b, MulOperand& out) {
     out.p = b;
     for (int m = 0; m < ROWS / 2; ++m) {
         const std::int16_t* odd = b.c + (2 * m + 1) * ROW;
-        for (int l = 0; l < ROW; ++l) out.odd_gamma[m * ROW + l] = fqmul(odd[l], ZETAS.gamma_lanes[m][l]);
+        for (int l = 0; l < ROW; ++l)
+            out.odd_gamma[m * ROW + l] = fqmul(odd[l], ZETAS.gamma_lanes[m][l]);
     }
 }
 
@@ -186,13 +191,9 @@ inline void mul_rows(Accumulator& acc, const Poly& a, const MulOperand& b) {
 
 }  // namespace
 
-void mul_set(Accumulator& acc, const Poly& a, const MulOperand& b) {
-    mul_rows<false>(acc, a, b);
-}
+void mul_set(Accumulator& acc, const Poly& a, const MulOperand& b) { mul_rows<false>(acc, a, b); }
 
-void mul_add(Accumulator& acc, const Poly& a, const MulOperand& b) {
-    mul_rows<true>(acc, a, b);
-}
+void mul_add(Accumulator& acc, const Poly& a, const MulOperand& b) { mul_rows<true>(acc, a, b); }
 
 void mul_reduce(const Accumulator& acc, Poly& out) {
     for (int j = 0; j < N; ++j) out.c[j] = montgomery_reduce(acc.c[j]);
@@ -301,7 +302,8 @@ std::uint32_t decode12_in_range_mask(const std::uint8_t* in, std::size_t len) {
 
 void compress_encode_du(const Poly& p, std::uint8_t out[32 * DU]) {
     std::uint16_t t[N];
-    for (int i = 0; i < N; ++i) t[i] = static_cast<std::uint16_t>(compress<DU>(static_cast<std::uint16_t>(p.c[i])));
+    for (int i = 0; i < N; ++i)
+        t[i] = static_cast<std::uint16_t>(compress<DU>(static_cast<std::uint16_t>(p.c[i])));
     for (int i = 0; i < N / 4; ++i) {
         const std::uint16_t* q = t + 4 * i;
         out[5 * i] = static_cast<std::uint8_t>(q[0]);
@@ -315,21 +317,24 @@ void compress_encode_du(const Poly& p, std::uint8_t out[32 * DU]) {
 
 void compress_encode_dv(const Poly& p, std::uint8_t out[32 * DV]) {
     std::uint8_t t[N];
-    for (int i = 0; i < N; ++i) t[i] = static_cast<std::uint8_t>(compress<DV>(static_cast<std::uint16_t>(p.c[i])));
-    for (int i = 0; i < N / 2; ++i) out[i] = static_cast<std::uint8_t>(t[2 * i] | (t[2 * i + 1] << 4));
+    for (int i = 0; i < N; ++i)
+        t[i] = static_cast<std::uint8_t>(compress<DV>(static_cast<std::uint16_t>(p.c[i])));
+    for (int i = 0; i < N / 2; ++i)
+        out[i] = static_cast<std::uint8_t>(t[2 * i] | (t[2 * i + 1] << 4));
     secure_zero(t, sizeof t);
 }
 
 void decode_decompress_du(const std::uint8_t in[32 * DU], Poly& p) {
     for (int i = 0; i < N / 4; ++i) {
-        const std::uint16_t b0 = in[5 * i], b1 = in[5 * i + 1], b2 = in[5 * i + 2], b3 = in[5 * i + 3],
-                            b4 = in[5 * i + 4];
+        const std::uint16_t b0 = in[5 * i], b1 = in[5 * i + 1], b2 = in[5 * i + 2],
+                            b3 = in[5 * i + 3], b4 = in[5 * i + 4];
         p.c[4 * i] = static_cast<std::int16_t>((b0 | (b1 << 8)) & 0x3FF);
         p.c[4 * i + 1] = static_cast<std::int16_t>(((b1 >> 2) | (b2 << 6)) & 0x3FF);
         p.c[4 * i + 2] = static_cast<std::int16_t>(((b2 >> 4) | (b3 << 4)) & 0x3FF);
         p.c[4 * i + 3] = static_cast<std::int16_t>(((b3 >> 6) | (b4 << 2)) & 0x3FF);
     }
-    for (int i = 0; i < N; ++i) p.c[i] = static_cast<std::int16_t>(decompress<DU>(static_cast<std::uint16_t>(p.c[i])));
+    for (int i = 0; i < N; ++i)
+        p.c[i] = static_cast<std::int16_t>(decompress<DU>(static_cast<std::uint16_t>(p.c[i])));
 }
 
 void decode_decompress_dv(const std::uint8_t in[32 * DV], Poly& p) {
@@ -337,7 +342,8 @@ void decode_decompress_dv(const std::uint8_t in[32 * DV], Poly& p) {
         p.c[2 * i] = static_cast<std::int16_t>(in[i] & 0x0F);
         p.c[2 * i + 1] = static_cast<std::int16_t>(in[i] >> 4);
     }
-    for (int i = 0; i < N; ++i) p.c[i] = static_cast<std::int16_t>(decompress<DV>(static_cast<std::uint16_t>(p.c[i])));
+    for (int i = 0; i < N; ++i)
+        p.c[i] = static_cast<std::int16_t>(decompress<DV>(static_cast<std::uint16_t>(p.c[i])));
 }
 
 void from_message(const std::uint8_t m[32], Poly& p) {
@@ -350,7 +356,8 @@ void from_message(const std::uint8_t m[32], Poly& p) {
 void to_message(const Poly& p, std::uint8_t m[32]) {
     for (int i = 0; i < 32; ++i) {
         std::uint32_t byte = 0;
-        for (int k = 0; k < 8; ++k) byte |= compress<1>(static_cast<std::uint16_t>(p.c[8 * i + k])) << k;
+        for (int k = 0; k < 8; ++k)
+            byte |= compress<1>(static_cast<std::uint16_t>(p.c[8 * i + k])) << k;
         m[i] = static_cast<std::uint8_t>(byte);
     }
 }

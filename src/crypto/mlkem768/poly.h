@@ -57,10 +57,10 @@ void mul_add(Accumulator& acc, const Poly& a, const MulOperand& b);
 void mul_reduce(const Accumulator& acc, Poly& out);
 
 // --- coefficient-wise ---------------------------------------------------------
-void add(Poly& r, const Poly& a);        // r += a, no reduction
-void sub_from(Poly& r, const Poly& a);   // r = a - r, no reduction
-void to_montgomery(Poly& p);             // p * R mod q, |c| < q
-void canonical(Poly& p);                 // representatives in [0, q)
+void add(Poly& r, const Poly& a);       // r += a, no reduction
+void sub_from(Poly& r, const Poly& a);  // r = a - r, no reduction
+void to_montgomery(Poly& p);            // p * R mod q, |c| < q
+void canonical(Poly& p);                // representatives in [0, q)
 
 // --- sampling -----------------------------------------------------------------
 // SampleNTT (Algorithm 7) into NTT layout: rejection sampling from a SHAKE128

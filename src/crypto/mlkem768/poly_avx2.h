@@ -11,9 +11,11 @@
 namespace velmora::crypto::mlkem768::avx2 {
 
 // SampleNTT(rho || idx[l][0] || idx[l][1]) into *out[l], for l < count <= 4.
-void sample_ntt_x4(const std::uint8_t rho[32], const std::uint8_t idx[4][2], int count, Poly* const out[4]);
+void sample_ntt_x4(const std::uint8_t rho[32], const std::uint8_t idx[4][2], int count,
+                   Poly* const out[4]);
 // SamplePolyCBD_2(PRF_2(seed, nonce0 + l)) into *out[l], for l < count <= 4.
-void sample_noise_x4(const std::uint8_t seed[32], std::uint8_t nonce0, int count, Poly* const out[4]);
+void sample_noise_x4(const std::uint8_t seed[32], std::uint8_t nonce0, int count,
+                     Poly* const out[4]);
 void sample_cbd2(Poly& p, const std::uint8_t buf[CBD_BYTES]);
 
 void ntt(Poly& p);

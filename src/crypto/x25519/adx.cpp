@@ -84,36 +84,35 @@ inline void reduce(Fe& r, const u64 t[8]) {
 // The end of both products: with t0 t1 t2 in memory at t, t3 in x3 and the
 // upper half in x4 x0 x1 x2, r = lower + 38 * upper on the two carry chains,
 // then the few bits above 2^256 folded back (38 each) twice.
-#define REDUCE_PRODUCT \
-        /* product: t0 t1 t2 (memory) x3 | x4 x0 x1 x2; now lo + 38 * hi */ \
-        "movl $38, %%edx\n\t" \
-        "xorl %k[z], %k[z]\n\t" \
-        "mulxq %[x4], %[x4], %[hi]\n\t" \
-        "adcxq 0(%[t]), %[x4]\n\t" \
-        "mulxq %[x0], %[x0], %[lo]\n\t" \
-        "adoxq 8(%[t]), %[hi]\n\t" \
-        "adcxq %[hi], %[x0]\n\t" \
-        "mulxq %[x1], %[x1], %[hi]\n\t" \
-        "adoxq 16(%[t]), %[lo]\n\t" \
-        "adcxq %[lo], %[x1]\n\t" \
-        "mulxq %[x2], %[x2], %[lo]\n\t" \
-        "adoxq %[x3], %[hi]\n\t" \
-        "adcxq %[hi], %[x2]\n\t" \
-        "adoxq %[z], %[lo]\n\t" \
-        "adcxq %[z], %[lo]\n\t" \
-        /* r = x4 x0 x1 x2, top lo (below 41) */ \
-        "imulq $38, %[lo], %[lo]\n\t" \
-        "addq %[lo], %[x4]\n\t" \
-        "adcq $0, %[x0]\n\t" \
-        "adcq $0, %[x1]\n\t" \
-        "adcq $0, %[x2]\n\t" \
-        "sbbq %[lo], %[lo]\n\t" \
-        "andq $38, %[lo]\n\t" \
-        "addq %[lo], %[x4]\n\t" \
-        "movq %[x4], 0(%[r])\n\t" \
-        "movq %[x0], 8(%[r])\n\t" \
-        "movq %[x1], 16(%[r])\n\t" \
-        "movq %[x2], 24(%[r])\n\t"
+#define REDUCE_PRODUCT                                                  \
+    /* product: t0 t1 t2 (memory) x3 | x4 x0 x1 x2; now lo + 38 * hi */ \
+    "movl $38, %%edx\n\t"                                               \
+    "xorl %k[z], %k[z]\n\t"                                             \
+    "mulxq %[x4], %[x4], %[hi]\n\t"                                     \
+    "adcxq 0(%[t]), %[x4]\n\t"                                          \
+    "mulxq %[x0], %[x0], %[lo]\n\t"                                     \
+    "adoxq 8(%[t]), %[hi]\n\t"                                          \
+    "adcxq %[hi], %[x0]\n\t"                                            \
+    "mulxq %[x1], %[x1], %[hi]\n\t"                                     \
+    "adoxq 16(%[t]), %[lo]\n\t"                                         \
+    "adcxq %[lo], %[x1]\n\t"                                            \
+    "mulxq %[x2], %[x2], %[lo]\n\t"                                     \
+    "adoxq %[x3], %[hi]\n\t"                                            \
+    "adcxq %[hi], %[x2]\n\t"                                            \
+    "adoxq %[z], %[lo]\n\t"                                             \
+    "adcxq %[z], %[lo]\n\t" /* r = x4 x0 x1 x2, top lo (below 41) */    \
+    "imulq $38, %[lo], %[lo]\n\t"                                       \
+    "addq %[lo], %[x4]\n\t"                                             \
+    "adcq $0, %[x0]\n\t"                                                \
+    "adcq $0, %[x1]\n\t"                                                \
+    "adcq $0, %[x2]\n\t"                                                \
+    "sbbq %[lo], %[lo]\n\t"                                             \
+    "andq $38, %[lo]\n\t"                                               \
+    "addq %[lo], %[x4]\n\t"                                             \
+    "movq %[x4], 0(%[r])\n\t"                                           \
+    "movq %[x0], 8(%[r])\n\t"                                           \
+    "movq %[x1], 16(%[r])\n\t"                                          \
+    "movq %[x2], 24(%[r])\n\t"
 
 // The product by rows, b[i] times a: each row's low halves join the running
 // sum on the CF chain (adcx), its high halves on the OF chain (adox), and the
@@ -185,10 +184,9 @@ inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
         "mulxq 24(%[a]), %[lo], %[x2]\n\t"
         "adcxq %[lo], %[x1]\n\t"
         "adoxq %[z], %[x2]\n\t"
-        "adcxq %[z], %[x2]\n\t"
-        REDUCE_PRODUCT
-        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4), [lo] "=&r"(lo),
-          [hi] "=&r"(hi), [z] "=&r"(z)
+        "adcxq %[z], %[x2]\n\t" REDUCE_PRODUCT
+        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4),
+          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
         : [a] "r"(a.v), [b] "r"(b.v), [r] "r"(r.v), [t] "r"(t)
         : "rdx", "cc", "memory");
 }
@@ -243,10 +241,9 @@ inline void fe_sqr(Fe& r, const Fe& a) {
         "adcxq %[x1], %[x1]\n\t"
         "adoxq %[lo], %[x1]\n\t"
         "adcxq %[z], %[x2]\n\t"
-        "adoxq %[z], %[x2]\n\t"
-        REDUCE_PRODUCT
-        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4), [x5] "=&r"(x5),
-          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+        "adoxq %[z], %[x2]\n\t" REDUCE_PRODUCT
+        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4),
+          [x5] "=&r"(x5), [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
         : [a] "r"(a.v), [r] "r"(r.v), [t] "r"(t)
         : "rdx", "cc", "memory");
 }
@@ -471,12 +468,14 @@ inline void dbl(Point& r, const Point& p) {
 // OR-ed in, sixteen bytes at a time.
 inline void select(Niels& r, const u64 (*row)[12], int8_t digit) {
     const u64 neg = 0 - static_cast<u64>(static_cast<std::uint8_t>(digit) >> 7);
-    const u64 abs = static_cast<u64>((digit ^ static_cast<int8_t>(neg)) - static_cast<int8_t>(neg)) & 0xFF;
+    const u64 abs =
+        static_cast<u64>((digit ^ static_cast<int8_t>(neg)) - static_cast<int8_t>(neg)) & 0xFF;
     __m128i acc[6];
     for (__m128i& v : acc) v = _mm_setzero_si128();
     for (u64 j = 0; j < 8; ++j) {
         const u64 x = ct::barrier(abs ^ (j + 1));
-        const u64 m = ct::barrier(((x | (0 - x)) >> 63) ^ 1) * ~u64{0};  // all ones when abs == j + 1
+        const u64 m =
+            ct::barrier(((x | (0 - x)) >> 63) ^ 1) * ~u64{0};  // all ones when abs == j + 1
         const __m128i mv = _mm_set1_epi64x(static_cast<long long>(m));
         for (int w = 0; w < 6; ++w) {
             const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[j] + 2 * w));
@@ -581,18 +580,33 @@ void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]) {
     fe_encode(out, num);
 }
 
-void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32], std::uint8_t out[32]) {
+void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32],
+              std::uint8_t out[32]) {
     Fe x, y, r;
     fe_load(x, a);
     fe_load(y, b);
     switch (op) {
-        case FieldOp::Mul: fe_mul(r, x, y); break;
-        case FieldOp::MulC: fe_mul_c(r, x, y); break;
-        case FieldOp::Sqr: fe_sqr(r, x); break;
-        case FieldOp::Add: fe_add(r, x, y); break;
-        case FieldOp::Sub: fe_sub(r, x, y); break;
-        case FieldOp::Inv: fe_invert(r, x); break;
-        case FieldOp::Encode: fe_encode(out, x); return;
+        case FieldOp::Mul:
+            fe_mul(r, x, y);
+            break;
+        case FieldOp::MulC:
+            fe_mul_c(r, x, y);
+            break;
+        case FieldOp::Sqr:
+            fe_sqr(r, x);
+            break;
+        case FieldOp::Add:
+            fe_add(r, x, y);
+            break;
+        case FieldOp::Sub:
+            fe_sub(r, x, y);
+            break;
+        case FieldOp::Inv:
+            fe_invert(r, x);
+            break;
+        case FieldOp::Encode:
+            fe_encode(out, x);
+            return;
     }
     std::memcpy(out, r.v, 32);
 }

@@ -21,7 +21,8 @@ namespace {
 
 Impl choose() {
     const char* forced = std::getenv("VELMORA_X25519_IMPL");
-    if (forced == nullptr || *forced == '\0') return native_available() ? Impl::Native : Impl::Libsodium;
+    if (forced == nullptr || *forced == '\0')
+        return native_available() ? Impl::Native : Impl::Libsodium;
     if (std::strcmp(forced, "native") == 0 && native_available()) return Impl::Native;
     return Impl::Libsodium;
 }
