@@ -106,7 +106,7 @@ def best_of_alternating(rounds, a, b):
 
 def fmt_time(seconds):
     if seconds < 1e-3:
-        return f"{seconds * 1e6:9.2f} µs"
+        return f"{seconds * 1e6:9.3f} µs"
     return f"{seconds * 1e3:9.3f} ms"
 
 

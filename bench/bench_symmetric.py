@@ -45,7 +45,7 @@ def iterations(size, budget=0.05):
 
 
 def fmt(t):
-    return f"{t * 1e6:10.2f} us"
+    return f"{t * 1e6:10.3f} us"
 
 
 def main():

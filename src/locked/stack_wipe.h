@@ -19,8 +19,9 @@
 // tests/test_stack_depth.py runs every operation over a canary-filled stack and
 // checks that what it writes lies within the depth wiped for it, with margin.
 // Zeroing costs about a cycle per 64 bytes (some 45 ns for depth::DEFAULT),
-// so the few operations that go deeper say how deep (with_depth) instead of
-// every call paying for the deepest.
+// so the few operations that go deeper say how deep in their declaration
+// (the depth of their entry, py/methods.h) instead of every call paying for
+// the deepest.
 #pragma once
 
 #include <cstddef>
@@ -72,7 +73,7 @@ void wipe_below_caller(std::size_t n) noexcept;
 void clear_vector_registers() noexcept;
 
 // Marks an entry point's work as one that needs a depth other than
-// depth::DEFAULT:
+// depth::DEFAULT, as the entries of py/methods.h do with their declared depth:
 // guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_OPEN>([&]() -> PyObject* { ... })).
 template <std::size_t N, class F>
 struct WithDepth {
