@@ -17,12 +17,12 @@ project = "velmora._secure"
 author = "the velmora developers"
 copyright = "the velmora developers"
 
-extensions = ["sphinx.ext.doctest", "members_check", "named_tests"]
+extensions = ["sphinx.ext.doctest", "members_check", "named_tests", "figures"]
 
 html_theme = "alabaster"
 html_title = "velmora._secure manual"
 html_static_path: list[str] = []
-exclude_patterns = ["_build"]
+exclude_patterns = ["_build", "_generated", "figures"]
 primary_domain = "py"
 default_role = "literal"
 

@@ -14,6 +14,11 @@ status=0
 
 "${SPHINX[@]}" -b html docs "$OUT/html" || status=1
 if [ "${1:-}" = "--check" ]; then
+    if [ ! -d "${VELMORA_TESTMODS:-}" ]; then
+        echo "docs.sh --check: VELMORA_TESTMODS must name the test-only modules of a build" \
+             "with VELMORA_BUILD_TESTS=ON (build/test/testmods after scripts/test.sh)" >&2
+        exit 1
+    fi
     "${SPHINX[@]}" -b doctest docs "$OUT/doctest" || status=1
 fi
 [ "$status" -ne 0 ] || echo "$OUT/html/index.html"
