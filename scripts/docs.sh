@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the manual (docs/) into build/docs/html, after installing and building
-# what is missing. Warnings are errors and every cross-reference must resolve.
+# Builds the manual (docs/, its pictures drawn from docs/figures/) into
+# build/docs/html, after installing and building what is missing. Warnings are
+# errors, every cross-reference must resolve, every member of the module must
+# be in the API reference and every test the threat model names must exist.
 # With --check it also runs every example on its pages (the doctest builder),
 # as the docs stage of scripts/test.sh does; the worked examples of the formats
 # page need the test-only modules named by VELMORA_TESTMODS.
