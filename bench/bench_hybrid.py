@@ -11,8 +11,10 @@ microseconds per operation. The ratio is ours / theirs: below 1.0 is faster.
 
 --path each (the default) runs the comparison once per ML-KEM code path, each
 in a child process with VELMORA_MLKEM_IMPL set (the path is chosen once per
-process); --path portable or avx2 runs just that one here. --json also writes
-the figures of every path run to FILE (docs/perf/make_perf.py reads them).
+process); --path portable or avx2 runs just that one here. X25519 runs on
+the process's own path: set VELMORA_X25519_IMPL=libsodium (or native) to pick.
+--json also writes the figures of every path run to FILE (docs/perf/make_perf.py
+reads them).
 
 The composition on `cryptography` is the seal format itself: an ephemeral
 X25519 exchange and an ML-KEM-768 encapsulation, HKDF-SHA256 over both shared

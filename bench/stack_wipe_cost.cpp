@@ -4,7 +4,7 @@
 //
 // Prints one JSON object per line, {"name": ..., "ns": best ns per call}:
 //   registers  clearing the vector (and AVX-512 mask) registers alone
-//   wipe       the whole wipe after most operations (WIPE_BYTES of stack)
+//   wipe       the whole wipe after most operations (depth::DEFAULT of stack)
 //   deep_wipe  the whole wipe after the ML-KEM/X25519 and JSON operations
 //   bounds     the per-call part of keeping the wipe inside the thread's stack:
 //              the learned-once check and the %fs-relative load of the bounds
@@ -24,8 +24,8 @@ namespace {
 namespace sw = velmora::stack_wipe;
 
 void registers() { sw::clear_vector_registers(); }
-void wipe() { sw::wipe_below_caller(sw::WIPE_BYTES); }
-void deep_wipe() { sw::wipe_below_caller(sw::DEEP_WIPE_BYTES); }
+void wipe() { sw::wipe_below_caller(sw::depth::DEFAULT); }
+void deep_wipe() { sw::wipe_below_caller(sw::depth::HYBRID_OPEN); }
 void bounds() {
     velmora::stack_bounds::learn_once();
     const auto& b = velmora::stack_bounds::t_bounds;

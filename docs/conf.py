@@ -17,9 +17,9 @@ project = "velmora._secure"
 author = "the velmora developers"
 copyright = "the velmora developers"
 
-# drawings: the pictures and plots of docs/figures/, drawn into docs/_generated/;
+# figures: the pictures and plots of docs/figures/, drawn into docs/_generated/;
 # perf_results: the Performance page's tables, from docs/perf/results.json.
-extensions = ["sphinx.ext.doctest", "members_check", "drawings", "perf_results"]
+extensions = ["sphinx.ext.doctest", "members_check", "named_tests", "figures", "perf_results"]
 
 html_theme = "alabaster"
 html_title = "velmora._secure manual"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ tests (CTest), the Python suite against the installed
 # extension, the stub checked against it, the Python suite again under each other Python version this
-# machine has, the manylinux wheel in a clean environment, then the C++ tests
-# and the Python suite against an AddressSanitizer + UBSan build. Every stage
+# machine has, the wheels and the sdist installed as a user would, the
+# constant-time check, then the C++ tests and the Python suite against an
+# AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -41,7 +42,7 @@ python_suite_for() {  # version
         cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DVELMORA_BUILD_TESTS=ON \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
     fi
-    cmake --build "$dir" -j "$JOBS" --target _secure _mlkem_test _stack_probe _secure_unwiped || return 1
+    cmake --build "$dir" -j "$JOBS" --target _secure _mlkem_test _x25519_test _stack_probe _secure_unwiped || return 1
     pytest_suite "$py" PYTHONPATH="$ROOT/$dir/python" VELMORA_TESTMODS="$ROOT/$dir/testmods"
 }
 
@@ -58,11 +59,44 @@ python_versions() {
     done
 }
 
-wheel_in_clean_venv() {
-    local wheel
-    wheel="$(bash scripts/wheel.sh)" || return 1
-    echo "$wheel"
-    bash scripts/check_wheel.sh "$wheel" "$PY"
+# What a user installs (scripts/wheel.sh, built once): for each Python of
+# PYTHON_VERSIONS on this machine its wheel in a clean environment, the suite
+# against the installed wheel on the main version, the sdist built and
+# installed on the main version, and the wheel refused by Python 3.10.
+DIST="$ROOT/build/dist"
+build_dist() {
+    bash scripts/wheel.sh "$DIST" && DIST_BUILT=1
+}
+
+wheel_for() {  # version
+    local tag="cp${1/./}" wheel
+    for wheel in "$DIST"/velmora-*-"$tag"-"$tag"-manylinux*.whl "$DIST"/velmora-*-cp3*-abi3-manylinux*.whl; do
+        [ -f "$wheel" ] && { echo "$wheel"; return 0; }
+    done
+    echo "no wheel for Python $1 in $DIST" >&2
+    return 1
+}
+
+user_installs() {
+    local version base wheel
+    for version in "${PYTHON_VERSIONS[@]}"; do
+        base="$(find_python "$version")" || continue
+        if [ "$version" = "$MAIN_VERSION" ]; then
+            stage "Wheel ($version, clean environment, Python suite)" \
+                bash scripts/check_wheel.sh wheel "$(wheel_for "$version")" "$base" "$ROOT/build/test/testmods"
+            stage "Sdist ($version, no compiler, then built)" \
+                bash scripts/check_wheel.sh sdist "$(ls "$DIST"/velmora-*.tar.gz)" "$base"
+        else
+            stage "Wheel ($version, clean environment)" \
+                bash scripts/check_wheel.sh wheel "$(wheel_for "$version")" "$base"
+        fi
+    done
+    if base="$(find_python 3.10)"; then
+        stage "Wheel refused (3.10)" \
+            bash scripts/check_wheel.sh refused "$(wheel_for "$MAIN_VERSION")" "$base"
+    else
+        echo "== Wheel refused (3.10): skipped, no Python 3.10 on this machine"
+    fi
 }
 
 ASAN_ENV=(
@@ -98,7 +132,9 @@ stage "Stub (stubtest)" stub_check
 # test-only modules of build/test.
 stage "Manual (Sphinx)" env VELMORA_TESTMODS="$ROOT/build/test/testmods" bash scripts/docs.sh --check
 python_versions
-stage "Wheel (manylinux, clean environment)" wheel_in_clean_venv
+DIST_BUILT=""
+stage "Wheel and sdist (scripts/wheel.sh)" build_dist
+[ -z "$DIST_BUILT" ] || user_installs
 
 # The constant-time check (tests/ct): its own build, optimised as shipped (plus
 # debug info for readable reports), not sanitized, with secrets marked for

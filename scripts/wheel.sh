@@ -1,17 +1,48 @@
 #!/usr/bin/env bash
-# Builds the wheel and repairs it into a manylinux wheel that carries the
+# Builds what a user installs, into dist/ (or $1): the source distribution and
+# the wheels, each wheel repaired into a manylinux wheel that carries the
 # shared libraries the extension links (libsodium, libIPSec_MB, libcrypto), so
 # it installs where no compiler or -dev package is. The tag is the most widely
-# installable one this build's symbol versions allow. The build directory of
-# the .venv install is reused. Writes to dist/ (or $1); prints the wheel's path.
+# installable one this build's symbol versions allow. A stable-ABI (abi3) wheel
+# would serve every Python from the one it was built with; the module is not
+# built against the stable ABI (its messages name a type by its tp_name, which
+# the 3.11 limited API cannot read, see python_add_library in CMakeLists.txt),
+# so one wheel is built per Python of 3.11, 3.12 and 3.13 on this machine (each
+# in its .venv-<version>). Build directories are kept between runs (build/<tag>).
+# Prints the path of each file it wrote, the sdist first.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" >&2
 
+WHEEL_VERSIONS=(3.11 3.12 3.13)
 OUT="$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)"
 RAW="$ROOT/build/wheel"
 rm -rf "$RAW"
-rm -f "$OUT"/velmora-*.whl
-echo "[wheel] building" >&2
-"$PY" -m pip wheel -q --no-build-isolation --no-deps -w "$RAW" . >&2
+rm -f "$OUT"/velmora-*.whl "$OUT"/velmora-*.tar.gz
+
+echo "[wheel] source distribution" >&2
+"$PY" -c 'import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))' \
+    "$OUT" >/dev/null
+ls "$OUT"/velmora-*.tar.gz
+
+build_wheel() {  # interpreter
+    echo "[wheel] building with $("$1" -c 'import sys; print(sys.version.split()[0])')" >&2
+    "$1" -m pip wheel -q --no-build-isolation --no-deps -w "$RAW" . >&2
+}
+
+build_wheel "$PY"
+if ! ls "$RAW"/velmora-*-abi3-*.whl >/dev/null 2>&1; then
+    main="$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    for version in "${WHEEL_VERSIONS[@]}"; do
+        [ "$version" != "$main" ] || continue
+        if py="$(ensure_version_venv "$version")"; then
+            build_wheel "$py"
+        else
+            echo "[wheel] no Python $version on this machine: no wheel for it" >&2
+        fi
+    done
+fi
+
 echo "[wheel] bundling shared libraries" >&2
-"$VENV/bin/auditwheel" repair -w "$OUT" "$RAW"/velmora-*.whl >&2
+for raw in "$RAW"/velmora-*.whl; do
+    "$VENV/bin/auditwheel" repair -w "$OUT" "$raw" >&2
+done
 ls "$OUT"/velmora-*manylinux*.whl

@@ -180,3 +180,45 @@ def x25519_clamped(secret):
     b[0] &= 248
     b[31] = (b[31] & 127) | 64
     return bytes(b)
+
+
+# --- X25519 key generation on the native path -------------------------------------------
+
+
+def x25519_base_digits(secret):
+    """The clamped scalar as the 64 signed radix-16 digits (in [-8, 8], one
+    byte each) that the fixed-base multiplication works from."""
+    k = int.from_bytes(x25519_clamped(secret), "little")
+    e = [(k >> (4 * i)) & 15 for i in range(64)]
+    carry = 0
+    for i in range(63):
+        e[i] += carry
+        carry = (e[i] + 8) >> 4
+        e[i] -= carry << 4
+    e[63] += carry
+    return e
+
+
+def _base_table():
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parent.parent / "src" / "crypto" / "x25519" / "gen_table.py"
+    spec = importlib.util.spec_from_file_location("gen_table", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.table()
+
+
+def x25519_base_selections(secret, digits):
+    """{i: y + x of the table entry selected for digit i} (y - x for a negative
+    digit, whose point is negated), for the digit positions asked for that
+    are not zero (zero selects the neutral element)."""
+    e = x25519_base_digits(secret)
+    rows = _base_table()
+    out = {}
+    for i in digits:
+        if e[i]:
+            ypx, ymx, _ = rows[i // 2][abs(e[i]) - 1]
+            out[i] = (ypx if e[i] > 0 else ymx).to_bytes(32, "little")
+    return out

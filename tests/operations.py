@@ -334,9 +334,10 @@ def make_inputs():
     return Inputs(secrets, public, derived)
 
 
-def child_env(*, pythonpath=()):
-    """The runner's environment for a child, with `pythonpath` in front."""
-    env = dict(os.environ)
+def child_env(*, pythonpath=(), extra=None):
+    """The runner's environment for a child, with `pythonpath` in front and
+    `extra` set."""
+    env = {**os.environ, **(extra or {})}
     parts = [os.path.abspath(p) for p in pythonpath]
     parts += [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     if parts:
@@ -347,14 +348,14 @@ def child_env(*, pythonpath=()):
 class OpChild:
     """A child interpreter running CHILD, fed `inputs`, driven line by line."""
 
-    def __init__(self, inputs, *, pythonpath=(), cwd=None):
+    def __init__(self, inputs, *, pythonpath=(), cwd=None, env=None):
         rfd, wfd = os.pipe()
         public = {k: v.hex() for k, v in inputs.public.items()}
         argv = [sys.executable, "-P", "-c", CHILD, str(rfd), json.dumps(public), json.dumps(OPS),
                 json.dumps(SECRET_SIZES)]
         self.proc = subprocess.Popen(
             argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            pass_fds=(rfd,), env=child_env(pythonpath=pythonpath), cwd=cwd, text=True,
+            pass_fds=(rfd,), env=child_env(pythonpath=pythonpath, extra=env), cwd=cwd, text=True,
         )
         os.close(rfd)
         with os.fdopen(wfd, "wb") as pipe:

@@ -1,5 +1,6 @@
-"""The README's examples and the tour run as written, each in its own
-interpreter (they harden the process)."""
+"""The examples of the README and of the package's description (the long
+description a user reads before installing), and the tour, run as written,
+each in its own interpreter (they harden the process)."""
 
 from __future__ import annotations
 
@@ -9,11 +10,12 @@ import pytest
 
 from conftest import REPO
 
-BLOCKS = re.findall(r"```python\n(.*?)```", (REPO / "README.md").read_text(), re.S)
+BLOCKS = [block for doc in ("README.md", "DESCRIPTION.md")
+          for block in re.findall(r"```python\n(.*?)```", (REPO / doc).read_text(), re.S)]
 
 
 def test_readme_has_examples():
-    assert len(BLOCKS) >= 2
+    assert len(BLOCKS) >= 3
 
 
 @pytest.mark.parametrize("index", range(len(BLOCKS)))

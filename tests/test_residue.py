@@ -121,6 +121,11 @@ def needles_for(inputs):
         coeffs += [b0 | (b1 & 0x0F) << 8, b1 >> 4 | b2 << 4]
     n["ml-kem s-hat coefficients"] = b"".join(c.to_bytes(2, "little") for c in coeffs)
     n["x25519 clamped"] = d.x25519_clamped(s["XS"])
+    # Key generation from the table (native path): the signed digits, and the
+    # last entries selected (odd digits end at 63, even ones at 62).
+    n["x25519 signed digits"] = bytes(v & 0xFF for v in d.x25519_base_digits(s["XS"]))
+    for i, entry in d.x25519_base_selections(s["XS"], [55, 57, 59, 61, 63, 56, 58, 60, 62]).items():
+        n[f"x25519 table selection {i}"] = entry
     for name in ("json seed", "sign_key", "enc_key"):
         n[name] = x[name]
         n[f"{name} base64url"] = b64url(x[name])
@@ -149,10 +154,10 @@ def needles_for(inputs):
 
 
 class Scanner:
-    def __init__(self, tmp_path, pythonpath=()):
+    def __init__(self, tmp_path, pythonpath=(), env=None):
         self.inputs = make_inputs()
         self.needles = needles_for(self.inputs)
-        self.child = OpChild(self.inputs, pythonpath=pythonpath, cwd=tmp_path)
+        self.child = OpChild(self.inputs, pythonpath=pythonpath, cwd=tmp_path, env=env)
 
     def run(self, op, *, thread=False):
         public = self.child.run(op, thread=thread)
@@ -215,6 +220,18 @@ def test_an_operation_on_a_caller_supplied_stack_leaves_nothing(tmp_path, op):
 
 SEQUENCE = ["hmac", "aes-json-field", "stream-push", "hkdf", "pool-mix", "hybrid-open-session",
             "box-reveal", "stream-pull", "aes-open-refused", "hybrid-generate", "box-wipe"]
+
+
+@pytest.mark.parametrize("op", [op for op in OPS if op.startswith("hybrid-")])
+def test_x25519_on_libsodium_leaves_nothing(tmp_path, op):
+    # The operations above run X25519 on the process's own path (the native
+    # one where the CPU has it); these on libsodium's.
+    s = Scanner(tmp_path, env={"VELMORA_X25519_IMPL": "libsodium"})
+    try:
+        s.run(op)
+        assert s.leftovers() == {}
+    finally:
+        s.close()
 
 
 def test_operations_in_sequence_leave_nothing(scanner):

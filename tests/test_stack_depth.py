@@ -44,8 +44,8 @@ def required(depth):
     return depth + depth // 4 + 1024
 
 
-def measure(pythonpath, cmd, tmp_path):
-    with OpChild(make_inputs(), pythonpath=pythonpath, cwd=tmp_path) as child:
+def measure(pythonpath, cmd, tmp_path, env):
+    with OpChild(make_inputs(), pythonpath=pythonpath, cwd=tmp_path, env=env) as child:
         out = {}
         for op in OPS:
             reply = child.ask(f"{cmd} {op}")
@@ -56,12 +56,19 @@ def measure(pythonpath, cmd, tmp_path):
         return out
 
 
-@pytest.fixture(scope="module", params=["probe", "probe-thread"], ids=["main-thread", "other-thread"])
+# X25519 runs on the process's own path (the native one where the CPU has it);
+# the libsodium path is measured too, on the main thread.
+@pytest.fixture(
+    scope="module",
+    params=[("probe", {}), ("probe-thread", {}), ("probe", {"VELMORA_X25519_IMPL": "libsodium"})],
+    ids=["main-thread", "other-thread", "main-thread-x25519-libsodium"],
+)
 def figures(request, tmp_path_factory):
     tmp = tmp_path_factory.mktemp("depth")
-    unwiped = measure([Path(TESTMODS, "unwiped"), TESTMODS], request.param, tmp)
-    wiped = measure([TESTMODS], request.param, tmp)
-    print(f"\n{request.param}: deepest write / wiped depth below the boundary (bytes)")
+    cmd, env = request.param
+    unwiped = measure([Path(TESTMODS, "unwiped"), TESTMODS], cmd, tmp, env)
+    wiped = measure([TESTMODS], cmd, tmp, env)
+    print(f"\n{cmd} {env}: deepest write / wiped depth below the boundary (bytes)")
     for op, u in unwiped.items():
         print(f"  {op:24} {u['changed'] - u['boundary']:6} / {u['wiped']:6}")
     return unwiped, wiped

@@ -41,8 +41,8 @@ STEPS = [
      "running out of memory excepted); an error becomes SecureError", WORK, 1.4),
     ("the boundary wipe, on return and while unwinding alike:\n"
      "1. vector registers cleared (zmm0-31 and k0-7, or ymm / xmm)\n"
-     "2. 8 KiB of stack below the boundary zeroed (32 KiB for ML-KEM,\n"
-     "    X25519 and JSON reading), never past the stack's lowest address\n"
+     "2. the stack below the boundary zeroed: 8 KiB, up to 32 KiB for calls\n"
+     "    that run ML-KEM, X25519 or the JSON reader; never past the stack's end\n"
      "3. caller-saved general registers cleared", WIPE, 2.8),
     ("back in Python: the sealed bytes, or the exception", INTERP, 0.9),
 ]
@@ -90,8 +90,8 @@ def draw_stack(ax, top):
                 ha="right", va="center", fontsize=7, color=NOTE,
                 arrowprops=dict(arrowstyle="-|>", color=NOTE, lw=0.8))
     vbrace(ax, STACK_X + STACK_W + 0.25, bounds[5][0], sp,
-           "zeroed when the call\nends, whatever is\nthere: 8 KiB, or\n32 KiB for the deep\n"
-           "operations", size=7.5)
+           "zeroed when the call\nends, whatever is\nthere: 8 KiB, up to\n32 KiB for the\n"
+           "deeper calls", size=7.5)
     lowest = bounds[7][1]
     ax.plot([STACK_X - 0.3, STACK_X + STACK_W + 0.3], [lowest, lowest], color=SECRET,
             linewidth=1.2, linestyle="--")

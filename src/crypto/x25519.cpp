@@ -6,6 +6,7 @@
 
 #include "crypto/ct.h"
 #include "crypto/sodium_init.h"
+#include "crypto/x25519/native.h"
 #include "zeroize.h"
 
 namespace velmora::crypto::x25519 {
@@ -145,6 +146,20 @@ void montgomery_from_edwards(const std::uint8_t ed[32], std::uint8_t u[32]) {
 }  // namespace
 
 void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES]) {
+    public_key(scalar, out, active_impl());
+}
+
+Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t peer[KEY_BYTES],
+                     std::uint8_t out[KEY_BYTES]) {
+    return shared_secret(scalar, peer, out, active_impl());
+}
+
+void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES], Impl impl) {
+    if (impl == Impl::Native) {
+        native::scalarmult_base(out, scalar);
+        ct::declassify(out, KEY_BYTES, "a public key is public");
+        return;
+    }
     ensure_sodium();
     // The fixed-base Edwards multiplication (a precomputed comb) is about
     // twice as fast as a Montgomery ladder from the base point; the result is
@@ -174,13 +189,18 @@ void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES
 }
 
 Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t peer[KEY_BYTES],
-                     std::uint8_t out[KEY_BYTES]) {
-    ensure_sodium();
+                     std::uint8_t out[KEY_BYTES], Impl impl) {
     // libsodium refuses a few low-order points up front without writing `out`;
     // starting from zeros makes that case land in the same all-zero check.
     secure_zero(out, KEY_BYTES);
-    const int rc = crypto_scalarmult_curve25519(out, scalar, peer);
-    clear_library_stack();
+    int rc = 0;
+    if (impl == Impl::Native) {
+        native::scalarmult(out, scalar, peer);
+    } else {
+        ensure_sodium();
+        rc = crypto_scalarmult_curve25519(out, scalar, peer);
+        clear_library_stack();
+    }
     static constexpr std::uint8_t ZERO[KEY_BYTES] = {};
     const std::uint32_t all_zero = ct::bytes_equal(out, ZERO, KEY_BYTES);
     // rc only says whether the peer point was of low order, which is public.

@@ -61,7 +61,7 @@ constexpr Method GENERATE{
     "🇺🇸 A fresh identity from the OS CSPRNG. 🇧🇷 Uma identidade nova do CSPRNG do SO."};
 
 PyObject* pair_generate(PyObject*, PyObject*) {
-    return guarded(stack_wipe::deep([&]() -> PyObject* {
+    return guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_GENERATE>([&]() -> PyObject* {
         auto identity = hybrid::HybridKeyPair::generate(crypto::os_random);
         if (!identity) return raise_error(identity.error());
         return pair_from_identity(std::move(*identity));
@@ -77,7 +77,7 @@ constexpr Method FROM_SECRETS{
 
 PyObject* pair_from_secrets(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    return guarded(stack_wipe::deep([&]() -> PyObject* {
+    return guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_FROM_SECRETS>([&]() -> PyObject* {
         PyObject* arg[2];
         if (!bind(FROM_SECRETS, args, nargs, kwnames, arg))
             return nullptr;
@@ -224,7 +224,7 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, const Method& method,
 }
 
 PyObject* pair_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded(stack_wipe::deep([&]() -> PyObject* {
+    return guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_OPEN>([&]() -> PyObject* {
         auto plaintext = open_sealed(self, OPEN, args, nargs, kwnames);
         if (!plaintext) return nullptr;
         ct::declassify(plaintext->data(), plaintext->size(), "open returns the plaintext");
@@ -234,7 +234,7 @@ PyObject* pair_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* pair_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    return guarded(stack_wipe::deep([&]() -> PyObject* {
+    return guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_OPEN>([&]() -> PyObject* {
         std::optional<LockedRegion> region;
         {
             auto plaintext = open_sealed(self, OPEN_SECRET, args, nargs, kwnames);
@@ -249,7 +249,7 @@ PyObject* pair_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* pair_open_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    return guarded(stack_wipe::deep([&]() -> PyObject* {
+    return guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_OPEN>([&]() -> PyObject* {
         std::optional<hybrid::OpenedSession> session;
         {
             auto plaintext = open_sealed(self, OPEN_SESSION, args, nargs, kwnames);

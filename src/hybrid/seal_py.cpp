@@ -21,7 +21,7 @@ constexpr Method SEAL_HYBRID{
     "ciphertext)`."};
 
 PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded(stack_wipe::deep([&]() -> PyObject* {
+    return guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_SEAL>([&]() -> PyObject* {
         PyObject* arg[4];
         if (!bind(SEAL_HYBRID, args, nargs, kwnames, arg)) return nullptr;
         auto x25519_public = read_byte_input(arg[0]);

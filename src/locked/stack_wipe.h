@@ -18,9 +18,9 @@
 // tens of nanoseconds. The price is a depth that must stay measured:
 // tests/test_stack_depth.py runs every operation over a canary-filled stack and
 // checks that what it writes lies within the depth wiped for it, with margin.
-// Zeroing costs about a cycle per 64 bytes (some 45 ns for WIPE_BYTES here),
-// so the few operations that go deep say so (deep()) instead of every call
-// paying for them.
+// Zeroing costs about a cycle per 64 bytes (some 45 ns for depth::DEFAULT),
+// so the few operations that go deeper say how deep (with_depth) instead of
+// every call paying for the deepest.
 #pragma once
 
 #include <cstddef>
@@ -31,16 +31,36 @@
 
 namespace velmora::stack_wipe {
 
-// How far below the boundary the stack is zeroed. Every operation runs within
-// WIPE_BYTES (HMAC, HKDF, AES-GCM, the streams, the pool, the boxes: at most
-// about 4.6 KiB, HMAC-SHA512); those marked with deep() run the ML-KEM-768 and
-// X25519 arithmetic or the JSON reader's recursion (up to its nesting limit)
-// and need up to about 24 KiB (ML-KEM-768's AVX2 path: the four-way Keccak
-// states and the sampled matrix sit on the stack). Each figure leaves room for
-// about one signal frame with AVX-512 state (3.5 KiB) pushed at the deepest
-// point; the depth test prints what every operation really uses.
-inline constexpr std::size_t WIPE_BYTES = 8 * 1024;
-inline constexpr std::size_t DEEP_WIPE_BYTES = 32 * 1024;
+// How far below the boundary the stack is zeroed, by what an operation runs.
+// Each depth is what tests/test_stack_depth.py measures as the family's
+// deepest write (printed there, per operation), plus a quarter and 1 KiB for
+// another build of the libraries, rounded up to whole pages (the wipe works in
+// pages). That margin also leaves room for about one signal frame with AVX-512
+// state (3.5 KiB) pushed at the deepest point of the shallow families. A depth
+// larger than needed costs zeroing time (about a cycle per 64 bytes), never
+// stack: the wipe is cut to what the thread's stack has left (stack_bounds.h).
+namespace depth {
+// HMAC, HKDF, AES-GCM, the streams, the pool, the boxes and the hybrid pair's
+// accessors: at most about 4.6 KiB (HMAC-SHA512 on a thread other than the
+// first).
+inline constexpr std::size_t DEFAULT = 8 * 1024;
+// aes_gcm_open_json_field: AES-GCM, then the JSON reader's recursion; about
+// 12.7 KiB at its nesting limit.
+inline constexpr std::size_t JSON_FIELD = 20 * 1024;
+// HybridKeyPair.from_secrets: the ML-KEM-768 public key recomputed from the
+// decapsulation key, and X25519; about 9.6 KiB.
+inline constexpr std::size_t HYBRID_FROM_SECRETS = 16 * 1024;
+// HybridKeyPair.generate: ML-KEM-768 key generation (the sampled matrix and
+// the four-way Keccak states sit on the stack) and X25519; about 22.5 KiB.
+inline constexpr std::size_t HYBRID_GENERATE = 32 * 1024;
+// seal_hybrid: ML-KEM-768 encapsulation, X25519, HKDF and AES-GCM; about
+// 23.6 KiB.
+inline constexpr std::size_t HYBRID_SEAL = 32 * 1024;
+// HybridKeyPair.open, open_secret, open_session: ML-KEM-768 decapsulation (it
+// encrypts again to compare), X25519, HKDF, AES-GCM and, for a session, the
+// JSON reader; about 22.4 KiB.
+inline constexpr std::size_t HYBRID_OPEN = 32 * 1024;
+}  // namespace depth
 
 // Zeroes `n` bytes (rounded up to whole pages, and cut to what this thread's
 // stack has left, see stack_bounds.h) of stack just below the caller's frame,
@@ -51,16 +71,17 @@ void wipe_below_caller(std::size_t n) noexcept;
 // Only the register part of the above (for the benchmark's cost breakdown).
 void clear_vector_registers() noexcept;
 
-// Marks an entry point's work as one that needs DEEP_WIPE_BYTES:
-// guarded(stack_wipe::deep([&]() -> PyObject* { ... })).
-template <class F>
-struct Deep {
-    static constexpr std::size_t DEPTH = DEEP_WIPE_BYTES;
+// Marks an entry point's work as one that needs a depth other than
+// depth::DEFAULT:
+// guarded(stack_wipe::with_depth<stack_wipe::depth::HYBRID_OPEN>([&]() -> PyObject* { ... })).
+template <std::size_t N, class F>
+struct WithDepth {
+    static constexpr std::size_t DEPTH = N;
     F f;
     decltype(auto) operator()() { return f(); }
 };
-template <class F>
-Deep<F> deep(F&& f) {
+template <std::size_t N, class F>
+WithDepth<N, F> with_depth(F&& f) {
     return {std::forward<F>(f)};
 }
 
@@ -71,7 +92,7 @@ constexpr std::size_t depth_of() {
     if constexpr (requires { F::DEPTH; })
         return F::DEPTH;
     else
-        return WIPE_BYTES;
+        return depth::DEFAULT;
 }
 
 // Kept out of line so that f's own locals live in a frame below the caller's,

@@ -7,7 +7,7 @@ bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
         if (name)
             PyErr_Format(PyExc_TypeError,
                          "argument '%s': '%.200s' object cannot be interpreted as an integer",
-                         name, Py_TYPE(obj)->tp_name);
+                         name, Py_TYPE(obj)->tp_name);  // no stable-ABI form on 3.11 (CMakeLists.txt)
         else
             PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
                          Py_TYPE(obj)->tp_name);

@@ -274,7 +274,7 @@ constexpr Method AES_GCM_OPEN_JSON_FIELD{
 
 PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-    return guarded(stack_wipe::deep([&]() -> PyObject* {
+    return guarded(stack_wipe::with_depth<stack_wipe::depth::JSON_FIELD>([&]() -> PyObject* {
         PyObject* arg[4];
         if (!bind(AES_GCM_OPEN_JSON_FIELD, args, nargs, kwnames, arg))
             return nullptr;

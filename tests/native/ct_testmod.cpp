@@ -8,6 +8,8 @@
 //   library_decode(secret) -> bool       libsodium's base64 decoder on a locked secret,
 //                                        which branches on each symbol's validity
 //   mlkem_leak() -> bool                 branches on an ML-KEM-768 decapsulated key
+//   x25519_leak() -> int                branches on a bit of an X25519 shared secret,
+//                                        then on a bit of the scalar behind it
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <sodium.h>
@@ -16,6 +18,7 @@
 
 #include "crypto/ct.h"
 #include "crypto/mlkem768.h"
+#include "crypto/x25519.h"
 #include "crypto/os_random.h"
 #include "locked/region.h"
 
@@ -109,6 +112,28 @@ PyObject* mlkem_leak(PyObject*, PyObject*) {
     Py_RETURN_FALSE;
 }
 
+PyObject* x25519_leak(PyObject*, PyObject*) {
+    std::uint8_t scalar[32], peer_scalar[32], peer[32], shared[32];
+    if (!velmora::crypto::os_random(scalar) || !velmora::crypto::os_random(peer_scalar)) {
+        PyErr_SetString(PyExc_RuntimeError, "no randomness");
+        return nullptr;
+    }
+    velmora::crypto::x25519::public_key(peer_scalar, peer);  // public by design
+    velmora::ct::mark_secret(scalar, sizeof scalar);
+    if (!velmora::crypto::x25519::shared_secret(scalar, peer, shared)) {
+        PyErr_SetString(PyExc_RuntimeError, "refused");
+        return nullptr;
+    }
+    // The leaks: the shared secret carries the scalar's taint through the
+    // ladder (a report here shows the check sees into the path that ran), and
+    // the scalar itself.
+    // Conditional volatile stores stay branches.
+    static volatile int sink;
+    if (shared[0] & 1) sink = 1;
+    if (scalar[1] & 1) sink = 2;
+    return PyLong_FromLong(sink);
+}
+
 PyMethodDef methods[] = {
     {"leaky_equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leaky_equal)),
      METH_FASTCALL, "leaky_equal(secret, guess) -> bool: an early-exit comparison."},
@@ -116,6 +141,7 @@ PyMethodDef methods[] = {
     {"library_decode", library_decode, METH_O,
      "library_decode(secret) -> bool: libsodium's base64url decoder on a secret."},
     {"mlkem_leak", mlkem_leak, METH_NOARGS, "mlkem_leak() -> bool: a branch on a decapsulated key."},
+    {"x25519_leak", x25519_leak, METH_NOARGS, "x25519_leak() -> int: branches on a shared secret and a scalar."},
     {nullptr, nullptr, 0, nullptr},
 };
 

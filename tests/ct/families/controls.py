@@ -13,5 +13,7 @@ elif case == "library":
     _ct_test.library_decode(b"c2VjcmV0LWtleS1tYXRlcmlhbA")
 elif case == "mlkem":
     _ct_test.mlkem_leak()
+elif case == "x25519":
+    _ct_test.x25519_leak()
 else:
     raise SystemExit(f"unknown control {case!r}")

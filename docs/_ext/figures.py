@@ -23,7 +23,7 @@ OUT = DOCS / "_generated"
 
 
 def load(script: Path):
-    spec = importlib.util.spec_from_file_location(f"velmora_docs_figure_{script.stem}", script)
+    spec = importlib.util.spec_from_file_location(f"velmora_manual_figure_{script.stem}", script)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module

@@ -1,0 +1,606 @@
+// The native X25519 path: field arithmetic mod p = 2^255 - 19 on four 64-bit
+// limbs with mulx/adcx/adox, the Montgomery ladder for a variable base, and a
+// signed-window Edwards table for the base point. Everything below the
+// includes is compiled for BMI2 and ADX and reached only through native.h
+// after the CPU check, so none of it runs on a CPU without them.
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "crypto/ct.h"
+#include "crypto/x25519/base_table.h"
+#include "crypto/x25519/native.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("bmi2,adx"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("bmi2,adx")
+#endif
+
+namespace velmora::crypto::x25519::native {
+
+namespace {
+
+using u64 = std::uint64_t;
+using u8 = unsigned char;
+
+struct Fe {
+    u64 v[4];
+};
+
+// 2^256 = 38 (mod p).
+constexpr u64 FOLD = 38;
+
+inline u64 mulx(u64 a, u64 b, u64* hi) {
+    unsigned long long h;
+    const u64 lo = _mulx_u64(a, b, &h);
+    *hi = h;
+    return lo;
+}
+inline u8 adc(u8 c, u64 a, u64 b, u64* out) {
+    unsigned long long r;
+    c = _addcarryx_u64(c, a, b, &r);
+    *out = r;
+    return c;
+}
+inline u8 sbb(u8 c, u64 a, u64 b, u64* out) {
+    unsigned long long r;
+    c = _subborrow_u64(c, a, b, &r);
+    *out = r;
+    return c;
+}
+
+// r = lo + 38 * hi, for an eight-limb product t (lo = t[0..3], hi = t[4..7]),
+// brought below 2^256.
+inline void reduce(Fe& r, const u64 t[8]) {
+    u64 h0, h1, h2, h3, h4, l0, l1, l2, l3, c;
+    l0 = mulx(FOLD, t[4], &h0);
+    l1 = mulx(FOLD, t[5], &h1);
+    l2 = mulx(FOLD, t[6], &h2);
+    l3 = mulx(FOLD, t[7], &h3);
+    u8 k = adc(0, l1, h0, &l1);
+    k = adc(k, l2, h1, &l2);
+    k = adc(k, l3, h2, &l3);
+    adc(k, h3, 0, &h4);  // h4 <= 38
+    u64 r0, r1, r2, r3;
+    k = adc(0, t[0], l0, &r0);
+    k = adc(k, t[1], l1, &r1);
+    k = adc(k, t[2], l2, &r2);
+    k = adc(k, t[3], l3, &r3);
+    adc(k, h4, 0, &c);  // c < 40
+    k = adc(0, r0, c * FOLD, &r0);
+    k = adc(k, r1, 0, &r1);
+    k = adc(k, r2, 0, &r2);
+    k = adc(k, r3, 0, &r3);
+    // On a carry the value wrapped to below 40 * 38, so this cannot carry on.
+    r.v[0] = r0 + (FOLD & (0 - static_cast<u64>(k)));
+    r.v[1] = r1;
+    r.v[2] = r2;
+    r.v[3] = r3;
+}
+
+// The end of both products: with t0 t1 t2 in memory at t, t3 in x3 and the
+// upper half in x4 x0 x1 x2, r = lower + 38 * upper on the two carry chains,
+// then the few bits above 2^256 folded back (38 each) twice.
+#define REDUCE_PRODUCT \
+        /* product: t0 t1 t2 (memory) x3 | x4 x0 x1 x2; now lo + 38 * hi */ \
+        "movl $38, %%edx\n\t" \
+        "xorl %k[z], %k[z]\n\t" \
+        "mulxq %[x4], %[x4], %[hi]\n\t" \
+        "adcxq 0(%[t]), %[x4]\n\t" \
+        "mulxq %[x0], %[x0], %[lo]\n\t" \
+        "adoxq 8(%[t]), %[hi]\n\t" \
+        "adcxq %[hi], %[x0]\n\t" \
+        "mulxq %[x1], %[x1], %[hi]\n\t" \
+        "adoxq 16(%[t]), %[lo]\n\t" \
+        "adcxq %[lo], %[x1]\n\t" \
+        "mulxq %[x2], %[x2], %[lo]\n\t" \
+        "adoxq %[x3], %[hi]\n\t" \
+        "adcxq %[hi], %[x2]\n\t" \
+        "adoxq %[z], %[lo]\n\t" \
+        "adcxq %[z], %[lo]\n\t" \
+        /* r = x4 x0 x1 x2, top lo (below 41) */ \
+        "imulq $38, %[lo], %[lo]\n\t" \
+        "addq %[lo], %[x4]\n\t" \
+        "adcq $0, %[x0]\n\t" \
+        "adcq $0, %[x1]\n\t" \
+        "adcq $0, %[x2]\n\t" \
+        "sbbq %[lo], %[lo]\n\t" \
+        "andq $38, %[lo]\n\t" \
+        "addq %[lo], %[x4]\n\t" \
+        "movq %[x4], 0(%[r])\n\t" \
+        "movq %[x0], 8(%[r])\n\t" \
+        "movq %[x1], 16(%[r])\n\t" \
+        "movq %[x2], 24(%[r])\n\t"
+
+// The product by rows, b[i] times a: each row's low halves join the running
+// sum on the CF chain (adcx), its high halves on the OF chain (adox), and the
+// lowest limb of each row is final and goes to t. Then lo + 38 * hi with the
+// same two chains, the few bits above 2^256 folded back as 38 each.
+inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
+    u64 t[3];
+    u64 x0, x1, x2, x3, x4, lo, hi, z;
+    // r may be a or b: it is written last. Volatile with a memory clobber:
+    // the results go through memory only.
+    __asm__ volatile(
+        // row 0
+        "movq 0(%[b]), %%rdx\n\t"
+        "mulxq 0(%[a]), %[x0], %[x1]\n\t"
+        "mulxq 8(%[a]), %[lo], %[x2]\n\t"
+        "addq %[lo], %[x1]\n\t"
+        "mulxq 16(%[a]), %[lo], %[x3]\n\t"
+        "adcq %[lo], %[x2]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x4]\n\t"
+        "adcq %[lo], %[x3]\n\t"
+        "adcq $0, %[x4]\n\t"
+        "movq %[x0], 0(%[t])\n\t"
+        // row 1: x1..x4, new top x0
+        "movq 8(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x1]\n\t"
+        "adoxq %[hi], %[x2]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x2]\n\t"
+        "adoxq %[hi], %[x3]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x0]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adoxq %[z], %[x0]\n\t"
+        "adcxq %[z], %[x0]\n\t"
+        "movq %[x1], 8(%[t])\n\t"
+        // row 2: x2, x3, x4, x0, new top x1
+        "movq 16(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x2]\n\t"
+        "adoxq %[hi], %[x3]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adoxq %[hi], %[x0]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x1]\n\t"
+        "adcxq %[lo], %[x0]\n\t"
+        "adoxq %[z], %[x1]\n\t"
+        "adcxq %[z], %[x1]\n\t"
+        "movq %[x2], 16(%[t])\n\t"
+        // row 3: x3, x4, x0, x1, new top x2
+        "movq 24(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adoxq %[hi], %[x0]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[x0]\n\t"
+        "adoxq %[hi], %[x1]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x2]\n\t"
+        "adcxq %[lo], %[x1]\n\t"
+        "adoxq %[z], %[x2]\n\t"
+        "adcxq %[z], %[x2]\n\t"
+        REDUCE_PRODUCT
+        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4), [lo] "=&r"(lo),
+          [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [b] "r"(b.v), [r] "r"(r.v), [t] "r"(t)
+        : "rdx", "cc", "memory");
+}
+
+// a^2: the six products a[i] a[j] (i < j) on the two chains, doubled on the
+// CF chain while the squares a[i]^2 join on the OF chain, then reduced as above.
+inline void fe_sqr(Fe& r, const Fe& a) {
+    u64 t[3];
+    u64 x0, x1, x2, x3, x4, x5, lo, hi, z;
+    __asm__ volatile(
+        "movq 0(%[a]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq 8(%[a]), %[x5], %[x2]\n\t"
+        "mulxq 16(%[a]), %[lo], %[x3]\n\t"
+        "adcxq %[lo], %[x2]\n\t"
+        "mulxq 24(%[a]), %[lo], %[x4]\n\t"
+        "adcxq %[lo], %[x3]\n\t"
+        "movq 8(%[a]), %%rdx\n\t"
+        "mulxq 24(%[a]), %[lo], %[x0]\n\t"
+        "adcxq %[lo], %[x4]\n\t"
+        "adcxq %[z], %[x0]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[x3]\n\t"
+        "adoxq %[hi], %[x4]\n\t"
+        "movq 16(%[a]), %%rdx\n\t"
+        "mulxq 24(%[a]), %[lo], %[x1]\n\t"
+        "adoxq %[lo], %[x0]\n\t"
+        "adoxq %[z], %[x1]\n\t"
+        // cross products in x5 x2 x3 x4 x0 x1 (2^64 up); doubled, plus squares
+        "movq 0(%[a]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "movq %[lo], 0(%[t])\n\t"
+        "adcxq %[x5], %[x5]\n\t"
+        "adoxq %[hi], %[x5]\n\t"
+        "movq %[x5], 8(%[t])\n\t"
+        "movq 8(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "adcxq %[x2], %[x2]\n\t"
+        "adoxq %[lo], %[x2]\n\t"
+        "movq %[x2], 16(%[t])\n\t"
+        "adcxq %[x3], %[x3]\n\t"
+        "adoxq %[hi], %[x3]\n\t"
+        "movq 16(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "adcxq %[x4], %[x4]\n\t"
+        "adoxq %[lo], %[x4]\n\t"
+        "adcxq %[x0], %[x0]\n\t"
+        "adoxq %[hi], %[x0]\n\t"
+        "movq 24(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[x2]\n\t"
+        "adcxq %[x1], %[x1]\n\t"
+        "adoxq %[lo], %[x1]\n\t"
+        "adcxq %[z], %[x2]\n\t"
+        "adoxq %[z], %[x2]\n\t"
+        REDUCE_PRODUCT
+        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4), [x5] "=&r"(x5),
+          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [r] "r"(r.v), [t] "r"(t)
+        : "rdx", "cc", "memory");
+}
+
+// The same product written with the intrinsics, which the compiler schedules
+// across neighbouring operations; faster in the ladder, whose independent
+// products it interleaves.
+inline void fe_mul_c(Fe& r, const Fe& a, const Fe& b) {
+    u64 t[8];
+    u64 c1, c2, c3, c4;
+    // Row by row: each row's low words join the running sum on the CF chain,
+    // its high words on the OF chain.
+    const u64 b0 = b.v[0], b1 = b.v[1], b2 = b.v[2], b3 = b.v[3];
+    for (int i = 0; i < 4; ++i) {
+        const u64 ai = a.v[i];
+        u64 p0h, p1h, p2h, p3h;
+        const u64 p0 = mulx(ai, b0, &p0h);
+        const u64 p1 = mulx(ai, b1, &p1h);
+        const u64 p2 = mulx(ai, b2, &p2h);
+        const u64 p3 = mulx(ai, b3, &p3h);
+        if (i == 0) {
+            t[0] = p0;
+            u8 k = adc(0, p1, p0h, &t[1]);
+            k = adc(k, p2, p1h, &t[2]);
+            k = adc(k, p3, p2h, &t[3]);
+            adc(k, p3h, 0, &t[4]);
+            continue;
+        }
+        u8 k = adc(0, t[i], p0, &t[i]);
+        k = adc(k, t[i + 1], p1, &c1);
+        k = adc(k, t[i + 2], p2, &c2);
+        k = adc(k, t[i + 3], p3, &c3);
+        adc(k, 0, 0, &c4);
+        u8 o = adc(0, c1, p0h, &t[i + 1]);
+        o = adc(o, c2, p1h, &t[i + 2]);
+        o = adc(o, c3, p2h, &t[i + 3]);
+        adc(o, c4, p3h, &t[i + 4]);
+    }
+    reduce(r, t);
+}
+
+inline void fe_sqr_n(Fe& r, const Fe& a, int n) {
+    fe_sqr(r, a);
+    for (int i = 1; i < n; ++i) fe_sqr(r, r);
+}
+
+// The carry out of the top limb is worth 38; folding it can carry once more,
+// and then the value is tiny, so the second fold ends it.
+inline void fe_add(Fe& r, const Fe& a, const Fe& b) {
+    u64 r0, r1, r2, r3;
+    u8 k = adc(0, a.v[0], b.v[0], &r0);
+    k = adc(k, a.v[1], b.v[1], &r1);
+    k = adc(k, a.v[2], b.v[2], &r2);
+    k = adc(k, a.v[3], b.v[3], &r3);
+    k = adc(0, r0, FOLD & (0 - static_cast<u64>(k)), &r0);
+    k = adc(k, r1, 0, &r1);
+    k = adc(k, r2, 0, &r2);
+    k = adc(k, r3, 0, &r3);
+    r.v[0] = r0 + (FOLD & (0 - static_cast<u64>(k)));
+    r.v[1] = r1;
+    r.v[2] = r2;
+    r.v[3] = r3;
+}
+
+inline void fe_sub(Fe& r, const Fe& a, const Fe& b) {
+    u64 r0, r1, r2, r3;
+    u8 k = sbb(0, a.v[0], b.v[0], &r0);
+    k = sbb(k, a.v[1], b.v[1], &r1);
+    k = sbb(k, a.v[2], b.v[2], &r2);
+    k = sbb(k, a.v[3], b.v[3], &r3);
+    k = sbb(0, r0, FOLD & (0 - static_cast<u64>(k)), &r0);
+    k = sbb(k, r1, 0, &r1);
+    k = sbb(k, r2, 0, &r2);
+    k = sbb(k, r3, 0, &r3);
+    r.v[0] = r0 - (FOLD & (0 - static_cast<u64>(k)));
+    r.v[1] = r1;
+    r.v[2] = r2;
+    r.v[3] = r3;
+}
+
+// a * c for a small constant c.
+inline void fe_mul_small(Fe& r, const Fe& a, u64 c) {
+    u64 h0, h1, h2, h3, r0, r1, r2, r3;
+    r0 = mulx(c, a.v[0], &h0);
+    r1 = mulx(c, a.v[1], &h1);
+    r2 = mulx(c, a.v[2], &h2);
+    r3 = mulx(c, a.v[3], &h3);
+    u8 k = adc(0, r1, h0, &r1);
+    k = adc(k, r2, h1, &r2);
+    k = adc(k, r3, h2, &r3);
+    adc(k, h3, 0, &h3);
+    k = adc(0, r0, h3 * FOLD, &r0);
+    k = adc(k, r1, 0, &r1);
+    k = adc(k, r2, 0, &r2);
+    k = adc(k, r3, 0, &r3);
+    r.v[0] = r0 + (FOLD & (0 - static_cast<u64>(k)));
+    r.v[1] = r1;
+    r.v[2] = r2;
+    r.v[3] = r3;
+}
+
+// z^(p-2) = 1/z (0 for z = 0).
+inline void fe_invert(Fe& out, const Fe& z) {
+    Fe z2, z9, z11, z_5, z_10, z_20, z_40, z_50, z_100, t;
+    fe_sqr(z2, z);
+    fe_sqr_n(t, z2, 2);
+    fe_mul(z9, t, z);
+    fe_mul(z11, z9, z2);
+    fe_sqr(t, z11);
+    fe_mul(z_5, t, z9);  // z^(2^5 - 1)
+    fe_sqr_n(t, z_5, 5);
+    fe_mul(z_10, t, z_5);
+    fe_sqr_n(t, z_10, 10);
+    fe_mul(z_20, t, z_10);
+    fe_sqr_n(t, z_20, 20);
+    fe_mul(z_40, t, z_20);
+    fe_sqr_n(t, z_40, 10);
+    fe_mul(z_50, t, z_10);
+    fe_sqr_n(t, z_50, 50);
+    fe_mul(z_100, t, z_50);
+    fe_sqr_n(t, z_100, 100);
+    fe_mul(t, t, z_100);  // z^(2^200 - 1)
+    fe_sqr_n(t, t, 50);
+    fe_mul(t, t, z_50);  // z^(2^250 - 1)
+    fe_sqr_n(t, t, 5);
+    fe_mul(out, t, z11);  // z^(2^255 - 21)
+}
+
+void fe_load(Fe& r, const std::uint8_t s[32]) { std::memcpy(r.v, s, 32); }
+
+// The canonical encoding. Folding bit 255 leaves a value below 2^255 + 19 < 2p;
+// adding 19 reaches bit 255 exactly when the value is at least p, and then
+// the sum without that bit is the value minus p.
+void fe_encode(std::uint8_t out[32], const Fe& a) {
+    u64 r0, r1, r2, r3, s0, s1, s2, s3;
+    const u64 top = a.v[3] >> 63;
+    u8 k = adc(0, a.v[0], 19 * top, &r0);
+    k = adc(k, a.v[1], 0, &r1);
+    k = adc(k, a.v[2], 0, &r2);
+    adc(k, a.v[3] & 0x7FFFFFFFFFFFFFFF, 0, &r3);
+    k = adc(0, r0, 19, &s0);
+    k = adc(k, r1, 0, &s1);
+    k = adc(k, r2, 0, &s2);
+    adc(k, r3, 0, &s3);
+    const u64 ge = ct::barrier(0 - (s3 >> 63));
+    s3 &= 0x7FFFFFFFFFFFFFFF;
+    const u64 w[4] = {(s0 & ge) | (r0 & ~ge), (s1 & ge) | (r1 & ~ge), (s2 & ge) | (r2 & ~ge),
+                      (s3 & ge) | (r3 & ~ge)};
+    std::memcpy(out, w, 32);
+}
+
+// Swaps a and b when mask is all ones, leaves them when it is zero.
+inline void fe_cswap(Fe& a, Fe& b, u64 mask) {
+    for (int i = 0; i < 4; ++i) {
+        const u64 x = (a.v[i] ^ b.v[i]) & mask;
+        a.v[i] ^= x;
+        b.v[i] ^= x;
+    }
+}
+
+inline void fe_cmov(Fe& r, const Fe& a, u64 mask) {
+    for (int i = 0; i < 4; ++i) r.v[i] ^= (r.v[i] ^ a.v[i]) & mask;
+}
+
+void clamp(std::uint8_t k[32], const std::uint8_t scalar[32]) {
+    std::memcpy(k, scalar, 32);
+    k[0] &= 248;
+    k[31] &= 127;
+    k[31] |= 64;
+}
+
+// ---- Edwards arithmetic for the base point (a = -1, extended coordinates) ----
+
+struct Point {  // x = X/Z, y = Y/Z, x*y = T/Z
+    Fe X, Y, Z, T;
+};
+struct Niels {  // an affine point as (y + x, y - x, 2*d*x*y)
+    Fe ypx, ymx, xy2d;
+};
+
+// p + q, q given affine.
+inline void madd(Point& r, const Point& p, const Niels& q) {
+    Fe a, b, c, d, e, f, g, h;
+    fe_sub(a, p.Y, p.X);
+    fe_mul(a, a, q.ymx);
+    fe_add(b, p.Y, p.X);
+    fe_mul(b, b, q.ypx);
+    fe_mul(c, p.T, q.xy2d);
+    fe_add(d, p.Z, p.Z);
+    fe_sub(e, b, a);
+    fe_sub(f, d, c);
+    fe_add(g, d, c);
+    fe_add(h, b, a);
+    fe_mul(r.X, e, f);
+    fe_mul(r.Y, g, h);
+    fe_mul(r.T, e, h);
+    fe_mul(r.Z, f, g);
+}
+
+// 2p, with every intermediate negated against the usual a = -1 doubling
+// (E, F, G, H -> -E, -F, -G, -H), which leaves the products unchanged.
+inline void dbl(Point& r, const Point& p) {
+    Fe a, b, c, e, f, g, h;
+    fe_sqr(a, p.X);
+    fe_sqr(b, p.Y);
+    fe_sqr(c, p.Z);
+    fe_add(c, c, c);
+    fe_add(h, a, b);
+    fe_add(e, p.X, p.Y);
+    fe_sqr(e, e);
+    fe_sub(e, h, e);
+    fe_sub(g, a, b);
+    fe_add(f, c, g);
+    fe_mul(r.X, e, f);
+    fe_mul(r.Y, g, h);
+    fe_mul(r.T, e, h);
+    fe_mul(r.Z, f, g);
+}
+
+// table[j - 1] for |digit| = j, the neutral element for 0, negated for a
+// negative digit: every entry is read and masked, the one wanted (if any)
+// OR-ed in, sixteen bytes at a time.
+inline void select(Niels& r, const u64 (*row)[12], int8_t digit) {
+    const u64 neg = 0 - static_cast<u64>(static_cast<std::uint8_t>(digit) >> 7);
+    const u64 abs = static_cast<u64>((digit ^ static_cast<int8_t>(neg)) - static_cast<int8_t>(neg)) & 0xFF;
+    __m128i acc[6];
+    for (__m128i& v : acc) v = _mm_setzero_si128();
+    for (u64 j = 0; j < 8; ++j) {
+        const u64 x = ct::barrier(abs ^ (j + 1));
+        const u64 m = ct::barrier(((x | (0 - x)) >> 63) ^ 1) * ~u64{0};  // all ones when abs == j + 1
+        const __m128i mv = _mm_set1_epi64x(static_cast<long long>(m));
+        for (int w = 0; w < 6; ++w) {
+            const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[j] + 2 * w));
+            acc[w] = _mm_or_si128(acc[w], _mm_and_si128(e, mv));
+        }
+    }
+    std::memcpy(&r, acc, sizeof r);
+    // The neutral element (y + x = y - x = 1, 2dxy = 0) for a zero digit.
+    const u64 zero = ct::barrier(((abs | (0 - abs)) >> 63) ^ 1);
+    r.ypx.v[0] |= zero;
+    r.ymx.v[0] |= zero;
+    // -(x, y) = (-x, y): y + x and y - x trade places and 2dxy changes sign.
+    Fe negated;
+    fe_sub(negated, Fe{{0, 0, 0, 0}}, r.xy2d);
+    fe_cswap(r.ypx, r.ymx, neg);
+    fe_cmov(r.xy2d, negated, neg);
+}
+
+}  // namespace
+
+void scalarmult(std::uint8_t out[32], const std::uint8_t scalar[32], const std::uint8_t u[32]) {
+    std::uint8_t k[32];
+    clamp(k, scalar);
+    Fe x1;
+    fe_load(x1, u);
+    x1.v[3] &= 0x7FFFFFFFFFFFFFFF;
+    Fe x2{{1, 0, 0, 0}}, z2{{0, 0, 0, 0}}, x3 = x1, z3{{1, 0, 0, 0}};
+    Fe a, aa, b, bb, e, c, d, da, cb;
+    u64 swap = 0;
+    for (int t = 254; t >= 0; --t) {
+        const u64 bit = (k[t >> 3] >> (t & 7)) & 1;
+        swap ^= bit;
+        const u64 mask = ct::barrier(0 - swap);
+        fe_cswap(x2, x3, mask);
+        fe_cswap(z2, z3, mask);
+        swap = bit;
+        fe_add(a, x2, z2);
+        fe_sqr(aa, a);
+        fe_sub(b, x2, z2);
+        fe_sqr(bb, b);
+        fe_sub(e, aa, bb);
+        fe_add(c, x3, z3);
+        fe_sub(d, x3, z3);
+        fe_mul_c(da, d, a);
+        fe_mul_c(cb, c, b);
+        fe_add(x3, da, cb);
+        fe_sqr(x3, x3);
+        fe_sub(z3, da, cb);
+        fe_sqr(z3, z3);
+        fe_mul_c(z3, z3, x1);
+        fe_mul_c(x2, aa, bb);
+        fe_mul_small(z2, e, 121665);
+        fe_add(z2, z2, aa);
+        fe_mul_c(z2, z2, e);
+    }
+    const u64 mask = ct::barrier(0 - swap);
+    fe_cswap(x2, x3, mask);
+    fe_cswap(z2, z3, mask);
+    fe_invert(z2, z2);
+    fe_mul(x2, x2, z2);
+    fe_encode(out, x2);
+}
+
+void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]) {
+    std::uint8_t k[32];
+    clamp(k, scalar);
+    // 64 signed digits in [-8, 8): k = sum e[i] 16^i.
+    int8_t e[64];
+    for (int i = 0; i < 32; ++i) {
+        e[2 * i] = static_cast<int8_t>(k[i] & 15);
+        e[2 * i + 1] = static_cast<int8_t>(k[i] >> 4);
+    }
+    int8_t carry = 0;
+    for (int i = 0; i < 63; ++i) {
+        e[i] = static_cast<int8_t>(e[i] + carry);
+        carry = static_cast<int8_t>((e[i] + 8) >> 4);
+        e[i] = static_cast<int8_t>(e[i] - carry * 16);
+    }
+    e[63] = static_cast<int8_t>(e[63] + carry);  // below 8: the top bit is clear
+    // The odd digits first, times 16, then the even ones: row i holds
+    // j * 256^i * B for j = 1..8.
+    Point h{{{0, 0, 0, 0}}, {{1, 0, 0, 0}}, {{1, 0, 0, 0}}, {{0, 0, 0, 0}}};
+    Niels q;
+    for (int i = 1; i < 64; i += 2) {
+        select(q, BASE_TABLE[i / 2], e[i]);
+        madd(h, h, q);
+    }
+    dbl(h, h);
+    dbl(h, h);
+    dbl(h, h);
+    dbl(h, h);
+    for (int i = 0; i < 64; i += 2) {
+        select(q, BASE_TABLE[i / 2], e[i]);
+        madd(h, h, q);
+    }
+    // u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y).
+    Fe num, den;
+    fe_add(num, h.Z, h.Y);
+    fe_sub(den, h.Z, h.Y);
+    fe_invert(den, den);
+    fe_mul(num, num, den);
+    fe_encode(out, num);
+}
+
+void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32], std::uint8_t out[32]) {
+    Fe x, y, r;
+    fe_load(x, a);
+    fe_load(y, b);
+    switch (op) {
+        case FieldOp::Mul: fe_mul(r, x, y); break;
+        case FieldOp::MulC: fe_mul_c(r, x, y); break;
+        case FieldOp::Sqr: fe_sqr(r, x); break;
+        case FieldOp::Add: fe_add(r, x, y); break;
+        case FieldOp::Sub: fe_sub(r, x, y); break;
+        case FieldOp::Inv: fe_invert(r, x); break;
+        case FieldOp::Encode: fe_encode(out, x); return;
+    }
+    std::memcpy(out, r.v, 32);
+}
+
+}  // namespace velmora::crypto::x25519::native
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif

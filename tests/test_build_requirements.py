@@ -1,0 +1,36 @@
+"""A build from source on a machine without one of the libraries stops with
+the Debian package to install, not with CMake's own "Could NOT find"."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import REPO, SANITIZED
+
+CMAKE = shutil.which("cmake")
+
+pytestmark = pytest.mark.skipif(
+    CMAKE is None or SANITIZED, reason="needs cmake on PATH, and runs it unsanitized")
+
+
+@pytest.mark.parametrize(
+    ("package", "args", "env"),
+    [
+        ("libssl-dev", ["-DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON"], {}),
+        ("libsodium-dev", [], {"PKG_CONFIG_LIBDIR": "/nonexistent", "PKG_CONFIG_PATH": ""}),
+        ("libipsec-mb-dev", ["-DIPSEC_MB_LIBRARY=IPSEC_MB_LIBRARY-NOTFOUND",
+                             "-DCMAKE_IGNORE_PATH=/usr/lib/x86_64-linux-gnu/libIPSec_MB.so"], {}),
+    ],
+    ids=["openssl", "libsodium", "ipsec-mb"],
+)
+def test_missing_library_names_its_debian_package(tmp_path, package, args, env):
+    run = subprocess.run(
+        [CMAKE, "-S", str(REPO), "-B", str(tmp_path), *args],
+        capture_output=True, text=True, env={**os.environ, **env}, timeout=120)
+    assert run.returncode != 0
+    assert f"install the Debian package {package}" in " ".join(run.stderr.split())
+    assert "Could NOT find" not in run.stdout + run.stderr
