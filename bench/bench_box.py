@@ -1,14 +1,15 @@
 """Cost of creating and releasing a 32-byte SecretBox, next to the bare system
 calls a locked region needs and to libsodium's guarded allocation, in one run.
 
-    python bench/bench_box.py [--rounds N] [--iterations N] [--exe PATH]
+    python bench/bench_box.py [--rounds N] [--iterations N] [--exe PATH] [--json FILE]
 
 The native figures come from bench/box_create (built on first use into
 build/bench unless --exe names it); the Python figure times
 `SecretBox.random(32)` whose result is dropped at once, so every iteration is
 one creation and one release. Native and Python rounds alternate, and each
 figure is the best round (the least disturbed one). Target: the box costs at
-most 1.2x the bare system-call sequence.
+most 1.2x the bare system-call sequence. --json also writes the figures to FILE
+(docs/perf/make_perf.py reads them).
 """
 
 from __future__ import annotations
@@ -59,6 +60,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--iterations", type=int, default=20000)
     parser.add_argument("--exe", type=Path, help="a built box_create")
+    parser.add_argument("--json", type=Path, help="also write the figures to this file")
     args = parser.parse_args()
 
     exe = args.exe or build_native(ROOT / "build" / "bench")
@@ -91,6 +93,16 @@ def main() -> int:
     verdict = "met" if ratio <= TARGET else "MISSED"
     print(f"SecretBox / bare system calls = {ratio:.2f}x (target <= {TARGET}x: {verdict}); "
           f"SecretBox / sodium = {best['SecretBox'] / best['sodium']:.2f}x")
+    if args.json:
+        report = {
+            "benchmark": "box", "baseline": "syscalls", "target": TARGET,
+            "rounds": args.rounds, "iterations": args.iterations,
+            "page_size": status["page_size"],
+            "unlocked": bool(status["unlocked_allocations"]),
+            "rows": [{"name": name, "what": what, "ns": best[name], "ratio": best[name] / base}
+                     for name, what in rows],
+        }
+        args.json.write_text(json.dumps(report, indent=1) + "\n")
     return 0
 
 

@@ -1,7 +1,7 @@
 """Hybrid seal: velmora._secure against the same composition written in Python
 on the `cryptography` package, in one run.
 
-    python3 bench/bench_hybrid.py [--rounds N] [--ops N] [--path P] [--stat S]
+    python3 bench/bench_hybrid.py [--rounds N] [--ops N] [--path P] [--stat S] [--json FILE]
 
 Uses whichever velmora._secure is importable (the installed one, or set
 PYTHONPATH to <build>/python). Both sides run the same number of operations,
@@ -13,6 +13,8 @@ microseconds per operation. The ratio is ours / theirs: below 1.0 is faster.
 in a child process with VELMORA_MLKEM_IMPL set (the path is chosen once per
 process); --path portable or avx2 runs just that one here. X25519 runs on
 the process's own path: set VELMORA_X25519_IMPL=libsodium (or native) to pick.
+--json also writes the figures of every path run to FILE (docs/perf/make_perf.py
+reads them).
 
 The composition on `cryptography` is the seal format itself: an ephemeral
 X25519 exchange and an ML-KEM-768 encapsulation, HKDF-SHA256 over both shared
@@ -40,6 +42,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 from cryptography.hazmat.primitives import hashes
@@ -98,13 +101,23 @@ def main():
     parser.add_argument("--ops", type=int, default=100, help="operations per side per round")
     parser.add_argument("--path", choices=("each", "portable", "avx2"), default="each")
     parser.add_argument("--stat", choices=("best", "median"), default="best")
+    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
 
     if args.path == "each":
-        for path in ("portable", "avx2"):
-            argv = [sys.executable, __file__, "--rounds", str(args.rounds), "--ops", str(args.ops),
-                    "--path", path, "--stat", args.stat]
-            subprocess.run(argv, env={**os.environ, "VELMORA_MLKEM_IMPL": path}, check=True)
+        paths = {}
+        with tempfile.TemporaryDirectory() as tmp:
+            for path in ("portable", "avx2"):
+                argv = [sys.executable, __file__, "--rounds", str(args.rounds), "--ops", str(args.ops),
+                        "--path", path, "--stat", args.stat]
+                if args.json:
+                    argv += ["--json", os.path.join(tmp, path + ".json")]
+                subprocess.run(argv, env={**os.environ, "VELMORA_MLKEM_IMPL": path}, check=True)
+                if args.json:
+                    with open(os.path.join(tmp, path + ".json"), encoding="utf-8") as f:
+                        paths.update(json.load(f)["paths"])
+        if args.json:
+            write_report(args, paths)
         return
     os.environ["VELMORA_MLKEM_IMPL"] = args.path  # before the first operation reads it
 
@@ -168,6 +181,18 @@ def main():
     for name, _, _ in cases:
         mine, theirs = results[name]
         print(f"{name:<22}{mine:>10.1f}{theirs:>14.1f}{mine / theirs:>13.2f}")
+    if args.json:
+        write_report(args, {args.path: [
+            {"operation": name, "ours_ns": mine * 1e3, "theirs_ns": theirs * 1e3,
+             "ratio": mine / theirs, "target": None}
+            for name, (mine, theirs) in results.items()]})
+
+
+def write_report(args, paths):
+    report = {"benchmark": "hybrid", "rounds": args.rounds, "ops": args.ops, "stat": args.stat,
+              "paths": paths}
+    with open(args.json, "w", encoding="utf-8") as f:
+        f.write(json.dumps(report, indent=1) + "\n")
 
 
 if __name__ == "__main__":

@@ -9,12 +9,15 @@ on one side only; all of push's and pull's work runs on the calling thread. Then
 two threads pushing 1 MiB chunks on two streams against one thread (target: at
 least 1.7x), which only holds if push really runs without the interpreter lock.
 
-    python bench/bench_secretstream.py [--rounds N] [--quick]
+    python bench/bench_secretstream.py [--rounds N] [--quick] [--json FILE]
+
+--json also writes the figures to FILE (docs/perf/make_perf.py reads them).
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import threading
 import time
@@ -172,13 +175,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=15, help="alternating rounds per case")
     parser.add_argument("--quick", action="store_true", help="3 rounds, for a smoke run")
+    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     rounds = 3 if args.quick else args.rounds
 
     print(f"secret stream: velmora vs PyNaCl {nacl.__version__}")
     print(f"{os.cpu_count()} CPUs, best of {rounds} alternating rounds\n")
     print(f"{'op':5} {'chunk':>7} {'velmora':>13} {'pynacl':>13} {'ours/theirs':>12} {'target':>7}  {'MB/s ours':>10}")
-    for op, label, t_ours, t_theirs, target, size in bench_sizes(rounds):
+    rows = bench_sizes(rounds)
+    for op, label, t_ours, t_theirs, target, size in rows:
         ratio = t_ours / t_theirs
         mark = "ok" if ratio <= target else "MISS"
         print(
@@ -194,6 +199,17 @@ def main():
         f"{two / 1e6:.0f} MB/s -> {scale:.2f}x (target ≥1.7x)  {mark}"
     )
     print(f"two-thread round kept {cores:.2f} cores busy; load average {os.getloadavg()[0]:.1f}")
+    if args.json:
+        report = {
+            "benchmark": "secretstream", "peer_version": nacl.__version__, "rounds": rounds,
+            "rows": [{"operation": f"{op} {label}", "bytes": size, "ours_ns": t_ours * 1e9,
+                      "theirs_ns": t_theirs * 1e9, "ratio": t_ours / t_theirs, "target": target}
+                     for op, label, t_ours, t_theirs, target, size in rows],
+            "threads": {"one_thread_bytes_per_s": one, "two_threads_bytes_per_s": two,
+                        "scale": scale, "target": 1.7, "cores_busy": cores},
+        }
+        with open(args.json, "w", encoding="utf-8") as f:
+            f.write(json.dumps(report, indent=1) + "\n")
 
 
 if __name__ == "__main__":

@@ -1,16 +1,18 @@
 """Symmetric operations of velmora._secure next to the `cryptography` package
 and the standard library, in one run, reported as time ratios (ours / theirs).
 
-    python bench/bench_symmetric.py [--quick]
+    python bench/bench_symmetric.py [--quick] [--repeat N] [--json FILE]
 
 Each figure is the best of several repeats of a timed loop (the least disturbed
 run); the two sides of a pair alternate repeats, so machine noise hits both.
+--json also writes the figures to FILE (docs/perf/make_perf.py reads them).
 """
 
 from __future__ import annotations
 
 import argparse
 import hmac
+import json
 import os
 import sys
 import timeit
@@ -52,6 +54,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
     parser.add_argument("--repeat", type=int, default=None)
+    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     repeat = args.repeat or (5 if args.quick else 15)
 
@@ -117,6 +120,15 @@ def main():
         mark = "" if ratio <= target else "  over"
         failed += ratio > target
         print(f"{name:28} {fmt(t_ours)} {fmt(t_theirs)} {ratio:7.2f} {target:7.2f}{mark}")
+    if args.json:
+        report = {
+            "benchmark": "symmetric", "repeat": repeat,
+            "rows": [{"operation": name, "ours_ns": t_ours * 1e9, "theirs_ns": t_theirs * 1e9,
+                      "ratio": ratio, "target": target}
+                     for name, t_ours, t_theirs, ratio, target in rows],
+        }
+        with open(args.json, "w", encoding="utf-8") as f:
+            f.write(json.dumps(report, indent=1) + "\n")
     return 1 if failed else 0
 
 

