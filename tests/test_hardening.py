@@ -68,3 +68,19 @@ def test_stack_protector(imported):
 def test_fortified_calls(imported):
     fortified = {name for name in imported if re.fullmatch(r"__\w+_chk", name)} - {"__stack_chk_fail"}
     assert fortified, sorted(imported)
+
+
+def test_indirect_branch_targets_marked():
+    # -fcf-protection: functions reached through a pointer (the interpreter
+    # calls the module's init that way) begin with an end-branch marker. The
+    # file-level CET property note is not checked: the linker drops it from
+    # every shared object built against this C library's crti.o, which lacks it.
+    symbols = readelf("--dyn-syms")
+    m = re.search(r"\s0*([0-9a-f]+)\s+\d+\s+FUNC\s+GLOBAL\s+DEFAULT\s+\d+\s+PyInit__secure\b", symbols)
+    assert m, symbols
+    start = int(m.group(1), 16)
+    objdump = shutil.which("objdump")
+    assert objdump, "objdump (binutils, part of build-essential) is not installed"
+    code = subprocess.run([objdump, "-d", f"--start-address={start:#x}", f"--stop-address={start + 4:#x}",
+                           _secure.__file__], capture_output=True, text=True, check=True).stdout
+    assert "endbr64" in code, code
