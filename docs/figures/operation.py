@@ -31,14 +31,14 @@ STEPS = [
      "(buffer protocol); TypeError / ValueError for a wrong type or length", WORK, 1.4),
     ("ObjectGuard: the box's own lock, for this one operation\n"
      "another thread has it: wait with the interpreter lock released\n"
-     "poisoned by an earlier failure, or taken over in a fork() child: refused", WORK, 1.9),
-    ("region checks: wiped, or marker missing (a fork() child): refused", WORK, 0.9),
+     "a parent's thread held it in a fork() child: taken over, the object torn", WORK, 1.9),
+    ("region checks: wiped, torn, or marker missing (a fork() child): refused", WORK, 0.9),
     ("core call: AES-256-GCM with the key where it lies in locked memory,\n"
      "the output written straight into a new bytes object.\n"
      "Returns a Result, never throws. (Stream push and pull run this\n"
      "step with the interpreter lock released.)", CORE, 2.3),
-    ("lock released (an exception escaping marks the object poisoned,\n"
-     "running out of memory excepted); an error becomes SecureError", WORK, 1.4),
+    ("lock released: nothing under it fails halfway, so the object\n"
+     "is whole; an error becomes SecureError", WORK, 1.4),
     ("the boundary wipe, on return and while unwinding alike:\n"
      "1. vector registers cleared (zmm0-31 and k0-7, or ymm / xmm)\n"
      "2. the stack below the boundary zeroed: 8 KiB, up to 32 KiB for calls\n"

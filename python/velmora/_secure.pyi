@@ -44,7 +44,7 @@ class SecretBox:
     @property
     def is_wiped(self) -> bool: ...
     def wipe(self) -> None:
-        """Zeroes the secret now; works even on a box whose lock is poisoned."""
+        """Zeroes the secret now; wiping twice is harmless."""
     def clone(self) -> SecretBox: ...
     def reveal(self) -> bytearray:
         """The caller owns zeroing the returned bytearray."""
@@ -205,8 +205,7 @@ class HybridKeyPair:
         """(session_id, expires_at, sign_key, enc_key) from a sealed session
         record; both keys are 32 bytes and never leave locked memory."""
     def wipe(self) -> None:
-        """Zeroes both secrets; the public keys stay readable. Works even when
-        the identity's lock is poisoned."""
+        """Zeroes both secrets; the public keys stay readable."""
     def __reduce__(self) -> NoReturn:
         """Always raises TypeError."""
     def __copy__(self) -> NoReturn:
