@@ -63,7 +63,10 @@ RANDOM = [_rng.getrandbits(256) for _ in range(200)] + [_rng.getrandbits(255) fo
 
 BINARY = {
     "mul": lambda a, b: a * b,  # assembly (adcx/adox)
-    "mul_c": lambda a, b: a * b,  # intrinsics
+    "ladder_mul": lambda a, b: a * b,  # the ladder's, by hand
+    "ladder_add": lambda a, b: a + b,
+    "ladder_sub": lambda a, b: a - b,
+    "ladder_a24": lambda a, b: 121666 * a + b,
     "add": lambda a, b: a + b,
     "sub": lambda a, b: a - b,
 }
@@ -89,9 +92,10 @@ def test_binary_field_operations_match_integers(op, values):
 def test_unary_field_operations_match_integers():
     wrong = []
     for a in BOUNDARY + RANDOM:
-        got = {op: field(op, a) for op in ("sqr", "inv", "encode")}
-        if got["sqr"] % P != a * a % P:
-            wrong.append(("sqr", hex(a)))
+        got = {op: field(op, a) for op in ("sqr", "ladder_sqr", "inv", "encode")}
+        for op in ("sqr", "ladder_sqr"):
+            if got[op] % P != a * a % P:
+                wrong.append((op, hex(a)))
         if got["inv"] % P != pow(a, P - 2, P):  # 0 for any multiple of p
             wrong.append(("inv", hex(a)))
         if got["encode"] != a % P:  # canonical: the exact residue
@@ -106,11 +110,17 @@ def test_chained_results_stay_correct():
     rng = random.Random(7)
     x = enc(rng.getrandbits(256))
     exact = dec(x) % P
+    ops = ("mul", "add", "ladder_mul", "sub", "sqr", "ladder_add", "ladder_sqr", "ladder_sub",
+           "ladder_a24")
     for i in range(3000):
         y = rng.getrandbits(256) if i % 3 else M64 << 192 | M64
-        op = ("mul", "add", "mul_c", "sub", "sqr")[i % 5]
-        x = ours.field(op, x) if op == "sqr" else ours.field(op, x, enc(y))
-        exact = (exact * exact if op == "sqr" else BINARY[op](exact, y)) % P
+        op = ops[i % len(ops)]
+        if op.endswith("sqr"):
+            x = ours.field(op, x)
+            exact = exact * exact % P
+        else:
+            x = ours.field(op, x, enc(y))
+            exact = BINARY[op](exact, y) % P
     assert dec(ours.field("encode", x)) == exact
 
 
