@@ -5,9 +5,7 @@
 // A field element is four little-endian 64-bit limbs holding any value below
 // 2^256 congruent to it mod p = 2^255 - 19; every operation takes such values
 // and gives one, folding what lies above 2^256 back in as 38 (2^256 = 38 mod
-// p). The operations work on registers r8-r11 (the result) and a frame on the
-// stack; they use rax, rbx, rbp, rdx and r8-r15 and leave rcx, rsi and rdi
-// alone, which hold the ladder's own state.
+// p).
 //
 // Constant time: the scalar's bits only ever select by cmov; no branch and no
 // address depends on them. Every entry point leaves the caller-saved
@@ -20,24 +18,62 @@
         .text
 
 // ---- the field operations --------------------------------------------------
+//
+// Every operand is a 32-byte slot of the frame at rsp + offset. The results
+// land in r8..r11; the operations may use every other general register but
+// rsp. The carries run on single chains that start with a plain add: each
+// word after the first costs one flag-reading instruction (adc), the kind the
+// processor runs on the fewest ports, and that count is what bounds a ladder
+// step, not the multiplier.
 
-// r8..r11 += 38 * (carry out of the addition just done), brought below 2^256:
-// the first fold can carry again only when the sum wrapped to below 38, so the
-// second is added to the low limb alone.
-.macro FE_FOLD_CARRY
-        sbb     %rax, %rax
-        and     $38, %eax
-        add     %rax, %r8
+.macro FE_LOAD off, r0, r1, r2, r3
+        mov     \off(%rsp), \r0
+        mov     \off+8(%rsp), \r1
+        mov     \off+16(%rsp), \r2
+        mov     \off+24(%rsp), \r3
+.endm
+
+.macro FE_STORE r0, r1, r2, r3, off
+        mov     \r0, \off(%rsp)
+        mov     \r1, \off+8(%rsp)
+        mov     \r2, \off+16(%rsp)
+        mov     \r3, \off+24(%rsp)
+.endm
+
+// r8..r11 + 2^256 top, with top below 2^62, brought below 2^255 + 2^193:
+// 2^255 = 19 (mod p), so bit 255 and the top go back in as 19 (2 top + bit).
+// Adding that to a value whose bit 255 is now clear cannot carry out.
+.macro FE_FOLD_TOP top
+        shld    $1, %r11, \top
+        movabs  $0x7FFFFFFFFFFFFFFF, %rax
+        and     %rax, %r11
+        lea     (\top,\top,8), %rax
+        lea     (\top,%rax,2), \top
+        add     \top, %r8
         adc     $0, %r9
         adc     $0, %r10
         adc     $0, %r11
-        sbb     %rax, %rax
-        and     $38, %eax
-        add     %rax, %r8
 .endm
 
-// The same for a borrow out of a subtraction on r0..r3.
-.macro FE_FOLD_BORROW r0, r1, r2, r3
+// r8..r11 = r8..r11 + b.
+.macro FE_ADD b
+        xor     %ebx, %ebx
+        add     \b(%rsp), %r8
+        adc     \b+8(%rsp), %r9
+        adc     \b+16(%rsp), %r10
+        adc     \b+24(%rsp), %r11
+        adc     %rbx, %rbx
+        FE_FOLD_TOP %rbx
+.endm
+
+// r0..r3 = r0..r3 - b. A borrow means the value wrapped by 2^256 = 38: take
+// 38 off; that can borrow again only when the value was below 38, and then
+// the second 38 comes off the low limb alone.
+.macro FE_SUB r0, r1, r2, r3, b
+        sub     \b(%rsp), \r0
+        sbb     \b+8(%rsp), \r1
+        sbb     \b+16(%rsp), \r2
+        sbb     \b+24(%rsp), \r3
         sbb     %rax, %rax
         and     $38, %eax
         sub     %rax, \r0
@@ -49,192 +85,154 @@
         sub     %rax, \r0
 .endm
 
-.macro FE_LOAD off, base, r0, r1, r2, r3
-        mov     \off(\base), \r0
-        mov     \off+8(\base), \r1
-        mov     \off+16(\base), \r2
-        mov     \off+24(\base), \r3
-.endm
-
-.macro FE_STORE r0, r1, r2, r3, off, base
-        mov     \r0, \off(\base)
-        mov     \r1, \off+8(\base)
-        mov     \r2, \off+16(\base)
-        mov     \r3, \off+24(\base)
-.endm
-
-// r8..r11 = r8..r11 + b.
-.macro FE_ADD b, bb
-        add     \b(\bb), %r8
-        adc     \b+8(\bb), %r9
-        adc     \b+16(\bb), %r10
-        adc     \b+24(\bb), %r11
-        FE_FOLD_CARRY
-.endm
-
-// r0..r3 = r0..r3 - b.
-.macro FE_SUB r0, r1, r2, r3, b, bb
-        sub     \b(\bb), \r0
-        sbb     \b+8(\bb), \r1
-        sbb     \b+16(\bb), \r2
-        sbb     \b+24(\bb), \r3
-        FE_FOLD_BORROW \r0, \r1, \r2, \r3
-.endm
-
-// (s, d) = (x + z, x - z), all in memory.
+// (s, d) = (x + z, x - z).
 .macro FE_ADDSUB s, d, x, z
-        FE_LOAD    \x, %rsp, %r8, %r9, %r10, %r11
+        FE_LOAD \x, %r8, %r9, %r10, %r11
         mov     %r8, %r12
         mov     %r9, %r13
         mov     %r10, %r14
         mov     %r11, %r15
-        FE_ADD     \z, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, \s, %rsp
-        FE_SUB     %r12, %r13, %r14, %r15, \z, %rsp
-        FE_STORE   %r12, %r13, %r14, %r15, \d, %rsp
+        FE_ADD  \z
+        FE_STORE %r8, %r9, %r10, %r11, \s
+        FE_SUB  %r12, %r13, %r14, %r15, \z
+        FE_STORE %r12, %r13, %r14, %r15, \d
 .endm
 
-// The eight-limb product in r8..r15 brought to r8..r11 as lo + 38 * hi, on
-// the two carry chains, and the few bits above 2^256 folded back once more.
-// Needs rbp = 0.
+// The eight-limb product in r8..r15 brought to r8..r11: the upper half times
+// 38 (a five-limb number) added to the lower half, then the top folded.
 .macro FE_REDUCE
         mov     $38, %edx
-        xor     %ebp, %ebp
         mulx    %r12, %rax, %rbx
-        adcx    %rax, %r8
-        adox    %rbx, %r9
-        mulx    %r13, %rax, %rbx
-        adcx    %rax, %r9
-        adox    %rbx, %r10
-        mulx    %r14, %rax, %rbx
-        adcx    %rax, %r10
-        adox    %rbx, %r11
-        mulx    %r15, %rax, %r12
-        adcx    %rax, %r11
-        adox    %rbp, %r12
-        adcx    %rbp, %r12              // r12 below 41: the part above 2^256
-        imul    $38, %r12, %r12
-        add     %r12, %r8
-        adc     $0, %r9
-        adc     $0, %r10
-        adc     $0, %r11
-        sbb     %rax, %rax
-        and     $38, %eax
+        mulx    %r13, %rcx, %rsi
+        add     %rbx, %rcx
+        mulx    %r14, %rbx, %rdi
+        adc     %rsi, %rbx
+        mulx    %r15, %rsi, %r12
+        adc     %rdi, %rsi
+        adc     $0, %r12
         add     %rax, %r8
+        adc     %rcx, %r9
+        adc     %rbx, %r10
+        adc     %rsi, %r11
+        adc     $0, %r12                // at most 39
+        FE_FOLD_TOP %r12
 .endm
 
-// One row of the product by rows: rdx times b added at limbs i..i+4 (i >= 1),
-// the low halves on the CF chain, the high halves on the OF chain; the new
-// top limb is t4.
-.macro FE_ROW b, bb, t0, t1, t2, t3, t4
-        xor     %ebp, %ebp
-        mulx    \b(\bb), %rax, %rbx
-        adcx    %rax, \t0
-        adox    %rbx, \t1
-        mulx    \b+8(\bb), %rax, %rbx
-        adcx    %rax, \t1
-        adox    %rbx, \t2
-        mulx    \b+16(\bb), %rax, %rbx
-        adcx    %rax, \t2
-        adox    %rbx, \t3
-        mulx    \b+24(\bb), %rax, \t4
-        adcx    %rax, \t3
-        adox    %rbp, \t4
-        adcx    %rbp, \t4
+// One row of the product: rdx times b (five limbs) added at limbs i..i+4 of
+// the product; t4 is the new top limb.
+.macro FE_ROW b, t0, t1, t2, t3, t4
+        mulx    \b(%rsp), %rax, %rbx
+        mulx    \b+8(%rsp), %rcx, %rsi
+        add     %rbx, %rcx
+        mulx    \b+16(%rsp), %rbx, %rdi
+        adc     %rsi, %rbx
+        mulx    \b+24(%rsp), %rsi, \t4
+        adc     %rdi, %rsi
+        adc     $0, \t4
+        add     %rax, \t0
+        adc     %rcx, \t1
+        adc     %rbx, \t2
+        adc     %rsi, \t3
+        adc     $0, \t4
 .endm
 
-// r8..r11 = a * b.
-.macro FE_MUL a, ab, b, bb
-        mov     \a(\ab), %rdx
-        mulx    \b(\bb), %r8, %r9
-        mulx    \b+8(\bb), %rax, %r10
+// r8..r11 = a * b, by rows.
+.macro FE_MUL a, b
+        mov     \a(%rsp), %rdx
+        mulx    \b(%rsp), %r8, %r9
+        mulx    \b+8(%rsp), %rax, %r10
         add     %rax, %r9
-        mulx    \b+16(\bb), %rax, %r11
+        mulx    \b+16(%rsp), %rax, %r11
         adc     %rax, %r10
-        mulx    \b+24(\bb), %rax, %r12
+        mulx    \b+24(%rsp), %rax, %r12
         adc     %rax, %r11
         adc     $0, %r12
-        mov     \a+8(\ab), %rdx
-        FE_ROW     \b, \bb, %r9, %r10, %r11, %r12, %r13
-        mov     \a+16(\ab), %rdx
-        FE_ROW     \b, \bb, %r10, %r11, %r12, %r13, %r14
-        mov     \a+24(\ab), %rdx
-        FE_ROW     \b, \bb, %r11, %r12, %r13, %r14, %r15
+        mov     \a+8(%rsp), %rdx
+        FE_ROW  \b, %r9, %r10, %r11, %r12, %r13
+        mov     \a+16(%rsp), %rdx
+        FE_ROW  \b, %r10, %r11, %r12, %r13, %r14
+        mov     \a+24(%rsp), %rdx
+        FE_ROW  \b, %r11, %r12, %r13, %r14, %r15
         FE_REDUCE
 .endm
 
-// r8..r11 = a^2: the six products a[i] a[j] (i < j) on the two chains, then
-// doubled on the CF chain while the squares a[i]^2 join on the OF chain.
-.macro FE_SQR a, ab
-        mov     \a(\ab), %rdx
-        xor     %ebp, %ebp
-        mulx    \a+8(\ab), %r9, %r10
-        mulx    \a+16(\ab), %rax, %r11
-        adcx    %rax, %r10
-        mulx    \a+24(\ab), %rax, %r12
-        adcx    %rax, %r11
-        mov     \a+8(\ab), %rdx
-        mulx    \a+24(\ab), %rax, %r13
-        adcx    %rax, %r12
-        adcx    %rbp, %r13
-        mulx    \a+16(\ab), %rax, %rbx
-        adox    %rax, %r11
-        adox    %rbx, %r12
-        mov     \a+16(\ab), %rdx
-        mulx    \a+24(\ab), %rax, %r14
-        adox    %rax, %r13
-        adox    %rbp, %r14
-        // the cross products in r9..r14; doubled, plus the squares
-        mov     \a(\ab), %rdx
-        xor     %ebp, %ebp
-        mulx    %rdx, %r8, %rbx
-        adcx    %r9, %r9
-        adox    %rbx, %r9
-        mov     \a+8(\ab), %rdx
-        mulx    %rdx, %rax, %rbx
-        adcx    %r10, %r10
-        adox    %rax, %r10
-        adcx    %r11, %r11
-        adox    %rbx, %r11
-        mov     \a+16(\ab), %rdx
-        mulx    %rdx, %rax, %rbx
-        adcx    %r12, %r12
-        adox    %rax, %r12
-        adcx    %r13, %r13
-        adox    %rbx, %r13
-        mov     \a+24(\ab), %rdx
-        mulx    %rdx, %rax, %r15
-        adcx    %r14, %r14
-        adox    %rax, %r14
-        adcx    %rbp, %r15
-        adox    %rbp, %r15
-        FE_REDUCE
-.endm
-
-// r8..r11 = 121666 * e + b, (A + 2) / 4 being 121666 for the curve's A.
-.macro FE_A24 e, eb, b, bb
-        mov     $121666, %edx
-        mulx    \e(\eb), %r8, %rax
-        mulx    \e+8(\eb), %r9, %rbx
+// r8..r11 = a^2: the six products a[i] a[j] (i < j) at limbs 1..6, doubled,
+// then the squares a[i]^2 added.
+.macro FE_SQR a
+        mov     \a(%rsp), %rdx
+        mulx    \a+8(%rsp), %r9, %rax
+        mulx    \a+16(%rsp), %r10, %rbx
+        add     %rax, %r10
+        mulx    \a+24(%rsp), %r11, %r12
+        adc     %rbx, %r11
+        adc     $0, %r12
+        mov     \a+8(%rsp), %rdx
+        mulx    \a+16(%rsp), %rax, %rbx
+        mulx    \a+24(%rsp), %rcx, %r13
+        add     %rbx, %rcx
+        adc     $0, %r13
+        add     %rax, %r11
+        adc     %rcx, %r12
+        adc     $0, %r13
+        mov     \a+16(%rsp), %rdx
+        mulx    \a+24(%rsp), %rax, %r14
+        add     %rax, %r13
+        adc     $0, %r14
+        xor     %r15d, %r15d
+        add     %r9, %r9
+        adc     %r10, %r10
+        adc     %r11, %r11
+        adc     %r12, %r12
+        adc     %r13, %r13
+        adc     %r14, %r14
+        adc     %r15, %r15
+        mov     \a(%rsp), %rdx
+        mulx    %rdx, %r8, %rax
+        mov     \a+8(%rsp), %rdx
+        mulx    %rdx, %rbx, %rcx
+        mov     \a+16(%rsp), %rdx
+        mulx    %rdx, %rsi, %rdi
+        mov     \a+24(%rsp), %rdx
+        mulx    %rdx, %rdx, %rbp
         add     %rax, %r9
-        mulx    \e+16(\eb), %r10, %rax
         adc     %rbx, %r10
-        mulx    \e+24(\eb), %r11, %rbx
+        adc     %rcx, %r11
+        adc     %rsi, %r12
+        adc     %rdi, %r13
+        adc     %rdx, %r14
+        adc     %rbp, %r15
+        FE_REDUCE
+.endm
+
+// r8..r11 = 121666 e + b, (A + 2) / 4 being 121666 for the curve's A.
+.macro FE_A24 e, b
+        mov     $121666, %edx
+        mulx    \e(%rsp), %r8, %rax
+        mulx    \e+8(%rsp), %r9, %rbx
+        add     %rax, %r9
+        mulx    \e+16(%rsp), %r10, %rax
+        adc     %rbx, %r10
+        mulx    \e+24(%rsp), %r11, %r12
         adc     %rax, %r11
-        adc     $0, %rbx
-        add     \b(\bb), %r8
-        adc     \b+8(\bb), %r9
-        adc     \b+16(\bb), %r10
-        adc     \b+24(\bb), %r11
-        adc     $0, %rbx
-        imul    $38, %rbx, %rbx
-        add     %rbx, %r8
-        adc     $0, %r9
-        adc     $0, %r10
-        adc     $0, %r11
-        sbb     %rax, %rax
-        and     $38, %eax
-        add     %rax, %r8
+        adc     $0, %r12
+        add     \b(%rsp), %r8
+        adc     \b+8(%rsp), %r9
+        adc     \b+16(%rsp), %r10
+        adc     \b+24(%rsp), %r11
+        adc     $0, %r12
+        FE_FOLD_TOP %r12
+.endm
+
+// s = m ? y : x for m all ones or zero, as (x ^ y) & m ^ x.
+.macro FE_SELECT s, x, y, m
+        .irp    i, 0, 8, 16, 24
+        mov     \x+\i(%rsp), %rax
+        mov     \y+\i(%rsp), %rbx
+        xor     %rax, %rbx
+        and     \m, %rbx
+        xor     %rbx, %rax
+        mov     %rax, \s+\i(%rsp)
+        .endr
 .endm
 
 .macro PUSH_SAVED
@@ -259,10 +257,22 @@
         xor     %ecx, %ecx
         xor     %edx, %edx
         xor     %esi, %esi
+        xor     %edi, %edi
         xor     %r8d, %r8d
         xor     %r9d, %r9d
         xor     %r10d, %r10d
         xor     %r11d, %r11d
+.endm
+
+// Zeroes n bytes (a multiple of 8) of the frame, with rax = 0.
+.macro ZERO_FRAME n
+        xor     %eax, %eax
+        xor     %ecx, %ecx
+91:
+        mov     %rax, (%rsp,%rcx,8)
+        add     $1, %ecx
+        cmp     $\n/8, %ecx
+        jne     91b
 .endm
 
 // ---- the ladder ------------------------------------------------------------
@@ -288,19 +298,21 @@
         .set    L_U, 544
         .set    L_V, 576
         .set    L_VV, 608
-        .set    L_OUT, 640
-        .set    L_FRAME, 648      // with the six pushes, keeps rsp 16-aligned
+        .set    L_K, 640        // the scalar, four limbs
+        .set    L_OUT, 672      // the caller's xz
+        .set    L_BIT, 680      // the bit before this step's
+        .set    L_I, 688        // this step's bit number
+        .set    L_FRAME, 696    // with the six pushes, keeps rsp 16-aligned
 
 // void velmora_x25519_ladder(uint64_t xz[8], const uint64_t k[4],
 //                            const uint64_t x1[4])
 //
-// The projective (x2 : z2) of k times the point with u-coordinate x1, for a
-// clamped k (bits 255 down to 0 of k, with bit 255 clear), into xz[0..3] and
-// xz[4..7].
+// The projective (x2 : z2) of k times the point with u-coordinate x1 (below
+// 2^255), for a clamped k (bit 255 clear), into xz[0..3] and xz[4..7].
 //
 // Each step works on (x2, z2) and (x3, z3) in place, without swapping them:
 // the differential addition is symmetric in the two points, so only the point
-// to double is selected, by cmov on the bit of the step XOR the bit before.
+// to double is selected, by mask on this step's bit XOR the one before.
         .globl  velmora_x25519_ladder
         .hidden velmora_x25519_ladder
         .type   velmora_x25519_ladder, @function
@@ -310,106 +322,92 @@ velmora_x25519_ladder:
         PUSH_SAVED
         sub     $L_FRAME, %rsp
         mov     %rdi, L_OUT(%rsp)
-        FE_LOAD    0, %rdx, %r8, %r9, %r10, %r11
-        FE_STORE   %r8, %r9, %r10, %r11, L_X1, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_X3, %rsp
+        mov     (%rsi), %r8
+        mov     8(%rsi), %r9
+        mov     16(%rsi), %r10
+        mov     24(%rsi), %r11
+        FE_STORE %r8, %r9, %r10, %r11, L_K
+        mov     (%rdx), %r8
+        mov     8(%rdx), %r9
+        mov     16(%rdx), %r10
+        mov     24(%rdx), %r11
+        FE_STORE %r8, %r9, %r10, %r11, L_X1
+        FE_STORE %r8, %r9, %r10, %r11, L_X3
         xor     %eax, %eax
-        movq    $1, L_X2(%rsp)
-        mov     %rax, L_X2+8(%rsp)
-        mov     %rax, L_X2+16(%rsp)
-        mov     %rax, L_X2+24(%rsp)
-        mov     %rax, L_Z2(%rsp)
-        mov     %rax, L_Z2+8(%rsp)
-        mov     %rax, L_Z2+16(%rsp)
-        mov     %rax, L_Z2+24(%rsp)
-        movq    $1, L_Z3(%rsp)
-        mov     %rax, L_Z3+8(%rsp)
-        mov     %rax, L_Z3+16(%rsp)
-        mov     %rax, L_Z3+24(%rsp)
-        mov     $254, %ecx              // the bit of this step
-        xor     %edi, %edi              // the bit of the step before
+        mov     $1, %ecx
+        FE_STORE %rcx, %rax, %rax, %rax, L_X2
+        FE_STORE %rax, %rax, %rax, %rax, L_Z2
+        FE_STORE %rcx, %rax, %rax, %rax, L_Z3
+        mov     %rax, L_BIT(%rsp)
+        movq    $254, L_I(%rsp)
         .p2align 4
 1:
-        FE_ADDSUB  L_S2, L_D2, L_X2, L_Z2
-        FE_ADDSUB  L_S3, L_D3, L_X3, L_Z3
+        FE_ADDSUB L_S2, L_D2, L_X2, L_Z2
+        FE_ADDSUB L_S3, L_D3, L_X3, L_Z3
         // (A, B) = (S3, D3) when this bit differs from the one before, else
         // (S2, D2)
+        mov     L_I(%rsp), %rcx
         mov     %ecx, %eax
         shr     $6, %eax
-        mov     (%rsi,%rax,8), %rax
+        mov     L_K(%rsp,%rax,8), %rax
         shr     %cl, %rax
         and     $1, %eax
-        xor     %eax, %edi
-        test    %edi, %edi
-        mov     %eax, %edi
-        FE_LOAD    L_S2, %rsp, %r8, %r9, %r10, %r11
-        FE_LOAD    L_D2, %rsp, %r12, %r13, %r14, %r15
-        cmovnz  L_S3(%rsp), %r8
-        cmovnz  L_S3+8(%rsp), %r9
-        cmovnz  L_S3+16(%rsp), %r10
-        cmovnz  L_S3+24(%rsp), %r11
-        cmovnz  L_D3(%rsp), %r12
-        cmovnz  L_D3+8(%rsp), %r13
-        cmovnz  L_D3+16(%rsp), %r14
-        cmovnz  L_D3+24(%rsp), %r15
-        FE_STORE   %r8, %r9, %r10, %r11, L_A, %rsp
-        FE_STORE   %r12, %r13, %r14, %r15, L_B, %rsp
+        mov     L_BIT(%rsp), %rdx
+        mov     %rax, L_BIT(%rsp)
+        xor     %rax, %rdx
+        neg     %rdx
+        FE_SELECT L_A, L_S2, L_S3, %rdx
+        FE_SELECT L_B, L_D2, L_D3, %rdx
         // AA = A^2, BB = B^2 and the cross products P = D2 S3, Q = S2 D3,
         // interleaved
-        FE_SQR     L_A, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_AA, %rsp
-        FE_MUL     L_D2, %rsp, L_S3, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_P, %rsp
-        FE_SQR     L_B, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_BB, %rsp
-        FE_MUL     L_S2, %rsp, L_D3, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_Q, %rsp
+        FE_SQR  L_A
+        FE_STORE %r8, %r9, %r10, %r11, L_AA
+        FE_MUL  L_D2, L_S3
+        FE_STORE %r8, %r9, %r10, %r11, L_P
+        FE_SQR  L_B
+        FE_STORE %r8, %r9, %r10, %r11, L_BB
+        FE_MUL  L_S2, L_D3
+        FE_STORE %r8, %r9, %r10, %r11, L_Q
         // E = AA - BB, T = BB + 121666 E, (U, V) = (P + Q, P - Q)
-        FE_LOAD    L_AA, %rsp, %r8, %r9, %r10, %r11
-        FE_SUB     %r8, %r9, %r10, %r11, L_BB, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_E, %rsp
-        FE_A24     L_E, %rsp, L_BB, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_T, %rsp
-        FE_ADDSUB  L_U, L_V, L_P, L_Q
+        FE_LOAD L_AA, %r8, %r9, %r10, %r11
+        FE_SUB  %r8, %r9, %r10, %r11, L_BB
+        FE_STORE %r8, %r9, %r10, %r11, L_E
+        FE_A24  L_E, L_BB
+        FE_STORE %r8, %r9, %r10, %r11, L_T
+        FE_ADDSUB L_U, L_V, L_P, L_Q
         // x2 = AA BB, x3 = U^2, z2 = E T, z3 = x1 V^2
-        FE_MUL     L_AA, %rsp, L_BB, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_X2, %rsp
-        FE_SQR     L_U, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_X3, %rsp
-        FE_MUL     L_E, %rsp, L_T, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_Z2, %rsp
-        FE_SQR     L_V, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_VV, %rsp
-        FE_MUL     L_X1, %rsp, L_VV, %rsp
-        FE_STORE   %r8, %r9, %r10, %r11, L_Z3, %rsp
-        sub     $1, %ecx
+        FE_MUL  L_AA, L_BB
+        FE_STORE %r8, %r9, %r10, %r11, L_X2
+        FE_SQR  L_U
+        FE_STORE %r8, %r9, %r10, %r11, L_X3
+        FE_MUL  L_E, L_T
+        FE_STORE %r8, %r9, %r10, %r11, L_Z2
+        FE_SQR  L_V
+        FE_STORE %r8, %r9, %r10, %r11, L_VV
+        FE_MUL  L_X1, L_VV
+        FE_STORE %r8, %r9, %r10, %r11, L_Z3
+        subq    $1, L_I(%rsp)
         jns     1b
         // The last step's bit (bit 0) says which pair holds k times the point.
-        mov     L_OUT(%rsp), %rcx
-        test    %edi, %edi
-        FE_LOAD    L_X2, %rsp, %r8, %r9, %r10, %r11
-        FE_LOAD    L_Z2, %rsp, %r12, %r13, %r14, %r15
-        cmovnz  L_X3(%rsp), %r8
-        cmovnz  L_X3+8(%rsp), %r9
-        cmovnz  L_X3+16(%rsp), %r10
-        cmovnz  L_X3+24(%rsp), %r11
-        cmovnz  L_Z3(%rsp), %r12
-        cmovnz  L_Z3+8(%rsp), %r13
-        cmovnz  L_Z3+16(%rsp), %r14
-        cmovnz  L_Z3+24(%rsp), %r15
-        FE_STORE   %r8, %r9, %r10, %r11, 0, %rcx
-        FE_STORE   %r12, %r13, %r14, %r15, 32, %rcx
-        // The frame held the whole ladder state: zero it.
-        xor     %eax, %eax
-        xor     %edi, %edi
-2:
-        mov     %rax, (%rsp,%rdi,8)
-        add     $1, %edi
-        cmp     $L_FRAME/8, %edi
-        jne     2b
+        mov     L_BIT(%rsp), %rdx
+        neg     %rdx
+        FE_SELECT L_A, L_X2, L_X3, %rdx
+        FE_SELECT L_B, L_Z2, L_Z3, %rdx
+        mov     L_OUT(%rsp), %rdi
+        FE_LOAD L_A, %r8, %r9, %r10, %r11
+        mov     %r8, (%rdi)
+        mov     %r9, 8(%rdi)
+        mov     %r10, 16(%rdi)
+        mov     %r11, 24(%rdi)
+        FE_LOAD L_B, %r8, %r9, %r10, %r11
+        mov     %r8, 32(%rdi)
+        mov     %r9, 40(%rdi)
+        mov     %r10, 48(%rdi)
+        mov     %r11, 56(%rdi)
+        // The frame held the whole ladder state and the scalar.
+        ZERO_FRAME L_FRAME
         add     $L_FRAME, %rsp
         POP_SAVED_AND_CLEAR
-        xor     %edi, %edi
         ret
         .size   velmora_x25519_ladder, .-velmora_x25519_ladder
 
@@ -417,8 +415,14 @@ velmora_x25519_ladder:
 
 // void velmora_x25519_fe_<op>(uint64_t r[4], const uint64_t a[4],
 //                             const uint64_t b[4])
-// Exactly the macros the ladder runs: mul a * b, sqr a^2 (b unused), add
-// a + b, sub a - b, a24 121666 a + b.
+// Exactly the macros the ladder runs, on a copy of a and b in a frame like
+// the ladder's: mul a * b, sqr a^2 (b unused), add a + b, sub a - b, a24
+// 121666 a + b.
+        .set    F_A, 0
+        .set    F_B, 32
+        .set    F_R, 64
+        .set    F_FRAME, 72
+
 .macro FIELD_ENTRY name
         .globl  \name
         .hidden \name
@@ -427,36 +431,53 @@ velmora_x25519_ladder:
 \name:
         _CET_ENDBR
         PUSH_SAVED
-        mov     %rdx, %rcx
+        sub     $F_FRAME, %rsp
+        mov     %rdi, F_R(%rsp)
+        mov     (%rsi), %r8
+        mov     8(%rsi), %r9
+        mov     16(%rsi), %r10
+        mov     24(%rsi), %r11
+        FE_STORE %r8, %r9, %r10, %r11, F_A
+        mov     (%rdx), %r8
+        mov     8(%rdx), %r9
+        mov     16(%rdx), %r10
+        mov     24(%rdx), %r11
+        FE_STORE %r8, %r9, %r10, %r11, F_B
 .endm
 
 .macro FIELD_EXIT name
-        FE_STORE %r8, %r9, %r10, %r11, 0, %rdi
+        mov     F_R(%rsp), %rdi
+        mov     %r8, (%rdi)
+        mov     %r9, 8(%rdi)
+        mov     %r10, 16(%rdi)
+        mov     %r11, 24(%rdi)
+        ZERO_FRAME F_FRAME
+        add     $F_FRAME, %rsp
         POP_SAVED_AND_CLEAR
         ret
         .size   \name, .-\name
 .endm
 
 FIELD_ENTRY velmora_x25519_fe_mul
-        FE_MUL  0, %rsi, 0, %rcx
+        FE_MUL  F_A, F_B
 FIELD_EXIT velmora_x25519_fe_mul
 
 FIELD_ENTRY velmora_x25519_fe_sqr
-        FE_SQR  0, %rsi
+        FE_SQR  F_A
 FIELD_EXIT velmora_x25519_fe_sqr
 
 FIELD_ENTRY velmora_x25519_fe_add
-        FE_LOAD 0, %rsi, %r8, %r9, %r10, %r11
-        FE_ADD  0, %rcx
+        FE_LOAD F_A, %r8, %r9, %r10, %r11
+        FE_ADD  F_B
 FIELD_EXIT velmora_x25519_fe_add
 
 FIELD_ENTRY velmora_x25519_fe_sub
-        FE_LOAD 0, %rsi, %r8, %r9, %r10, %r11
-        FE_SUB  %r8, %r9, %r10, %r11, 0, %rcx
+        FE_LOAD F_A, %r8, %r9, %r10, %r11
+        FE_SUB  %r8, %r9, %r10, %r11, F_B
 FIELD_EXIT velmora_x25519_fe_sub
 
 FIELD_ENTRY velmora_x25519_fe_a24
-        FE_A24  0, %rsi, 0, %rcx
+        FE_A24  F_A, F_B
 FIELD_EXIT velmora_x25519_fe_a24
 
         .section .note.GNU-stack, "", @progbits
