@@ -17,6 +17,13 @@
 
         .text
 
+        .section .rodata
+        .p2align 3
+.Lbelow_bit63:
+        .quad   0x7FFFFFFFFFFFFFFF
+
+        .text
+
 // ---- the field operations --------------------------------------------------
 //
 // Every operand is a 32-byte slot of the frame at rsp + offset. The results
@@ -45,8 +52,7 @@
 // Adding that to a value whose bit 255 is now clear cannot carry out.
 .macro FE_FOLD_TOP top
         shld    $1, %r11, \top
-        movabs  $0x7FFFFFFFFFFFFFFF, %rax
-        and     %rax, %r11
+        and     .Lbelow_bit63(%rip), %r11
         lea     (\top,\top,8), %rax
         lea     (\top,%rax,2), \top
         add     \top, %r8
@@ -55,46 +61,48 @@
         adc     $0, %r11
 .endm
 
-// r8..r11 = r8..r11 + b.
-.macro FE_ADD b
-        xor     %ebx, %ebx
-        add     \b(%rsp), %r8
-        adc     \b+8(%rsp), %r9
-        adc     \b+16(%rsp), %r10
-        adc     \b+24(%rsp), %r11
-        adc     %rbx, %rbx
-        FE_FOLD_TOP %rbx
+// r8..r11 = r8..r11 + (s0 s1 s2 s3), for both below 2^255 + 2^32 (what a
+// multiplication, a squaring and FE_A24 give): the carry out of the top limb
+// is worth 38, and after a carry the sum is below 2^33, so adding 38 ends it.
+.macro FE_ADD s0, s1, s2, s3
+        add     \s0, %r8
+        adc     \s1, %r9
+        adc     \s2, %r10
+        adc     \s3, %r11
+        sbb     %rax, %rax
+        and     $38, %eax
+        add     %rax, %r8
+        adc     $0, %r9
+        adc     $0, %r10
+        adc     $0, %r11
 .endm
 
-// r0..r3 = r0..r3 - b. A borrow means the value wrapped by 2^256 = 38: take
-// 38 off; that can borrow again only when the value was below 38, and then
-// the second 38 comes off the low limb alone.
-.macro FE_SUB r0, r1, r2, r3, b
-        sub     \b(%rsp), \r0
-        sbb     \b+8(%rsp), \r1
-        sbb     \b+16(%rsp), \r2
-        sbb     \b+24(%rsp), \r3
+// r0..r3 = r0..r3 - (s0 s1 s2 s3), for both below 2^255 + 2^32: a borrow
+// means the value wrapped by 2^256 = 38 (mod p) to above 2^254, so 38 comes
+// off without a borrow.
+.macro FE_SUB r0, r1, r2, r3, s0, s1, s2, s3
+        sub     \s0, \r0
+        sbb     \s1, \r1
+        sbb     \s2, \r2
+        sbb     \s3, \r3
         sbb     %rax, %rax
         and     $38, %eax
         sub     %rax, \r0
         sbb     $0, \r1
         sbb     $0, \r2
         sbb     $0, \r3
-        sbb     %rax, %rax
-        and     $38, %eax
-        sub     %rax, \r0
 .endm
+
+// The four limbs of a frame slot, as operands.
+#define SLOT(x) x(%rsp), x+8(%rsp), x+16(%rsp), x+24(%rsp)
 
 // (s, d) = (x + z, x - z).
 .macro FE_ADDSUB s, d, x, z
         FE_LOAD \x, %r8, %r9, %r10, %r11
-        mov     %r8, %r12
-        mov     %r9, %r13
-        mov     %r10, %r14
-        mov     %r11, %r15
-        FE_ADD  \z
+        FE_LOAD \x, %r12, %r13, %r14, %r15
+        FE_ADD  SLOT(\z)
         FE_STORE %r8, %r9, %r10, %r11, \s
-        FE_SUB  %r12, %r13, %r14, %r15, \z
+        FE_SUB  %r12, %r13, %r14, %r15, SLOT(\z)
         FE_STORE %r12, %r13, %r14, %r15, \d
 .endm
 
@@ -204,33 +212,32 @@
         FE_REDUCE
 .endm
 
-// r8..r11 = 121666 e + b, (A + 2) / 4 being 121666 for the curve's A.
-.macro FE_A24 e, b
+// r8..r11 = 121666 e + b for e in r12..r15 and b in r8..r11, (A + 2) / 4
+// being 121666 for the curve's A.
+.macro FE_A24
         mov     $121666, %edx
-        mulx    \e(%rsp), %r8, %rax
-        mulx    \e+8(%rsp), %r9, %rbx
-        add     %rax, %r9
-        mulx    \e+16(%rsp), %r10, %rax
-        adc     %rbx, %r10
-        mulx    \e+24(%rsp), %r11, %r12
-        adc     %rax, %r11
+        mulx    %r12, %rax, %rbx
+        mulx    %r13, %rcx, %rsi
+        add     %rbx, %rcx
+        mulx    %r14, %rbx, %rdi
+        adc     %rsi, %rbx
+        mulx    %r15, %rsi, %r12
+        adc     %rdi, %rsi
         adc     $0, %r12
-        add     \b(%rsp), %r8
-        adc     \b+8(%rsp), %r9
-        adc     \b+16(%rsp), %r10
-        adc     \b+24(%rsp), %r11
+        add     %rax, %r8
+        adc     %rcx, %r9
+        adc     %rbx, %r10
+        adc     %rsi, %r11
         adc     $0, %r12
         FE_FOLD_TOP %r12
 .endm
 
-// s = m ? y : x for m all ones or zero, as (x ^ y) & m ^ x.
+// s = m ? y : x for m all ones or zero
 .macro FE_SELECT s, x, y, m
+        test    \m, \m
         .irp    i, 0, 8, 16, 24
         mov     \x+\i(%rsp), %rax
-        mov     \y+\i(%rsp), %rbx
-        xor     %rax, %rbx
-        and     \m, %rbx
-        xor     %rbx, %rax
+        cmovnz  \y+\i(%rsp), %rax
         mov     %rax, \s+\i(%rsp)
         .endr
 .endm
@@ -344,8 +351,8 @@ velmora_x25519_ladder:
 1:
         FE_ADDSUB L_S2, L_D2, L_X2, L_Z2
         FE_ADDSUB L_S3, L_D3, L_X3, L_Z3
-        // (A, B) = (S3, D3) when this bit differs from the one before, else
-        // (S2, D2)
+        // The point to double: (A, B) = (S3, D3) when this bit differs from
+        // the one before, else (S2, D2).
         mov     L_I(%rsp), %rcx
         mov     %ecx, %eax
         shr     $6, %eax
@@ -358,32 +365,36 @@ velmora_x25519_ladder:
         neg     %rdx
         FE_SELECT L_A, L_S2, L_S3, %rdx
         FE_SELECT L_B, L_D2, L_D3, %rdx
-        // AA = A^2, BB = B^2 and the cross products P = D2 S3, Q = S2 D3,
-        // interleaved
+        // AA = A^2, BB = B^2, E = AA - BB, T = BB + 121666 E
         FE_SQR  L_A
         FE_STORE %r8, %r9, %r10, %r11, L_AA
-        FE_MUL  L_D2, L_S3
-        FE_STORE %r8, %r9, %r10, %r11, L_P
         FE_SQR  L_B
         FE_STORE %r8, %r9, %r10, %r11, L_BB
-        FE_MUL  L_S2, L_D3
-        FE_STORE %r8, %r9, %r10, %r11, L_Q
-        // E = AA - BB, T = BB + 121666 E, (U, V) = (P + Q, P - Q)
-        FE_LOAD L_AA, %r8, %r9, %r10, %r11
-        FE_SUB  %r8, %r9, %r10, %r11, L_BB
-        FE_STORE %r8, %r9, %r10, %r11, L_E
-        FE_A24  L_E, L_BB
+        FE_LOAD L_AA, %r12, %r13, %r14, %r15
+        FE_SUB  %r12, %r13, %r14, %r15, %r8, %r9, %r10, %r11
+        FE_STORE %r12, %r13, %r14, %r15, L_E
+        FE_A24
         FE_STORE %r8, %r9, %r10, %r11, L_T
-        FE_ADDSUB L_U, L_V, L_P, L_Q
-        // x2 = AA BB, x3 = U^2, z2 = E T, z3 = x1 V^2
-        FE_MUL  L_AA, L_BB
-        FE_STORE %r8, %r9, %r10, %r11, L_X2
-        FE_SQR  L_U
-        FE_STORE %r8, %r9, %r10, %r11, L_X3
+        // The sum: P = D2 S3, Q = S2 D3, (U, V) = (Q + P, P - Q)
+        FE_MUL  L_D2, L_S3
+        FE_STORE %r8, %r9, %r10, %r11, L_P
+        FE_MUL  L_S2, L_D3
+        FE_LOAD L_P, %r12, %r13, %r14, %r15
+        FE_SUB  %r12, %r13, %r14, %r15, %r8, %r9, %r10, %r11
+        FE_STORE %r12, %r13, %r14, %r15, L_V
+        FE_ADD  SLOT(L_P)
+        FE_STORE %r8, %r9, %r10, %r11, L_U
+        // z2 = E T, z3 = x1 V^2, x2 = AA BB, x3 = U^2, in the order that
+        // measured fastest (the processor overlaps them with the chain
+        // through V^2 and z3, the longest of the step)
         FE_MUL  L_E, L_T
         FE_STORE %r8, %r9, %r10, %r11, L_Z2
         FE_SQR  L_V
         FE_STORE %r8, %r9, %r10, %r11, L_VV
+        FE_MUL  L_AA, L_BB
+        FE_STORE %r8, %r9, %r10, %r11, L_X2
+        FE_SQR  L_U
+        FE_STORE %r8, %r9, %r10, %r11, L_X3
         FE_MUL  L_X1, L_VV
         FE_STORE %r8, %r9, %r10, %r11, L_Z3
         subq    $1, L_I(%rsp)
@@ -468,16 +479,18 @@ FIELD_EXIT velmora_x25519_fe_sqr
 
 FIELD_ENTRY velmora_x25519_fe_add
         FE_LOAD F_A, %r8, %r9, %r10, %r11
-        FE_ADD  F_B
+        FE_ADD  SLOT(F_B)
 FIELD_EXIT velmora_x25519_fe_add
 
 FIELD_ENTRY velmora_x25519_fe_sub
         FE_LOAD F_A, %r8, %r9, %r10, %r11
-        FE_SUB  %r8, %r9, %r10, %r11, F_B
+        FE_SUB  %r8, %r9, %r10, %r11, SLOT(F_B)
 FIELD_EXIT velmora_x25519_fe_sub
 
 FIELD_ENTRY velmora_x25519_fe_a24
-        FE_A24  F_A, F_B
+        FE_LOAD F_A, %r12, %r13, %r14, %r15
+        FE_LOAD F_B, %r8, %r9, %r10, %r11
+        FE_A24
 FIELD_EXIT velmora_x25519_fe_a24
 
         .section .note.GNU-stack, "", @progbits
