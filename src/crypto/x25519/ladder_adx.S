@@ -47,14 +47,14 @@
         mov     \r3, \off+24(%rsp)
 .endm
 
-// r8..r11 + 2^256 top, with top below 2^62, brought below 2^255 + 2^193:
-// 2^255 = 19 (mod p), so bit 255 and the top go back in as 19 (2 top + bit).
-// Adding that to a value whose bit 255 is now clear cannot carry out.
+// r8..r11 + 2^256 top, with top below 2^17 (at most 121667 here), brought
+// below 2^255 + 2^23: 2^255 = 19 (mod p), so bit 255 and the top go back in
+// as 19 (2 top + bit). Adding that to a value whose bit 255 is now clear
+// cannot carry out.
 .macro FE_FOLD_TOP top
         shld    $1, %r11, \top
         and     .Lbelow_bit63(%rip), %r11
-        lea     (\top,\top,8), %rax
-        lea     (\top,%rax,2), \top
+        imul    $19, \top, \top
         add     \top, %r8
         adc     $0, %r9
         adc     $0, %r10
@@ -164,51 +164,53 @@
         FE_REDUCE
 .endm
 
-// r8..r11 = a^2: the six products a[i] a[j] (i < j) at limbs 1..6, doubled,
-// then the squares a[i]^2 added.
+// r8..r11 = a^2: the six products a[i] a[j] (i < j) at limbs 1..6 on the
+// two carry chains (CF by adcx, OF by adox), then doubled on the CF chain
+// while the squares a[i]^2 join on the OF chain. Two chains where the
+// multiplication has one: it measured faster here, the squaring lying on the
+// ladder's longest chain.
 .macro FE_SQR a
         mov     \a(%rsp), %rdx
-        mulx    \a+8(%rsp), %r9, %rax
-        mulx    \a+16(%rsp), %r10, %rbx
-        add     %rax, %r10
-        mulx    \a+24(%rsp), %r11, %r12
-        adc     %rbx, %r11
-        adc     $0, %r12
+        xor     %ebp, %ebp
+        mulx    \a+8(%rsp), %r9, %r10
+        mulx    \a+16(%rsp), %rax, %r11
+        adcx    %rax, %r10
+        mulx    \a+24(%rsp), %rax, %r12
+        adcx    %rax, %r11
         mov     \a+8(%rsp), %rdx
+        mulx    \a+24(%rsp), %rax, %r13
+        adcx    %rax, %r12
+        adcx    %rbp, %r13
         mulx    \a+16(%rsp), %rax, %rbx
-        mulx    \a+24(%rsp), %rcx, %r13
-        add     %rbx, %rcx
-        adc     $0, %r13
-        add     %rax, %r11
-        adc     %rcx, %r12
-        adc     $0, %r13
+        adox    %rax, %r11
+        adox    %rbx, %r12
         mov     \a+16(%rsp), %rdx
         mulx    \a+24(%rsp), %rax, %r14
-        add     %rax, %r13
-        adc     $0, %r14
-        xor     %r15d, %r15d
-        add     %r9, %r9
-        adc     %r10, %r10
-        adc     %r11, %r11
-        adc     %r12, %r12
-        adc     %r13, %r13
-        adc     %r14, %r14
-        adc     %r15, %r15
+        adox    %rax, %r13
+        adox    %rbp, %r14
         mov     \a(%rsp), %rdx
-        mulx    %rdx, %r8, %rax
+        xor     %ebp, %ebp
+        mulx    %rdx, %r8, %rbx
+        adcx    %r9, %r9
+        adox    %rbx, %r9
         mov     \a+8(%rsp), %rdx
-        mulx    %rdx, %rbx, %rcx
+        mulx    %rdx, %rax, %rbx
+        adcx    %r10, %r10
+        adox    %rax, %r10
+        adcx    %r11, %r11
+        adox    %rbx, %r11
         mov     \a+16(%rsp), %rdx
-        mulx    %rdx, %rsi, %rdi
+        mulx    %rdx, %rax, %rbx
+        adcx    %r12, %r12
+        adox    %rax, %r12
+        adcx    %r13, %r13
+        adox    %rbx, %r13
         mov     \a+24(%rsp), %rdx
-        mulx    %rdx, %rdx, %rbp
-        add     %rax, %r9
-        adc     %rbx, %r10
-        adc     %rcx, %r11
-        adc     %rsi, %r12
-        adc     %rdi, %r13
-        adc     %rdx, %r14
-        adc     %rbp, %r15
+        mulx    %rdx, %rax, %r15
+        adcx    %r14, %r14
+        adox    %rax, %r14
+        adcx    %rbp, %r15
+        adox    %rbp, %r15
         FE_REDUCE
 .endm
 
