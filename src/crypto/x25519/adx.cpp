@@ -18,6 +18,8 @@ extern "C" {
 // x1 (below 2^255), into xz[0..3] and xz[4..7].
 void velmora_x25519_ladder(std::uint64_t xz[8], const std::uint64_t k[4],
                            const std::uint64_t x1[4]);
+// r = 1/z (0 for z = 0), below 2^256.
+void velmora_x25519_invert(std::uint64_t r[4], const std::uint64_t z[4]);
 // r = a * b, a^2, a + b, a - b, 121666 a + b: the ladder's own operations.
 void velmora_x25519_fe_mul(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
 void velmora_x25519_fe_sqr(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
@@ -262,11 +264,6 @@ inline void fe_sqr(Fe& r, const Fe& a) {
         : "rdx", "cc", "memory");
 }
 
-inline void fe_sqr_n(Fe& r, const Fe& a, int n) {
-    fe_sqr(r, a);
-    for (int i = 1; i < n; ++i) fe_sqr(r, r);
-}
-
 // The carry out of the top limb is worth 38; folding it can carry once more,
 // and then the value is tiny, so the second fold ends it.
 inline void fe_add(Fe& r, const Fe& a, const Fe& b) {
@@ -302,31 +299,7 @@ inline void fe_sub(Fe& r, const Fe& a, const Fe& b) {
 }
 
 // z^(p-2) = 1/z (0 for z = 0).
-inline void fe_invert(Fe& out, const Fe& z) {
-    Fe z2, z9, z11, z_5, z_10, z_20, z_40, z_50, z_100, t;
-    fe_sqr(z2, z);
-    fe_sqr_n(t, z2, 2);
-    fe_mul(z9, t, z);
-    fe_mul(z11, z9, z2);
-    fe_sqr(t, z11);
-    fe_mul(z_5, t, z9);  // z^(2^5 - 1)
-    fe_sqr_n(t, z_5, 5);
-    fe_mul(z_10, t, z_5);
-    fe_sqr_n(t, z_10, 10);
-    fe_mul(z_20, t, z_10);
-    fe_sqr_n(t, z_20, 20);
-    fe_mul(z_40, t, z_20);
-    fe_sqr_n(t, z_40, 10);
-    fe_mul(z_50, t, z_10);
-    fe_sqr_n(t, z_50, 50);
-    fe_mul(z_100, t, z_50);
-    fe_sqr_n(t, z_100, 100);
-    fe_mul(t, t, z_100);  // z^(2^200 - 1)
-    fe_sqr_n(t, t, 50);
-    fe_mul(t, t, z_50);  // z^(2^250 - 1)
-    fe_sqr_n(t, t, 5);
-    fe_mul(out, t, z11);  // z^(2^255 - 21)
-}
+inline void fe_invert(Fe& out, const Fe& z) { velmora_x25519_invert(out.v, z.v); }
 
 void fe_load(Fe& r, const std::uint8_t s[32]) { std::memcpy(r.v, s, 32); }
 

@@ -1,6 +1,7 @@
-// The Montgomery ladder of the native X25519 path, written out by hand with
-// mulx/adcx/adox (BMI2 + ADX), and its field operations as entry points for
-// the exact-integer tests. Reached only through native.h after the CPU check.
+// The Montgomery ladder of the native X25519 path and the inversion, written
+// out by hand with mulx/adcx/adox (BMI2 + ADX), and the ladder's field
+// operations as entry points for the exact-integer tests. Reached only
+// through native.h after the CPU check.
 //
 // A field element is four little-endian 64-bit limbs holding any value below
 // 2^256 congruent to it mod p = 2^255 - 19; every operation takes such values
@@ -164,48 +165,50 @@
         FE_REDUCE
 .endm
 
-// r8..r11 = a^2: the six products a[i] a[j] (i < j) at limbs 1..6 on the
+// r8..r11 = a^2 for a = (x0 x1 x2 x3), a frame slot or the registers rcx,
+// rsi, rdi and r15 (which it reads before it writes them): the six products
+// a[i] a[j] (i < j) at limbs 1..6 on the
 // two carry chains (CF by adcx, OF by adox), then doubled on the CF chain
 // while the squares a[i]^2 join on the OF chain. Two chains where the
 // multiplication has one: it measured faster here, the squaring lying on the
 // ladder's longest chain.
-.macro FE_SQR a
-        mov     \a(%rsp), %rdx
+.macro FE_SQR x0, x1, x2, x3
+        mov     \x0, %rdx
         xor     %ebp, %ebp
-        mulx    \a+8(%rsp), %r9, %r10
-        mulx    \a+16(%rsp), %rax, %r11
+        mulx    \x1, %r9, %r10
+        mulx    \x2, %rax, %r11
         adcx    %rax, %r10
-        mulx    \a+24(%rsp), %rax, %r12
+        mulx    \x3, %rax, %r12
         adcx    %rax, %r11
-        mov     \a+8(%rsp), %rdx
-        mulx    \a+24(%rsp), %rax, %r13
+        mov     \x1, %rdx
+        mulx    \x3, %rax, %r13
         adcx    %rax, %r12
         adcx    %rbp, %r13
-        mulx    \a+16(%rsp), %rax, %rbx
+        mulx    \x2, %rax, %rbx
         adox    %rax, %r11
         adox    %rbx, %r12
-        mov     \a+16(%rsp), %rdx
-        mulx    \a+24(%rsp), %rax, %r14
+        mov     \x2, %rdx
+        mulx    \x3, %rax, %r14
         adox    %rax, %r13
         adox    %rbp, %r14
-        mov     \a(%rsp), %rdx
+        mov     \x0, %rdx
         xor     %ebp, %ebp
         mulx    %rdx, %r8, %rbx
         adcx    %r9, %r9
         adox    %rbx, %r9
-        mov     \a+8(%rsp), %rdx
+        mov     \x1, %rdx
         mulx    %rdx, %rax, %rbx
         adcx    %r10, %r10
         adox    %rax, %r10
         adcx    %r11, %r11
         adox    %rbx, %r11
-        mov     \a+16(%rsp), %rdx
+        mov     \x2, %rdx
         mulx    %rdx, %rax, %rbx
         adcx    %r12, %r12
         adox    %rax, %r12
         adcx    %r13, %r13
         adox    %rbx, %r13
-        mov     \a+24(%rsp), %rdx
+        mov     \x3, %rdx
         mulx    %rdx, %rax, %r15
         adcx    %r14, %r14
         adox    %rax, %r14
@@ -368,9 +371,9 @@ velmora_x25519_ladder:
         FE_SELECT L_A, L_S2, L_S3, %rdx
         FE_SELECT L_B, L_D2, L_D3, %rdx
         // AA = A^2, BB = B^2, E = AA - BB, T = BB + 121666 E
-        FE_SQR  L_A
+        FE_SQR  SLOT(L_A)
         FE_STORE %r8, %r9, %r10, %r11, L_AA
-        FE_SQR  L_B
+        FE_SQR  SLOT(L_B)
         FE_STORE %r8, %r9, %r10, %r11, L_BB
         FE_LOAD L_AA, %r12, %r13, %r14, %r15
         FE_SUB  %r12, %r13, %r14, %r15, %r8, %r9, %r10, %r11
@@ -391,11 +394,11 @@ velmora_x25519_ladder:
         // through V^2 and z3, the longest of the step)
         FE_MUL  L_E, L_T
         FE_STORE %r8, %r9, %r10, %r11, L_Z2
-        FE_SQR  L_V
+        FE_SQR  SLOT(L_V)
         FE_STORE %r8, %r9, %r10, %r11, L_VV
         FE_MUL  L_AA, L_BB
         FE_STORE %r8, %r9, %r10, %r11, L_X2
-        FE_SQR  L_U
+        FE_SQR  SLOT(L_U)
         FE_STORE %r8, %r9, %r10, %r11, L_X3
         FE_MUL  L_X1, L_VV
         FE_STORE %r8, %r9, %r10, %r11, L_Z3
@@ -423,6 +426,99 @@ velmora_x25519_ladder:
         POP_SAVED_AND_CLEAR
         ret
         .size   velmora_x25519_ladder, .-velmora_x25519_ladder
+
+// ---- inversion ---------------------------------------------------------------
+
+// The frame of the inversion: the powers of z the chain comes back to.
+        .set    I_Z, 0
+        .set    I_Z2, 32
+        .set    I_Z9, 64
+        .set    I_Z11, 96
+        .set    I_Z5, 128       // z^(2^5 - 1), and so on
+        .set    I_Z10, 160
+        .set    I_Z20, 192
+        .set    I_Z50, 224
+        .set    I_Z100, 256
+        .set    I_T, 288
+        .set    I_N, 320        // squarings left in this run
+        .set    I_R, 328        // the caller's r
+        .set    I_FRAME, 344    // with the six pushes, keeps rsp 16-aligned
+
+// dst = src^(2^n), n >= 1. The run of squarings stays in registers (rcx,
+// rsi, rdi, r15): each one waits for the one before, so a round trip through
+// the frame would add to every one of them.
+.macro INV_SQR_N dst, src, n
+        mov     \src(%rsp), %rcx
+        mov     \src+8(%rsp), %rsi
+        mov     \src+16(%rsp), %rdi
+        mov     \src+24(%rsp), %r15
+        movq    $\n, I_N(%rsp)
+.Lsqr_n\@:
+        FE_SQR  %rcx, %rsi, %rdi, %r15
+        mov     %r8, %rcx
+        mov     %r9, %rsi
+        mov     %r10, %rdi
+        mov     %r11, %r15
+        subq    $1, I_N(%rsp)
+        jnz     .Lsqr_n\@
+        FE_STORE %rcx, %rsi, %rdi, %r15, \dst
+.endm
+
+.macro INV_MUL dst, a, b
+        FE_MUL  \a, \b
+        FE_STORE %r8, %r9, %r10, %r11, \dst
+.endm
+
+// void velmora_x25519_invert(uint64_t r[4], const uint64_t z[4])
+//
+// r = z^(p - 2) = 1/z (0 for z = 0), below 2^255 + 2^23, for any z below
+// 2^256: 254 squarings and 11 multiplications.
+        .globl  velmora_x25519_invert
+        .hidden velmora_x25519_invert
+        .type   velmora_x25519_invert, @function
+        .p2align 5
+velmora_x25519_invert:
+        _CET_ENDBR
+        PUSH_SAVED
+        sub     $I_FRAME, %rsp
+        mov     %rdi, I_R(%rsp)
+        mov     (%rsi), %r8
+        mov     8(%rsi), %r9
+        mov     16(%rsi), %r10
+        mov     24(%rsi), %r11
+        FE_STORE %r8, %r9, %r10, %r11, I_Z
+        INV_SQR_N I_Z2, I_Z, 1
+        INV_SQR_N I_T, I_Z2, 2
+        INV_MUL I_Z9, I_T, I_Z
+        INV_MUL I_Z11, I_Z9, I_Z2
+        INV_SQR_N I_T, I_Z11, 1
+        INV_MUL I_Z5, I_T, I_Z9
+        INV_SQR_N I_T, I_Z5, 5
+        INV_MUL I_Z10, I_T, I_Z5
+        INV_SQR_N I_T, I_Z10, 10
+        INV_MUL I_Z20, I_T, I_Z10
+        INV_SQR_N I_T, I_Z20, 20
+        INV_MUL I_T, I_T, I_Z20         // z^(2^40 - 1)
+        INV_SQR_N I_T, I_T, 10
+        INV_MUL I_Z50, I_T, I_Z10
+        INV_SQR_N I_T, I_Z50, 50
+        INV_MUL I_Z100, I_T, I_Z50
+        INV_SQR_N I_T, I_Z100, 100
+        INV_MUL I_T, I_T, I_Z100        // z^(2^200 - 1)
+        INV_SQR_N I_T, I_T, 50
+        INV_MUL I_T, I_T, I_Z50         // z^(2^250 - 1)
+        INV_SQR_N I_T, I_T, 5
+        FE_MUL  I_T, I_Z11              // z^(2^255 - 21)
+        mov     I_R(%rsp), %rdi
+        mov     %r8, (%rdi)
+        mov     %r9, 8(%rdi)
+        mov     %r10, 16(%rdi)
+        mov     %r11, 24(%rdi)
+        ZERO_FRAME I_FRAME
+        add     $I_FRAME, %rsp
+        POP_SAVED_AND_CLEAR
+        ret
+        .size   velmora_x25519_invert, .-velmora_x25519_invert
 
 // ---- the ladder's field operations on their own, for the tests --------------
 
@@ -476,7 +572,7 @@ FIELD_ENTRY velmora_x25519_fe_mul
 FIELD_EXIT velmora_x25519_fe_mul
 
 FIELD_ENTRY velmora_x25519_fe_sqr
-        FE_SQR  F_A
+        FE_SQR  SLOT(F_A)
 FIELD_EXIT velmora_x25519_fe_sqr
 
 FIELD_ENTRY velmora_x25519_fe_add
