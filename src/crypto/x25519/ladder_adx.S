@@ -9,9 +9,9 @@
 // p).
 //
 // Constant time: the scalar's bits only ever select by cmov; no branch and no
-// address depends on them. Every entry point leaves the caller-saved
-// registers it used cleared and the callee-saved ones restored; the ladder
-// also zeroes its frame before it returns.
+// address depends on them. Every entry point zeroes its frame before it
+// returns, leaves the caller-saved registers it used cleared and restores
+// the callee-saved ones.
 #if defined(__x86_64__)
 
 #include <cet.h>
@@ -107,10 +107,11 @@
         FE_STORE %r12, %r13, %r14, %r15, \d
 .endm
 
-// The eight-limb product in r8..r15 brought to r8..r11: the upper half times
-// 38 (a five-limb number) added to the lower half, then the top folded.
-.macro FE_REDUCE
-        mov     $38, %edx
+// r8..r11 = r8..r11 + c (r12..r15), for a constant c below 2^17, brought
+// below 2^255 + 2^23: c times the upper four limbs (a five-limb number) added
+// to the lower ones, then the top folded.
+.macro FE_ADD_SCALED c
+        mov     $\c, %edx
         mulx    %r12, %rax, %rbx
         mulx    %r13, %rcx, %rsi
         add     %rbx, %rcx
@@ -123,8 +124,13 @@
         adc     %rcx, %r9
         adc     %rbx, %r10
         adc     %rsi, %r11
-        adc     $0, %r12                // at most 39
+        adc     $0, %r12                // at most c
         FE_FOLD_TOP %r12
+.endm
+
+// The eight-limb product in r8..r15 brought to r8..r11 as lower + 38 upper.
+.macro FE_REDUCE
+        FE_ADD_SCALED 38
 .endm
 
 // One row of the product: rdx times b (five limbs) added at limbs i..i+4 of
@@ -220,24 +226,10 @@
 // r8..r11 = 121666 e + b for e in r12..r15 and b in r8..r11, (A + 2) / 4
 // being 121666 for the curve's A.
 .macro FE_A24
-        mov     $121666, %edx
-        mulx    %r12, %rax, %rbx
-        mulx    %r13, %rcx, %rsi
-        add     %rbx, %rcx
-        mulx    %r14, %rbx, %rdi
-        adc     %rsi, %rbx
-        mulx    %r15, %rsi, %r12
-        adc     %rdi, %rsi
-        adc     $0, %r12
-        add     %rax, %r8
-        adc     %rcx, %r9
-        adc     %rbx, %r10
-        adc     %rsi, %r11
-        adc     $0, %r12
-        FE_FOLD_TOP %r12
+        FE_ADD_SCALED 121666
 .endm
 
-// s = m ? y : x for m all ones or zero
+// s = m ? y : x for m 1 or 0, by cmov: both slots are read either way.
 .macro FE_SELECT s, x, y, m
         test    \m, \m
         .irp    i, 0, 8, 16, 24
@@ -287,6 +279,45 @@
         jne     91b
 .endm
 
+// An entry point: its frame of n bytes below the six saved registers (n = 8
+// mod 16 keeps rsp 16-aligned).
+.macro FN_ENTRY name, n
+        .globl  \name
+        .hidden \name
+        .type   \name, @function
+        .p2align 5
+\name:
+        _CET_ENDBR
+        PUSH_SAVED
+        sub     $\n, %rsp
+.endm
+
+// Its way out: the frame zeroed, the registers restored or cleared.
+.macro FN_EXIT name, n
+        ZERO_FRAME \n
+        add     $\n, %rsp
+        POP_SAVED_AND_CLEAR
+        ret
+        .size   \name, .-\name
+.endm
+
+// The four limbs at ptr into a frame slot, through r8..r11.
+.macro COPY_IN ptr, slot
+        mov     (\ptr), %r8
+        mov     8(\ptr), %r9
+        mov     16(\ptr), %r10
+        mov     24(\ptr), %r11
+        FE_STORE %r8, %r9, %r10, %r11, \slot
+.endm
+
+// r8..r11 to the four limbs at off(ptr).
+.macro COPY_OUT ptr, off
+        mov     %r8, \off(\ptr)
+        mov     %r9, \off+8(\ptr)
+        mov     %r10, \off+16(\ptr)
+        mov     %r11, \off+24(\ptr)
+.endm
+
 // ---- the ladder ------------------------------------------------------------
 
 // The frame: one 32-byte slot per field element.
@@ -324,26 +355,11 @@
 //
 // Each step works on (x2, z2) and (x3, z3) in place, without swapping them:
 // the differential addition is symmetric in the two points, so only the point
-// to double is selected, by mask on this step's bit XOR the one before.
-        .globl  velmora_x25519_ladder
-        .hidden velmora_x25519_ladder
-        .type   velmora_x25519_ladder, @function
-        .p2align 5
-velmora_x25519_ladder:
-        _CET_ENDBR
-        PUSH_SAVED
-        sub     $L_FRAME, %rsp
+// to double is selected, by cmov on this step's bit XOR the one before.
+FN_ENTRY velmora_x25519_ladder, L_FRAME
         mov     %rdi, L_OUT(%rsp)
-        mov     (%rsi), %r8
-        mov     8(%rsi), %r9
-        mov     16(%rsi), %r10
-        mov     24(%rsi), %r11
-        FE_STORE %r8, %r9, %r10, %r11, L_K
-        mov     (%rdx), %r8
-        mov     8(%rdx), %r9
-        mov     16(%rdx), %r10
-        mov     24(%rdx), %r11
-        FE_STORE %r8, %r9, %r10, %r11, L_X1
+        COPY_IN %rsi, L_K
+        COPY_IN %rdx, L_X1
         FE_STORE %r8, %r9, %r10, %r11, L_X3
         xor     %eax, %eax
         mov     $1, %ecx
@@ -367,7 +383,6 @@ velmora_x25519_ladder:
         mov     L_BIT(%rsp), %rdx
         mov     %rax, L_BIT(%rsp)
         xor     %rax, %rdx
-        neg     %rdx
         FE_SELECT L_A, L_S2, L_S3, %rdx
         FE_SELECT L_B, L_D2, L_D3, %rdx
         // AA = A^2, BB = B^2, E = AA - BB, T = BB + 121666 E
@@ -406,26 +421,15 @@ velmora_x25519_ladder:
         jns     1b
         // The last step's bit (bit 0) says which pair holds k times the point.
         mov     L_BIT(%rsp), %rdx
-        neg     %rdx
         FE_SELECT L_A, L_X2, L_X3, %rdx
         FE_SELECT L_B, L_Z2, L_Z3, %rdx
         mov     L_OUT(%rsp), %rdi
         FE_LOAD L_A, %r8, %r9, %r10, %r11
-        mov     %r8, (%rdi)
-        mov     %r9, 8(%rdi)
-        mov     %r10, 16(%rdi)
-        mov     %r11, 24(%rdi)
+        COPY_OUT %rdi, 0
         FE_LOAD L_B, %r8, %r9, %r10, %r11
-        mov     %r8, 32(%rdi)
-        mov     %r9, 40(%rdi)
-        mov     %r10, 48(%rdi)
-        mov     %r11, 56(%rdi)
+        COPY_OUT %rdi, 32
         // The frame held the whole ladder state and the scalar.
-        ZERO_FRAME L_FRAME
-        add     $L_FRAME, %rsp
-        POP_SAVED_AND_CLEAR
-        ret
-        .size   velmora_x25519_ladder, .-velmora_x25519_ladder
+FN_EXIT velmora_x25519_ladder, L_FRAME
 
 // ---- inversion ---------------------------------------------------------------
 
@@ -473,20 +477,9 @@ velmora_x25519_ladder:
 //
 // r = z^(p - 2) = 1/z (0 for z = 0), below 2^255 + 2^23, for any z below
 // 2^256: 254 squarings and 11 multiplications.
-        .globl  velmora_x25519_invert
-        .hidden velmora_x25519_invert
-        .type   velmora_x25519_invert, @function
-        .p2align 5
-velmora_x25519_invert:
-        _CET_ENDBR
-        PUSH_SAVED
-        sub     $I_FRAME, %rsp
+FN_ENTRY velmora_x25519_invert, I_FRAME
         mov     %rdi, I_R(%rsp)
-        mov     (%rsi), %r8
-        mov     8(%rsi), %r9
-        mov     16(%rsi), %r10
-        mov     24(%rsi), %r11
-        FE_STORE %r8, %r9, %r10, %r11, I_Z
+        COPY_IN %rsi, I_Z
         INV_SQR_N I_Z2, I_Z, 1
         INV_SQR_N I_T, I_Z2, 2
         INV_MUL I_Z9, I_T, I_Z
@@ -510,15 +503,8 @@ velmora_x25519_invert:
         INV_SQR_N I_T, I_T, 5
         FE_MUL  I_T, I_Z11              // z^(2^255 - 21)
         mov     I_R(%rsp), %rdi
-        mov     %r8, (%rdi)
-        mov     %r9, 8(%rdi)
-        mov     %r10, 16(%rdi)
-        mov     %r11, 24(%rdi)
-        ZERO_FRAME I_FRAME
-        add     $I_FRAME, %rsp
-        POP_SAVED_AND_CLEAR
-        ret
-        .size   velmora_x25519_invert, .-velmora_x25519_invert
+        COPY_OUT %rdi, 0
+FN_EXIT velmora_x25519_invert, I_FRAME
 
 // ---- the ladder's field operations on their own, for the tests --------------
 
@@ -533,38 +519,16 @@ velmora_x25519_invert:
         .set    F_FRAME, 72
 
 .macro FIELD_ENTRY name
-        .globl  \name
-        .hidden \name
-        .type   \name, @function
-        .p2align 4
-\name:
-        _CET_ENDBR
-        PUSH_SAVED
-        sub     $F_FRAME, %rsp
+FN_ENTRY \name, F_FRAME
         mov     %rdi, F_R(%rsp)
-        mov     (%rsi), %r8
-        mov     8(%rsi), %r9
-        mov     16(%rsi), %r10
-        mov     24(%rsi), %r11
-        FE_STORE %r8, %r9, %r10, %r11, F_A
-        mov     (%rdx), %r8
-        mov     8(%rdx), %r9
-        mov     16(%rdx), %r10
-        mov     24(%rdx), %r11
-        FE_STORE %r8, %r9, %r10, %r11, F_B
+        COPY_IN %rsi, F_A
+        COPY_IN %rdx, F_B
 .endm
 
 .macro FIELD_EXIT name
         mov     F_R(%rsp), %rdi
-        mov     %r8, (%rdi)
-        mov     %r9, 8(%rdi)
-        mov     %r10, 16(%rdi)
-        mov     %r11, 24(%rdi)
-        ZERO_FRAME F_FRAME
-        add     $F_FRAME, %rsp
-        POP_SAVED_AND_CLEAR
-        ret
-        .size   \name, .-\name
+        COPY_OUT %rdi, 0
+FN_EXIT \name, F_FRAME
 .endm
 
 FIELD_ENTRY velmora_x25519_fe_mul
