@@ -239,24 +239,24 @@
         .endr
 .endm
 
+// The callee-saved registers, with the unwinding information that tells a
+// debugger, a profiler or valgrind where they and the return address are.
 .macro PUSH_SAVED
-        push    %rbx
-        push    %rbp
-        push    %r12
-        push    %r13
-        push    %r14
-        push    %r15
+        .irp    reg, rbx, rbp, r12, r13, r14, r15
+        push    %\reg
+        .cfi_adjust_cfa_offset 8
+        .cfi_rel_offset \reg, 0
+        .endr
 .endm
 
 // Restores the callee-saved registers and clears the caller-saved ones that
 // held field limbs.
 .macro POP_SAVED_AND_CLEAR
-        pop     %r15
-        pop     %r14
-        pop     %r13
-        pop     %r12
-        pop     %rbp
-        pop     %rbx
+        .irp    reg, r15, r14, r13, r12, rbp, rbx
+        pop     %\reg
+        .cfi_adjust_cfa_offset -8
+        .cfi_restore \reg
+        .endr
         xor     %eax, %eax
         xor     %ecx, %ecx
         xor     %edx, %edx
@@ -287,17 +287,21 @@
         .type   \name, @function
         .p2align 5
 \name:
+        .cfi_startproc
         _CET_ENDBR
         PUSH_SAVED
         sub     $\n, %rsp
+        .cfi_adjust_cfa_offset \n
 .endm
 
 // Its way out: the frame zeroed, the registers restored or cleared.
 .macro FN_EXIT name, n
         ZERO_FRAME \n
         add     $\n, %rsp
+        .cfi_adjust_cfa_offset -\n
         POP_SAVED_AND_CLEAR
         ret
+        .cfi_endproc
         .size   \name, .-\name
 .endm
 
