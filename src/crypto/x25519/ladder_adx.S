@@ -27,12 +27,13 @@
 
 // ---- the field operations --------------------------------------------------
 //
-// Every operand is a 32-byte slot of the frame at rsp + offset. The results
-// land in r8..r11; the operations may use every other general register but
-// rsp. The carries run on single chains that start with a plain add: each
-// word after the first costs one flag-reading instruction (adc), the kind the
-// processor runs on the fewest ports, and that count is what bounds a ladder
-// step, not the multiplier.
+// Every operand is a 32-byte slot of the frame at rsp + offset (the squaring
+// also takes registers). The results land in r8..r11; the operations may use
+// every other general register but rsp. The multiplication's carries run on
+// single chains that start with a plain add, which costs fewer flag-reading
+// instructions (the kind the processor runs on the fewest ports) than two
+// interleaved chains; the squaring keeps the two chains, which measured
+// faster for it.
 
 .macro FE_LOAD off, r0, r1, r2, r3
         mov     \off(%rsp), \r0
@@ -107,7 +108,7 @@
         FE_STORE %r12, %r13, %r14, %r15, \d
 .endm
 
-// r8..r11 = r8..r11 + c (r12..r15), for a constant c below 2^17, brought
+// r8..r11 = r8..r11 + c (r12..r15), for a constant c below 2^17 - 1, brought
 // below 2^255 + 2^23: c times the upper four limbs (a five-limb number) added
 // to the lower ones, then the top folded.
 .macro FE_ADD_SCALED c
@@ -124,7 +125,7 @@
         adc     %rcx, %r9
         adc     %rbx, %r10
         adc     %rsi, %r11
-        adc     $0, %r12                // at most c
+        adc     $0, %r12                // at most c + 1
         FE_FOLD_TOP %r12
 .endm
 
@@ -173,11 +174,9 @@
 
 // r8..r11 = a^2 for a = (x0 x1 x2 x3), a frame slot or the registers rcx,
 // rsi, rdi and r15 (which it reads before it writes them): the six products
-// a[i] a[j] (i < j) at limbs 1..6 on the
-// two carry chains (CF by adcx, OF by adox), then doubled on the CF chain
-// while the squares a[i]^2 join on the OF chain. Two chains where the
-// multiplication has one: it measured faster here, the squaring lying on the
-// ladder's longest chain.
+// a[i] a[j] (i < j) at limbs 1..6 on the two carry chains (CF by adcx, OF by
+// adox), then doubled on the CF chain while the squares a[i]^2 join on the OF
+// chain.
 .macro FE_SQR x0, x1, x2, x3
         mov     \x0, %rdx
         xor     %ebp, %ebp
