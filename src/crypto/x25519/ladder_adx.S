@@ -238,6 +238,20 @@
         .endr
 .endm
 
+// (rcx rsi rdi r15) = m ? y : x for m 1 or 0, by cmov: both slots are read
+// either way.
+.macro FE_SELECT_REGS x, y, m
+        test    \m, \m
+        mov     \x(%rsp), %rcx
+        mov     \x+8(%rsp), %rsi
+        mov     \x+16(%rsp), %rdi
+        mov     \x+24(%rsp), %r15
+        cmovnz  \y(%rsp), %rcx
+        cmovnz  \y+8(%rsp), %rsi
+        cmovnz  \y+16(%rsp), %rdi
+        cmovnz  \y+24(%rsp), %r15
+.endm
+
 // The callee-saved registers, with the unwinding information that tells a
 // debugger, a profiler or valgrind where they and the return address are.
 .macro PUSH_SAVED
@@ -348,7 +362,8 @@
         .set    L_OUT, 672      // the caller's xz
         .set    L_BIT, 680      // the bit before this step's
         .set    L_I, 688        // this step's bit number
-        .set    L_FRAME, 696    // with the six pushes, keeps rsp 16-aligned
+        .set    L_SWAP, 696     // this step's bit XOR the one before
+        .set    L_FRAME, 712    // with the six pushes, keeps rsp 16-aligned
 
 // void velmora_x25519_ladder(uint64_t xz[8], const uint64_t k[4],
 //                            const uint64_t x1[4])
@@ -386,12 +401,15 @@ FN_ENTRY velmora_x25519_ladder, L_FRAME
         mov     L_BIT(%rsp), %rdx
         mov     %rax, L_BIT(%rsp)
         xor     %rax, %rdx
-        FE_SELECT L_A, L_S2, L_S3, %rdx
-        FE_SELECT L_B, L_D2, L_D3, %rdx
-        // AA = A^2, BB = B^2, E = AA - BB, T = BB + 121666 E
-        FE_SQR  SLOT(L_A)
+        mov     %rdx, L_SWAP(%rsp)
+        // AA = A^2, BB = B^2 (A and B selected straight into the squaring's
+        // registers), E = AA - BB, T = BB + 121666 E
+        FE_SELECT_REGS L_S2, L_S3, %rdx
+        FE_SQR  %rcx, %rsi, %rdi, %r15
         FE_STORE %r8, %r9, %r10, %r11, L_AA
-        FE_SQR  SLOT(L_B)
+        mov     L_SWAP(%rsp), %rdx
+        FE_SELECT_REGS L_D2, L_D3, %rdx
+        FE_SQR  %rcx, %rsi, %rdi, %r15
         FE_STORE %r8, %r9, %r10, %r11, L_BB
         FE_LOAD L_AA, %r12, %r13, %r14, %r15
         FE_SUB  %r12, %r13, %r14, %r15, %r8, %r9, %r10, %r11
