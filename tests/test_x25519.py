@@ -62,11 +62,22 @@ _rng = random.Random(0x25519)
 RANDOM = [_rng.getrandbits(256) for _ in range(200)] + [_rng.getrandbits(255) for _ in range(50)]
 
 BINARY = {
-    "mul": lambda a, b: a * b,  # assembly (adcx/adox)
-    "mul_c": lambda a, b: a * b,  # intrinsics
+    "mul": lambda a, b: a * b,  # inline assembly (adcx/adox)
     "add": lambda a, b: a + b,
     "sub": lambda a, b: a - b,
+    "ladder_mul": lambda a, b: a * b,  # the hand-written ladder's
+    "ladder_add": lambda a, b: a + b,
+    "ladder_sub": lambda a, b: a - b,
+    "ladder_a24": lambda a, b: 121666 * a + b,
 }
+
+# The ladder's addition and subtraction take only what its products give:
+# values below LADDER_BOUND. They are checked over that range, up to its edge,
+# and the products are checked to land in it, for any input below 2^256.
+LADDER_BOUND = 2**255 + 2**32
+BOUNDED_OPS = ("ladder_add", "ladder_sub")
+PRODUCT_OPS = ("ladder_mul", "ladder_a24", "ladder_sqr")
+BOUND_EDGE = [LADDER_BOUND - 1, 2**255 + 2**31, 2**255 + 19, 2**255]
 
 
 def field(op, *values):
@@ -80,18 +91,31 @@ def test_binary_field_operations_match_integers(op, values):
     # Every pair of boundary values (each limb 0, 1, 2^63 or 2^64 - 1, and the
     # values around p and 2^256), or random 256-bit pairs with boundaries mixed in.
     pool = BOUNDARY if values == "boundary" else RANDOM + list(WHOLE)
+    if op in BOUNDED_OPS:
+        pool = [v for v in pool if v < LADDER_BOUND] + BOUND_EDGE
     want = BINARY[op]
-    wrong = [(hex(a), hex(b)) for a in pool for b in pool if field(op, a, b) % P != want(a, b) % P]
+    wrong, unbounded = [], []
+    for a in pool:
+        for b in pool:
+            got = field(op, a, b)
+            if got % P != want(a, b) % P:
+                wrong.append((hex(a), hex(b)))
+            if op in PRODUCT_OPS and got >= LADDER_BOUND:
+                unbounded.append((hex(a), hex(b)))
     assert wrong[:5] == []
+    assert unbounded[:5] == []
 
 
 @native_only
 def test_unary_field_operations_match_integers():
     wrong = []
     for a in BOUNDARY + RANDOM:
-        got = {op: field(op, a) for op in ("sqr", "inv", "encode")}
-        if got["sqr"] % P != a * a % P:
-            wrong.append(("sqr", hex(a)))
+        got = {op: field(op, a) for op in ("sqr", "ladder_sqr", "inv", "encode")}
+        for op in ("sqr", "ladder_sqr"):
+            if got[op] % P != a * a % P:
+                wrong.append((op, hex(a)))
+        if got["ladder_sqr"] >= LADDER_BOUND:
+            wrong.append(("ladder_sqr above the bound", hex(a)))
         if got["inv"] % P != pow(a, P - 2, P):  # 0 for any multiple of p
             wrong.append(("inv", hex(a)))
         if got["encode"] != a % P:  # canonical: the exact residue
@@ -106,11 +130,22 @@ def test_chained_results_stay_correct():
     rng = random.Random(7)
     x = enc(rng.getrandbits(256))
     exact = dec(x) % P
+    # The ladder's additions and subtractions follow its products, as in the
+    # ladder, and take a second operand below LADDER_BOUND.
+    ops = ("mul", "add", "sub", "sqr", "ladder_mul", "ladder_add", "ladder_sqr", "ladder_sub",
+           "ladder_a24")
     for i in range(3000):
-        y = rng.getrandbits(256) if i % 3 else M64 << 192 | M64
-        op = ("mul", "add", "mul_c", "sub", "sqr")[i % 5]
-        x = ours.field(op, x) if op == "sqr" else ours.field(op, x, enc(y))
-        exact = (exact * exact if op == "sqr" else BINARY[op](exact, y)) % P
+        op = ops[i % len(ops)]
+        if op in BOUNDED_OPS:
+            y = rng.randrange(LADDER_BOUND) if i % 3 else LADDER_BOUND - 1
+        else:
+            y = rng.getrandbits(256) if i % 3 else M64 << 192 | M64
+        if op.endswith("sqr"):
+            x = ours.field(op, x)
+            exact = exact * exact % P
+        else:
+            x = ours.field(op, x, enc(y))
+            exact = BINARY[op](exact, y) % P
     assert dec(ours.field("encode", x)) == exact
 
 

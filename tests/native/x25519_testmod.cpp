@@ -1,7 +1,9 @@
 // _x25519_test: the X25519 code exposed to Python for the exact-integer and
 // cross-path tests. Built only with the tests, never installed.
 //
-//   field(op, a[, b]) -> bytes     op: "mul", "mul_c", "sqr", "add", "sub", "inv", "encode";
+//   field(op, a[, b]) -> bytes     op: "mul", "sqr", "add", "sub", "inv", "encode", and the
+//                                  ladder's own "ladder_mul", "ladder_sqr", "ladder_add",
+//                                  "ladder_sub", "ladder_a24" (121666 a + b);
 //                                  a, b are raw 32-byte little-endian values
 //   public_key(scalar, path) -> bytes
 //   shared_secret(scalar, u, path) -> bytes or None (refused as low order)
@@ -68,9 +70,16 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     static const struct {
         const char* name;
         x::native::FieldOp op;
-    } OPS[] = {{"mul", x::native::FieldOp::Mul},      {"mul_c", x::native::FieldOp::MulC},
-               {"sqr", x::native::FieldOp::Sqr},      {"add", x::native::FieldOp::Add},
-               {"sub", x::native::FieldOp::Sub},      {"inv", x::native::FieldOp::Inv},
+    } OPS[] = {{"mul", x::native::FieldOp::Mul},
+               {"ladder_mul", x::native::FieldOp::LadderMul},
+               {"ladder_sqr", x::native::FieldOp::LadderSqr},
+               {"ladder_add", x::native::FieldOp::LadderAdd},
+               {"ladder_sub", x::native::FieldOp::LadderSub},
+               {"ladder_a24", x::native::FieldOp::LadderA24},
+               {"sqr", x::native::FieldOp::Sqr},
+               {"add", x::native::FieldOp::Add},
+               {"sub", x::native::FieldOp::Sub},
+               {"inv", x::native::FieldOp::Inv},
                {"encode", x::native::FieldOp::Encode}};
     std::uint8_t a[N], b[N] = {}, r[N];
     if (!get32(args[1], "a", a) || (nargs == 3 && !get32(args[2], "b", b))) return nullptr;

@@ -12,6 +12,22 @@
 #include "crypto/x25519/base_table.h"
 #include "crypto/x25519/native.h"
 
+// The Montgomery ladder and its field operations, by hand (ladder_adx.S).
+extern "C" {
+// The projective (x : z) of the clamped k times the point with u-coordinate
+// x1 (below 2^255), into xz[0..3] and xz[4..7].
+void velmora_x25519_ladder(std::uint64_t xz[8], const std::uint64_t k[4],
+                           const std::uint64_t x1[4]);
+// r = 1/z (0 for z = 0), below 2^256.
+void velmora_x25519_invert(std::uint64_t r[4], const std::uint64_t z[4]);
+// r = a * b, a^2, a + b, a - b, 121666 a + b: the ladder's own operations.
+void velmora_x25519_fe_mul(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+void velmora_x25519_fe_sqr(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+void velmora_x25519_fe_add(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+void velmora_x25519_fe_sub(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+void velmora_x25519_fe_a24(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+}
+
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("bmi2,adx"))), apply_to = function)
 #else
@@ -248,48 +264,6 @@ inline void fe_sqr(Fe& r, const Fe& a) {
         : "rdx", "cc", "memory");
 }
 
-// The same product written with the intrinsics, which the compiler schedules
-// across neighbouring operations; faster in the ladder, whose independent
-// products it interleaves.
-inline void fe_mul_c(Fe& r, const Fe& a, const Fe& b) {
-    u64 t[8];
-    u64 c1, c2, c3, c4;
-    // Row by row: each row's low words join the running sum on the CF chain,
-    // its high words on the OF chain.
-    const u64 b0 = b.v[0], b1 = b.v[1], b2 = b.v[2], b3 = b.v[3];
-    for (int i = 0; i < 4; ++i) {
-        const u64 ai = a.v[i];
-        u64 p0h, p1h, p2h, p3h;
-        const u64 p0 = mulx(ai, b0, &p0h);
-        const u64 p1 = mulx(ai, b1, &p1h);
-        const u64 p2 = mulx(ai, b2, &p2h);
-        const u64 p3 = mulx(ai, b3, &p3h);
-        if (i == 0) {
-            t[0] = p0;
-            u8 k = adc(0, p1, p0h, &t[1]);
-            k = adc(k, p2, p1h, &t[2]);
-            k = adc(k, p3, p2h, &t[3]);
-            adc(k, p3h, 0, &t[4]);
-            continue;
-        }
-        u8 k = adc(0, t[i], p0, &t[i]);
-        k = adc(k, t[i + 1], p1, &c1);
-        k = adc(k, t[i + 2], p2, &c2);
-        k = adc(k, t[i + 3], p3, &c3);
-        adc(k, 0, 0, &c4);
-        u8 o = adc(0, c1, p0h, &t[i + 1]);
-        o = adc(o, c2, p1h, &t[i + 2]);
-        o = adc(o, c3, p2h, &t[i + 3]);
-        adc(o, c4, p3h, &t[i + 4]);
-    }
-    reduce(r, t);
-}
-
-inline void fe_sqr_n(Fe& r, const Fe& a, int n) {
-    fe_sqr(r, a);
-    for (int i = 1; i < n; ++i) fe_sqr(r, r);
-}
-
 // The carry out of the top limb is worth 38; folding it can carry once more,
 // and then the value is tiny, so the second fold ends it.
 inline void fe_add(Fe& r, const Fe& a, const Fe& b) {
@@ -324,53 +298,8 @@ inline void fe_sub(Fe& r, const Fe& a, const Fe& b) {
     r.v[3] = r3;
 }
 
-// a * c for a small constant c.
-inline void fe_mul_small(Fe& r, const Fe& a, u64 c) {
-    u64 h0, h1, h2, h3, r0, r1, r2, r3;
-    r0 = mulx(c, a.v[0], &h0);
-    r1 = mulx(c, a.v[1], &h1);
-    r2 = mulx(c, a.v[2], &h2);
-    r3 = mulx(c, a.v[3], &h3);
-    u8 k = adc(0, r1, h0, &r1);
-    k = adc(k, r2, h1, &r2);
-    k = adc(k, r3, h2, &r3);
-    adc(k, h3, 0, &h3);
-    k = adc(0, r0, h3 * FOLD, &r0);
-    k = adc(k, r1, 0, &r1);
-    k = adc(k, r2, 0, &r2);
-    k = adc(k, r3, 0, &r3);
-    r.v[0] = r0 + (FOLD & (0 - static_cast<u64>(k)));
-    r.v[1] = r1;
-    r.v[2] = r2;
-    r.v[3] = r3;
-}
-
 // z^(p-2) = 1/z (0 for z = 0).
-inline void fe_invert(Fe& out, const Fe& z) {
-    Fe z2, z9, z11, z_5, z_10, z_20, z_40, z_50, z_100, t;
-    fe_sqr(z2, z);
-    fe_sqr_n(t, z2, 2);
-    fe_mul(z9, t, z);
-    fe_mul(z11, z9, z2);
-    fe_sqr(t, z11);
-    fe_mul(z_5, t, z9);  // z^(2^5 - 1)
-    fe_sqr_n(t, z_5, 5);
-    fe_mul(z_10, t, z_5);
-    fe_sqr_n(t, z_10, 10);
-    fe_mul(z_20, t, z_10);
-    fe_sqr_n(t, z_20, 20);
-    fe_mul(z_40, t, z_20);
-    fe_sqr_n(t, z_40, 10);
-    fe_mul(z_50, t, z_10);
-    fe_sqr_n(t, z_50, 50);
-    fe_mul(z_100, t, z_50);
-    fe_sqr_n(t, z_100, 100);
-    fe_mul(t, t, z_100);  // z^(2^200 - 1)
-    fe_sqr_n(t, t, 50);
-    fe_mul(t, t, z_50);  // z^(2^250 - 1)
-    fe_sqr_n(t, t, 5);
-    fe_mul(out, t, z11);  // z^(2^255 - 21)
-}
+inline void fe_invert(Fe& out, const Fe& z) { velmora_x25519_invert(out.v, z.v); }
 
 void fe_load(Fe& r, const std::uint8_t s[32]) { std::memcpy(r.v, s, 32); }
 
@@ -499,44 +428,16 @@ inline void select(Niels& r, const u64 (*row)[12], int8_t digit) {
 void scalarmult(std::uint8_t out[32], const std::uint8_t scalar[32], const std::uint8_t u[32]) {
     std::uint8_t k[32];
     clamp(k, scalar);
+    u64 kw[4];
+    std::memcpy(kw, k, 32);
     Fe x1;
     fe_load(x1, u);
     x1.v[3] &= 0x7FFFFFFFFFFFFFFF;
-    Fe x2{{1, 0, 0, 0}}, z2{{0, 0, 0, 0}}, x3 = x1, z3{{1, 0, 0, 0}};
-    Fe a, aa, b, bb, e, c, d, da, cb;
-    u64 swap = 0;
-    for (int t = 254; t >= 0; --t) {
-        const u64 bit = (k[t >> 3] >> (t & 7)) & 1;
-        swap ^= bit;
-        const u64 mask = ct::barrier(0 - swap);
-        fe_cswap(x2, x3, mask);
-        fe_cswap(z2, z3, mask);
-        swap = bit;
-        fe_add(a, x2, z2);
-        fe_sqr(aa, a);
-        fe_sub(b, x2, z2);
-        fe_sqr(bb, b);
-        fe_sub(e, aa, bb);
-        fe_add(c, x3, z3);
-        fe_sub(d, x3, z3);
-        fe_mul_c(da, d, a);
-        fe_mul_c(cb, c, b);
-        fe_add(x3, da, cb);
-        fe_sqr(x3, x3);
-        fe_sub(z3, da, cb);
-        fe_sqr(z3, z3);
-        fe_mul_c(z3, z3, x1);
-        fe_mul_c(x2, aa, bb);
-        fe_mul_small(z2, e, 121665);
-        fe_add(z2, z2, aa);
-        fe_mul_c(z2, z2, e);
-    }
-    const u64 mask = ct::barrier(0 - swap);
-    fe_cswap(x2, x3, mask);
-    fe_cswap(z2, z3, mask);
-    fe_invert(z2, z2);
-    fe_mul(x2, x2, z2);
-    fe_encode(out, x2);
+    Fe xz[2];
+    velmora_x25519_ladder(xz[0].v, kw, x1.v);
+    fe_invert(xz[1], xz[1]);
+    fe_mul(xz[0], xz[0], xz[1]);
+    fe_encode(out, xz[0]);
 }
 
 void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]) {
@@ -589,8 +490,20 @@ void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32],
         case FieldOp::Mul:
             fe_mul(r, x, y);
             break;
-        case FieldOp::MulC:
-            fe_mul_c(r, x, y);
+        case FieldOp::LadderMul:
+            velmora_x25519_fe_mul(r.v, x.v, y.v);
+            break;
+        case FieldOp::LadderSqr:
+            velmora_x25519_fe_sqr(r.v, x.v, y.v);
+            break;
+        case FieldOp::LadderAdd:
+            velmora_x25519_fe_add(r.v, x.v, y.v);
+            break;
+        case FieldOp::LadderSub:
+            velmora_x25519_fe_sub(r.v, x.v, y.v);
+            break;
+        case FieldOp::LadderA24:
+            velmora_x25519_fe_a24(r.v, x.v, y.v);
             break;
         case FieldOp::Sqr:
             fe_sqr(r, x);

@@ -29,10 +29,23 @@ void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]);
 
 // The field operations on raw 256-bit values (32 bytes, little-endian), for
 // the exact-integer tests. Results of the arithmetic are not fully reduced;
-// `encode` gives the canonical bytes below p. There are two multiplications:
-// Mul (adcx/adox assembly: inversion, key generation) and MulC (intrinsics:
-// the ladder).
-enum class FieldOp { Mul, MulC, Sqr, Add, Sub, Inv, Encode };
+// `encode` gives the canonical bytes below p. Mul, Sqr, Add, Sub and Inv are
+// the operations of the inversion and of key generation (inline assembly and
+// intrinsics); the Ladder* ones are those of the hand-written ladder
+// (ladder_adx.S), LadderA24 being 121666 a + b.
+enum class FieldOp {
+    Mul,
+    Sqr,
+    Add,
+    Sub,
+    Inv,
+    Encode,
+    LadderMul,
+    LadderSqr,
+    LadderAdd,
+    LadderSub,
+    LadderA24
+};
 void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32], std::uint8_t out[32]);
 
 }  // namespace native
