@@ -87,9 +87,10 @@ def hybrid_table(b: dict) -> list[str]:
     for path, results in b["paths"].items():
         for r in results:
             rows.append([f"``{r['operation']}``", path, duration(r["ours_ns"]),
-                         duration(r["theirs_ns"]), f"{r['ratio']:.2f}"])
-    lines = list_table(["operation", "ML-KEM path", "velmora._secure", "cryptography", "ratio"],
-                       rows, [24, 14, 16, 16, 10])
+                         duration(r["theirs_ns"]), f"{r['ratio']:.2f}",
+                         verdict(r["ratio"], r.get("target"))])
+    lines = list_table(["operation", "ML-KEM path", "velmora._secure", "cryptography", "ratio",
+                        "target"], rows, [22, 12, 14, 14, 8, 16])
     lines.append(f"The {b['stat']} of {b['rounds']} rounds of {b['ops']} operations per side, "
                  "the sides alternating.")
     return lines
