@@ -65,6 +65,13 @@ inline std::uint32_t eq_mask(std::uint32_t a, std::uint32_t b) {
     return barrier(nonzero) - 1u;
 }
 
+// The same on 64 bits: all ones when a == b, else 0.
+inline std::uint64_t eq_mask64(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t x = barrier(a ^ b);
+    std::uint64_t nonzero = (x | (0 - x)) >> 63;
+    return barrier(nonzero) - 1;
+}
+
 // 1 if the n bytes at a and b are equal, else 0. Touches every byte with no
 // early exit: the differences are OR-ed together 64 bytes at a time (a loop the
 // compiler vectorises), the running value passes the barrier after every chunk

@@ -129,11 +129,17 @@ std::string text_signature(const Signature& m);
 bool bind_fast(const Signature& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                std::span<PyObject*> out);
 
+// The interpreter's keyword-argument format for constructor `m`: "O|O$O:Name",
+// one object per parameter, '|' before the first optional one, '$' before the
+// first keyword-only one. Made once per constructor (detail::call_new).
+std::string constructor_format(const Signature& m);
+
 // The same for a constructor's tuple and dictionary, by the interpreter's own
-// keyword-argument parser (so its messages are the interpreter's, version by
-// version); a constructor without parameters refuses any argument with
-// "Name() takes no arguments".
-bool bind_new(const Signature& m, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+// keyword-argument parser with `format` (so its messages are the
+// interpreter's, version by version); a constructor without parameters
+// refuses any argument with "Name() takes no arguments".
+bool bind_new(const Signature& m, const char* format, PyObject* args, PyObject* kwargs,
+              std::span<PyObject*> out);
 
 // One row of a type's method table: the declaration and the function the
 // interpreter calls.
@@ -181,8 +187,9 @@ template <const auto& M, auto Impl, std::size_t Depth>
 PyObject* call_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     constexpr std::size_t N = std::remove_cvref_t<decltype(M)>::PARAMS;
     return guarded(stack_wipe::with_depth<Depth>([&]() -> PyObject* {
+        static const std::string format = constructor_format(M);
         std::array<PyObject*, N> a{};
-        if (!bind_new(M, args, kwargs, a)) return nullptr;
+        if (!bind_new(M, format.c_str(), args, kwargs, a)) return nullptr;
         return call_with<N>(Impl, type, a, std::make_index_sequence<N>{});
     }));
 }

@@ -107,7 +107,22 @@ bool parse(PyObject* args, PyObject* kwargs, const char* format, char** names,
 
 }  // namespace
 
-bool bind_new(const Signature& m, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+std::string constructor_format(const Signature& m) {
+    std::string format;
+    bool optional = false;
+    for (std::size_t i = 0; i < m.params.size(); ++i) {
+        if (!optional && m.params[i].shown_default != nullptr) {
+            format += '|';
+            optional = true;
+        }
+        if (i == m.positional) format += '$';
+        format += 'O';
+    }
+    return format + ':' + m.name;
+}
+
+bool bind_new(const Signature& m, const char* format, PyObject* args, PyObject* kwargs,
+              std::span<PyObject*> out) {
     const std::span<const Param> params = m.params;
     VELMORA_EXPECT(out.size() == params.size(), "argument storage sized from its Method");
     VELMORA_EXPECT(params.size() <= MAX_CONSTRUCTOR_PARAMS, "constructor parameters");
@@ -117,24 +132,10 @@ bool bind_new(const Signature& m, PyObject* args, PyObject* kwargs, std::span<Py
         PyErr_Format(PyExc_TypeError, "%s() takes no arguments", m.name);
         return false;
     }
-    // "O|O$O:Name": one object per parameter, '|' before the first optional
-    // one, '$' before the first keyword-only one.
-    std::string format;
     std::array<char*, MAX_CONSTRUCTOR_PARAMS + 1> names{};
-    bool optional = false;
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (!optional && params[i].shown_default != nullptr) {
-            format += '|';
-            optional = true;
-        }
-        if (i == m.positional) format += '$';
-        format += 'O';
-        names[i] = const_cast<char*>(params[i].name);
-    }
-    format += ':';
-    format += m.name;
+    for (std::size_t i = 0; i < params.size(); ++i) names[i] = const_cast<char*>(params[i].name);
     std::array<PyObject*, MAX_CONSTRUCTOR_PARAMS> parsed{};  // the format fills the first ones
-    if (!parse(args, kwargs, format.c_str(), names.data(), parsed,
+    if (!parse(args, kwargs, format, names.data(), parsed,
                std::make_index_sequence<MAX_CONSTRUCTOR_PARAMS>{}))
         return false;
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = parsed[i];

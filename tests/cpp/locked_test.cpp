@@ -426,6 +426,12 @@ TEST(ConstantTime, EqMask) {
     EXPECT_EQ(ct::eq_mask(0, 1), 0u);
     EXPECT_EQ(ct::eq_mask(0x80000000u, 0), 0u);
     EXPECT_EQ(ct::eq_mask(0xFFFFFFFFu, 0x7FFFFFFFu), 0u);
+    constexpr std::uint64_t ONES = ~std::uint64_t{0};
+    EXPECT_EQ(ct::eq_mask64(0, 0), ONES);
+    EXPECT_EQ(ct::eq_mask64(ONES, ONES), ONES);
+    EXPECT_EQ(ct::eq_mask64(0, 1), 0u);
+    EXPECT_EQ(ct::eq_mask64(std::uint64_t{1} << 63, 0), 0u);
+    EXPECT_EQ(ct::eq_mask64(std::uint64_t{1} << 32, 0), 0u);  // above the 32-bit helper's reach
 }
 
 TEST(ConstantTime, SelectBytes) {

@@ -49,12 +49,6 @@ struct Fe {
 // 2^256 = 38 (mod p).
 constexpr u64 FOLD = 38;
 
-inline u64 mulx(u64 a, u64 b, u64* hi) {
-    unsigned long long h;
-    const u64 lo = _mulx_u64(a, b, &h);
-    *hi = h;
-    return lo;
-}
 inline u8 adc(u8 c, u64 a, u64 b, u64* out) {
     unsigned long long r;
     c = _addcarryx_u64(c, a, b, &r);
@@ -66,35 +60,6 @@ inline u8 sbb(u8 c, u64 a, u64 b, u64* out) {
     c = _subborrow_u64(c, a, b, &r);
     *out = r;
     return c;
-}
-
-// r = lo + 38 * hi, for an eight-limb product t (lo = t[0..3], hi = t[4..7]),
-// brought below 2^256.
-inline void reduce(Fe& r, const u64 t[8]) {
-    u64 h0, h1, h2, h3, h4, l0, l1, l2, l3, c;
-    l0 = mulx(FOLD, t[4], &h0);
-    l1 = mulx(FOLD, t[5], &h1);
-    l2 = mulx(FOLD, t[6], &h2);
-    l3 = mulx(FOLD, t[7], &h3);
-    u8 k = adc(0, l1, h0, &l1);
-    k = adc(k, l2, h1, &l2);
-    k = adc(k, l3, h2, &l3);
-    adc(k, h3, 0, &h4);  // h4 <= 38
-    u64 r0, r1, r2, r3;
-    k = adc(0, t[0], l0, &r0);
-    k = adc(k, t[1], l1, &r1);
-    k = adc(k, t[2], l2, &r2);
-    k = adc(k, t[3], l3, &r3);
-    adc(k, h4, 0, &c);  // c < 40
-    k = adc(0, r0, c * FOLD, &r0);
-    k = adc(k, r1, 0, &r1);
-    k = adc(k, r2, 0, &r2);
-    k = adc(k, r3, 0, &r3);
-    // On a carry the value wrapped to below 40 * 38, so this cannot carry on.
-    r.v[0] = r0 + (FOLD & (0 - static_cast<u64>(k)));
-    r.v[1] = r1;
-    r.v[2] = r2;
-    r.v[3] = r3;
 }
 
 // The end of both products: with t0 t1 t2 in memory at t, t3 in x3 and the
@@ -402,9 +367,7 @@ inline void select(Niels& r, const u64 (*row)[12], int8_t digit) {
     __m128i acc[6];
     for (__m128i& v : acc) v = _mm_setzero_si128();
     for (u64 j = 0; j < 8; ++j) {
-        const u64 x = ct::barrier(abs ^ (j + 1));
-        const u64 m =
-            ct::barrier(((x | (0 - x)) >> 63) ^ 1) * ~u64{0};  // all ones when abs == j + 1
+        const u64 m = ct::eq_mask64(abs, j + 1);
         const __m128i mv = _mm_set1_epi64x(static_cast<long long>(m));
         for (int w = 0; w < 6; ++w) {
             const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[j] + 2 * w));
@@ -413,7 +376,7 @@ inline void select(Niels& r, const u64 (*row)[12], int8_t digit) {
     }
     std::memcpy(&r, acc, sizeof r);
     // The neutral element (y + x = y - x = 1, 2dxy = 0) for a zero digit.
-    const u64 zero = ct::barrier(((abs | (0 - abs)) >> 63) ^ 1);
+    const u64 zero = ct::eq_mask64(abs, 0) & 1;
     r.ypx.v[0] |= zero;
     r.ymx.v[0] |= zero;
     // -(x, y) = (-x, y): y + x and y - x trade places and 2dxy changes sign.

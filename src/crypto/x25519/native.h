@@ -29,10 +29,10 @@ void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]);
 
 // The field operations on raw 256-bit values (32 bytes, little-endian), for
 // the exact-integer tests. Results of the arithmetic are not fully reduced;
-// `encode` gives the canonical bytes below p. Mul, Sqr, Add, Sub and Inv are
-// the operations of the inversion and of key generation (inline assembly and
-// intrinsics); the Ladder* ones are those of the hand-written ladder
-// (ladder_adx.S), LadderA24 being 121666 a + b.
+// `encode` gives the canonical bytes below p. Mul, Sqr, Add and Sub are the
+// operations of key generation and of the ladder's last product (inline
+// assembly and intrinsics); Inv and the Ladder* ones are the hand-written
+// inversion and ladder (ladder_adx.S), LadderA24 being 121666 a + b.
 enum class FieldOp {
     Mul,
     Sqr,
