@@ -118,11 +118,15 @@ def test_paths_agree_with_each_other():
 
 @pytest.mark.parametrize(
     "value, expected",
-    [("portable", "portable"), ("avx2", "avx2"), ("", "best"), (None, "best"), ("sse9", "portable")],
+    [("portable", "portable"), ("avx2", "avx2"), ("", "best"), (None, "best"), (" \t", "best"),
+     ("AVX2", "avx2"), (" Avx2\n", "avx2"), ("\u00a0PORTABLE ", "portable"), ("sse9", "portable"),
+     ("avx 2", "portable")],
 )
 def test_the_environment_forces_a_path(run_child, value, expected):
-    # The choice is made once per process, so each is checked in a child.
-    # Unset or empty means the best the CPU runs; an unknown value the portable path.
+    # The choice is made once per process, so each is checked in a child; the
+    # value is read as the lock policy is (surrounding whitespace and case
+    # ignored). Unset or blank means the best the CPU runs; an unknown value
+    # the portable path.
     best = ours.paths()[-1]
     if expected == "best":
         expected = best

@@ -20,6 +20,8 @@ import hashlib
 import hmac
 import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -27,7 +29,7 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import derived as d
 from conftest import SANITIZED
-from operations import OPS, OpChild, b64url, make_inputs
+from operations import OPS, OpChild, b64url, child_env, make_inputs
 
 # Under AddressSanitizer its shadow memory (a map of which bytes may be used,
 # never their values: terabytes of reserved address space) is left out;
@@ -261,3 +263,71 @@ def test_the_scan_sees_what_the_wipe_removes(tmp_path):
     finally:
         s.close()
     assert found, "nothing left behind even without the wipe: the scan cannot tell"
+
+
+# The X25519 test entry points (_x25519_test) call the module's X25519
+# functions with no boundary wipe around them: whatever those functions leave
+# on their frames stays there. A child calls both on each path, some frames
+# below its loop, with its scalar read from a pipe into a bytearray it zeroes
+# afterwards; the scan then looks for the scalar and what the multiplications
+# derive from it.
+X25519_CHILD = r"""
+import os, sys
+sys.path.insert(0, sys.argv[3])
+import _x25519_test as x
+
+def below(levels, fn):
+    if levels == 0:
+        return fn()
+    return next(map(lambda _: below(levels - 1, fn), [None]))
+
+fd = int(sys.argv[1])
+scalar = bytearray(32)
+view = memoryview(scalar)
+got = 0
+while got < 32:
+    got += os.readv(fd, [view[got:]])
+view.release()
+os.close(fd)
+peer = bytes.fromhex(sys.argv[2])
+control = bytes.fromhex(sys.argv[4])
+for path in x.paths():
+    below(24, lambda: x.public_key(scalar, path))
+    below(24, lambda: x.shared_secret(scalar, peer, path))
+scalar[:] = bytes(32)
+print("ready", flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_the_x25519_functions_wipe_their_own_frames(tmp_path):
+    testmods = os.environ.get("VELMORA_TESTMODS")
+    if not testmods:
+        pytest.skip("needs _x25519_test: VELMORA_TESTMODS at a test build's testmods")
+    secret, peer_secret, control = os.urandom(32), os.urandom(32), os.urandom(32)
+    from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey
+    peer = X25519PrivateKey.from_private_bytes(peer_secret).public_key().public_bytes_raw()
+    needles = {"scalar": secret, "clamped": d.x25519_clamped(secret),
+               "signed digits": bytes(v & 0xFF for v in d.x25519_base_digits(secret)),
+               "control": control}
+    for i, entry in d.x25519_base_selections(secret, [55, 57, 59, 61, 63, 56, 58, 60, 62]).items():
+        needles[f"table selection {i}"] = entry
+    rfd, wfd = os.pipe()
+    proc = subprocess.Popen(
+        [sys.executable, "-P", "-c", X25519_CHILD, str(rfd), peer.hex(), testmods, control.hex()],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=(rfd,),
+        env=child_env(), cwd=tmp_path, text=True)
+    os.close(rfd)
+    try:
+        with os.fdopen(wfd, "wb") as pipe:
+            pipe.write(secret)
+        assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
+        found = scan(proc.pid, needles)
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=30)
+        proc.stdout.close()
+        proc.stderr.close()
+    assert "control" in found, "the scan did not find the planted copy: the scanner is broken"
+    del found["control"]
+    assert found == {}

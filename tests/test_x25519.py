@@ -205,6 +205,32 @@ def test_wycheproof_vectors(path, vectors_dir):
     assert wrong == []
 
 
+# The two u-coordinates of the points of order 8.
+ORDER_8 = [
+    0x00B8495F16056286FDB1329CEB8D09DA6AC49FF1FAE35616AEB8413B7C7AEBE0,
+    0x57119FD0DD4E22D8868E1C58C45C44045BEF839C55B1D0B1248C50A3BC959C5F,
+]
+
+
+def _x_double(u):
+    """u of 2Q on the Montgomery curve, from Q's u alone; None for the point at infinity."""
+    den = 4 * u * (u * u + 486662 * u + 1) % P
+    return None if den == 0 else (u * u - 1) ** 2 * pow(den, P - 2, P) % P
+
+
+@pytest.mark.parametrize("u", ORDER_8, ids=["order8-a", "order8-b"])
+def test_the_crafted_order_8_points_have_order_8(u):
+    twice = _x_double(u)
+    four = _x_double(twice)
+    assert twice is not None and four is not None and _x_double(four) is None
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_order_8_points_are_refused(path):
+    scalar = random.Random(8).randbytes(32)
+    assert [ours.shared_secret(scalar, enc(u), path) for u in ORDER_8] == [None, None]
+
+
 def _crafted_points():
     """u values at the limb and reduction boundaries, each also with bit 255 set
     (which is ignored), plus the points of small order."""
@@ -212,11 +238,7 @@ def _crafted_points():
     base += [sum(l << (64 * i) for i, l in enumerate(limbs)) & (2**255 - 1)
              for limbs in itertools.product((0, 1, 2**63, M64), repeat=4)]
     # The points of order 8 (u and its counterparts above p).
-    order8 = [
-        0x5F9C95BC3A50C3F56B1EC4C1B29E3D8DBCB80B4AAD7A65B0F8D82E9E1E86E0,
-        0x57119FD0DD4E22D8868E1C58C45C44045BEF839C55B1D0B1248C50A3BC959C5F,
-    ]
-    base += order8 + [u + P for u in order8 if u + P < 2**255]
+    base += ORDER_8 + [u + P for u in ORDER_8 if u + P < 2**255]
     base += [P - 1 + 1, 2 * P - 1 - P]
     return sorted({v for u in base for v in (u, u | 1 << 255)})
 
@@ -243,10 +265,15 @@ def test_native_matches_libsodium():
 
 @pytest.mark.parametrize(
     ("value", "expected"),
-    [("", "best"), ("native", "best"), ("libsodium", "libsodium"), ("NATIVE", "libsodium"), ("sandy", "libsodium")],
+    [("", "best"), ("  ", "best"), ("native", "best"), ("NATIVE", "best"), (" Native", "best"),
+     ("native\n", "best"), ("\u2003native\t", "best"), ("libsodium", "libsodium"),
+     (" LibSodium ", "libsodium"), ("native-ish", "libsodium"), ("nat ive", "libsodium"),
+     ("sandy", "libsodium")],
 )
 def test_environment_picks_the_path(run_child, value, expected):
-    # Unset or empty means native where the CPU has it; anything unknown, libsodium.
+    # Read as the lock policy is: surrounding whitespace and case ignored.
+    # Unset, empty or blank means native where the CPU has it; anything
+    # unknown, libsodium.
     if expected == "best":
         expected = PATHS[-1]
     child = run_child(

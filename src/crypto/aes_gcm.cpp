@@ -27,6 +27,10 @@ const std::uint8_t* ptr_or_empty(std::span<const std::uint8_t> s) {
     return s.empty() ? EMPTY : s.data();
 }
 
+// Why each tag check may declassify its verdict: a ciphertext whose tag does
+// not match is refused openly, and the refusal is all that it tells.
+constexpr const char* TAG_VERDICT = "a forged or damaged ciphertext is refused openly";
+
 Status check_key_nonce(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
     if (key.size() != KEY_BYTES)
         return EnclaveError::wrong_length("aes-gcm key", KEY_BYTES, key.size());
@@ -82,7 +86,8 @@ Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
     store_be64(s.lengths + 8, static_cast<std::uint64_t>(ct.size()) * 8);
     IMB_GHASH(m, &k.data, s.lengths, sizeof s.lengths, s.expected, TAG_BYTES);
     for (std::size_t i = 0; i < TAG_BYTES; ++i) s.expected[i] ^= s.ej0[i];
-    if (ct::bytes_equal(s.expected, tag, TAG_BYTES) != 1) return ErrorKind::OpenFailed;
+    if (ct::declassified(ct::bytes_equal(s.expected, tag, TAG_BYTES), TAG_VERDICT) == 0)
+        return ErrorKind::OpenFailed;
 
     auto dst = out(ct.size());
     if (!dst) return dst.error();
@@ -109,7 +114,7 @@ Status ipsec_open_one_pass(std::span<const std::uint8_t> key, std::span<const st
     IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(EMPTY) : dst,
                        ptr_or_empty(ct), ct.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
                        expected, TAG_BYTES);
-    if (ct::bytes_equal(expected, tag, TAG_BYTES) != 1) {
+    if (ct::declassified(ct::bytes_equal(expected, tag, TAG_BYTES), TAG_VERDICT) == 0) {
         secure_zero(dst, ct.size());
         return ErrorKind::OpenFailed;
     }
@@ -331,7 +336,8 @@ Status soft_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t
     std::uint8_t expected[TAG_BYTES];
     WipeOnExit<decltype(expected)> wipe_expected(expected);
     gcm.tag(aad, ct, expected);
-    if (ct::bytes_equal(expected, tag, TAG_BYTES) != 1) return ErrorKind::OpenFailed;
+    if (ct::declassified(ct::bytes_equal(expected, tag, TAG_BYTES), TAG_VERDICT) == 0)
+        return ErrorKind::OpenFailed;
     auto dst = out(ct.size());
     if (!dst) return dst.error();
     if (!gcm.crypt(ct, *dst)) {

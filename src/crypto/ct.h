@@ -72,10 +72,16 @@ inline std::uint64_t eq_mask64(std::uint64_t a, std::uint64_t b) {
     return barrier(nonzero) - 1;
 }
 
-// 1 if the n bytes at a and b are equal, else 0. Touches every byte with no
-// early exit: the differences are OR-ed together 64 bytes at a time (a loop the
-// compiler vectorises), the running value passes the barrier after every chunk
-// so no exit can be derived from it, and only the final value meets eq_mask.
+// 0xFFFFFFFF if the n bytes at a and b are equal, else 0. Touches every byte
+// with no early exit: the differences are OR-ed together 64 bytes at a time (a
+// loop the compiler vectorises), the running value passes the barrier after
+// every chunk so no exit can be derived from it, and only the final value meets
+// eq_mask.
+//
+// The verdict is as secret as the bytes compared: a caller that acts on it in
+// the open (a tag check that refuses) declassifies it at its own call site,
+// with its reason; one that must not (ML-KEM's implicit rejection) selects by
+// it, and the constant-time check sees any branch on it.
 inline std::uint32_t bytes_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
     std::uint32_t diff = 0;
     std::size_t i = 0;
@@ -86,7 +92,7 @@ inline std::uint32_t bytes_equal(const std::uint8_t* a, const std::uint8_t* b, s
         diff = barrier(diff | chunk);
     }
     for (; i < n; ++i) diff |= static_cast<std::uint8_t>(a[i] ^ b[i]);
-    return declassified(eq_mask(diff, 0) & 1u, "a comparison's verdict is what its caller acts on");
+    return eq_mask(diff, 0);
 }
 
 // out[i] = mask ? a[i] : b[i], for a mask that is 0x00 or 0xFF.

@@ -46,7 +46,7 @@ Status with_state(PyObject* self, F&& f) {
 bool arg_size(PyObject* obj, std::size_t* out) {
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
     std::uint64_t v;
-    if (!arg_index_u64(obj, &v, "n")) return false;
+    if (!arg_u64(obj, &v, "n")) return false;
     *out = static_cast<std::size_t>(v);
     return true;
 }

@@ -86,7 +86,7 @@ constexpr Method HKDF_SHA256{
 PyObject* box_hkdf_sha256(PyObject* self, PyObject* info_arg, PyObject* length_arg,
                           PyObject* salt_arg) {
     std::uint64_t length = 32;
-    if (length_arg != nullptr && !arg_index_u64(length_arg, &length, "length")) return nullptr;
+    if (length_arg != nullptr && !arg_u64(length_arg, &length, "length")) return nullptr;
     auto info = read_byte_input(info_arg);
     if (!info) return nullptr;
     auto salt = read_optional(salt_arg);

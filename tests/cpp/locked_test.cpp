@@ -411,11 +411,11 @@ TEST(ConstantTime, BytesEqual) {
             b[pos] ^= flip;
             EXPECT_EQ(ct::bytes_equal(a, b, sizeof a), 0u) << pos << " " << int(flip);
             // Bytes before the difference still compare equal.
-            EXPECT_EQ(ct::bytes_equal(a, b, pos), 1u) << pos;
+            EXPECT_EQ(ct::bytes_equal(a, b, pos), 0xFFFFFFFFu) << pos;
         }
     }
-    EXPECT_EQ(ct::bytes_equal(a, a, sizeof a), 1u);
-    EXPECT_EQ(ct::bytes_equal(nullptr, nullptr, 0), 1u);
+    EXPECT_EQ(ct::bytes_equal(a, a, sizeof a), 0xFFFFFFFFu);
+    EXPECT_EQ(ct::bytes_equal(nullptr, nullptr, 0), 0xFFFFFFFFu);
     const std::uint8_t zeros[4] = {}, ff[4] = {0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(ct::bytes_equal(zeros, ff, 4), 0u);
 }

@@ -8,6 +8,11 @@
 //   public_key(scalar, path) -> bytes
 //   shared_secret(scalar, u, path) -> bytes or None (refused as low order)
 //   paths() -> list of the paths this CPU runs, active_path() -> str
+//
+// public_key and shared_secret call the module's X25519 functions with no
+// boundary wipe around them, and wipe only their own copies of the scalar and
+// the shared secret: what else those functions leave behind stays for the
+// residue test (tests/test_residue.py) to find.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -16,6 +21,7 @@
 
 #include "crypto/x25519.h"
 #include "crypto/x25519/native.h"
+#include "zeroize.h"
 
 namespace x = velmora::crypto::x25519;
 
@@ -94,6 +100,7 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* public_key(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::uint8_t k[N], r[N];
+    velmora::WipeOnExit wipe_k(k);
     x::Impl impl;
     if (nargs != 2) {
         PyErr_SetString(PyExc_TypeError, "public_key(scalar, path)");
@@ -106,6 +113,8 @@ PyObject* public_key(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* shared_secret(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::uint8_t k[N], u[N], r[N];
+    velmora::WipeOnExit wipe_k(k);
+    velmora::WipeOnExit wipe_r(r);
     x::Impl impl;
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "shared_secret(scalar, u, path)");

@@ -11,6 +11,7 @@
 #include "crypto/ct.h"
 #include "crypto/x25519/base_table.h"
 #include "crypto/x25519/native.h"
+#include "zeroize.h"
 
 // The Montgomery ladder and its field operations, by hand (ladder_adx.S).
 extern "C" {
@@ -386,62 +387,103 @@ inline void select(Niels& r, const u64 (*row)[12], int8_t digit) {
     fe_cmov(r.xy2d, negated, neg);
 }
 
-}  // namespace
-
-void scalarmult(std::uint8_t out[32], const std::uint8_t scalar[32], const std::uint8_t u[32]) {
+// What the two multiplications hold on their own frames: the clamped scalar
+// (as bytes and as words), the base multiplication's signed digits, and the
+// ladder's or the Edwards sum's points. All of it is wiped before they
+// return; the hand-written ladder and inversion clear their own frames. The
+// temporaries of the inlined field operations live in the frame of the
+// [[gnu::noinline]] work functions below, whose callers then zero that much
+// of the stack under them.
+struct LadderWork {
     std::uint8_t k[32];
-    clamp(k, scalar);
     u64 kw[4];
-    std::memcpy(kw, k, 32);
     Fe x1;
-    fe_load(x1, u);
-    x1.v[3] &= 0x7FFFFFFFFFFFFFFF;
     Fe xz[2];
-    velmora_x25519_ladder(xz[0].v, kw, x1.v);
-    fe_invert(xz[1], xz[1]);
-    fe_mul(xz[0], xz[0], xz[1]);
-    fe_encode(out, xz[0]);
+};
+
+struct BaseWork {
+    std::uint8_t k[32];
+    int8_t e[64];  // k = sum e[i] 16^i, each in [-8, 8)
+    Point h;
+    Niels q;
+    Fe num, den;
+};
+
+[[gnu::noinline]] void ladder_work(std::uint8_t out[32], const std::uint8_t scalar[32],
+                                   const std::uint8_t u[32]) {
+    LadderWork w;
+    WipeOnExit wipe(w);
+    clamp(w.k, scalar);
+    std::memcpy(w.kw, w.k, 32);
+    fe_load(w.x1, u);
+    w.x1.v[3] &= 0x7FFFFFFFFFFFFFFF;
+    velmora_x25519_ladder(w.xz[0].v, w.kw, w.x1.v);
+    fe_invert(w.xz[1], w.xz[1]);
+    fe_mul(w.xz[0], w.xz[0], w.xz[1]);
+    fe_encode(out, w.xz[0]);
 }
 
-void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]) {
-    std::uint8_t k[32];
-    clamp(k, scalar);
+[[gnu::noinline]] void base_work(std::uint8_t out[32], const std::uint8_t scalar[32]) {
+    BaseWork w;
+    WipeOnExit wipe(w);
+    clamp(w.k, scalar);
     // 64 signed digits in [-8, 8): k = sum e[i] 16^i.
-    int8_t e[64];
     for (int i = 0; i < 32; ++i) {
-        e[2 * i] = static_cast<int8_t>(k[i] & 15);
-        e[2 * i + 1] = static_cast<int8_t>(k[i] >> 4);
+        w.e[2 * i] = static_cast<int8_t>(w.k[i] & 15);
+        w.e[2 * i + 1] = static_cast<int8_t>(w.k[i] >> 4);
     }
     int8_t carry = 0;
     for (int i = 0; i < 63; ++i) {
-        e[i] = static_cast<int8_t>(e[i] + carry);
-        carry = static_cast<int8_t>((e[i] + 8) >> 4);
-        e[i] = static_cast<int8_t>(e[i] - carry * 16);
+        w.e[i] = static_cast<int8_t>(w.e[i] + carry);
+        carry = static_cast<int8_t>((w.e[i] + 8) >> 4);
+        w.e[i] = static_cast<int8_t>(w.e[i] - carry * 16);
     }
-    e[63] = static_cast<int8_t>(e[63] + carry);  // below 8: the top bit is clear
+    w.e[63] = static_cast<int8_t>(w.e[63] + carry);  // below 8: the top bit is clear
     // The odd digits first, times 16, then the even ones: row i holds
     // j * 256^i * B for j = 1..8.
-    Point h{{{0, 0, 0, 0}}, {{1, 0, 0, 0}}, {{1, 0, 0, 0}}, {{0, 0, 0, 0}}};
-    Niels q;
+    w.h = Point{{{0, 0, 0, 0}}, {{1, 0, 0, 0}}, {{1, 0, 0, 0}}, {{0, 0, 0, 0}}};
     for (int i = 1; i < 64; i += 2) {
-        select(q, BASE_TABLE[i / 2], e[i]);
-        madd(h, h, q);
+        select(w.q, BASE_TABLE[i / 2], w.e[i]);
+        madd(w.h, w.h, w.q);
     }
-    dbl(h, h);
-    dbl(h, h);
-    dbl(h, h);
-    dbl(h, h);
+    dbl(w.h, w.h);
+    dbl(w.h, w.h);
+    dbl(w.h, w.h);
+    dbl(w.h, w.h);
     for (int i = 0; i < 64; i += 2) {
-        select(q, BASE_TABLE[i / 2], e[i]);
-        madd(h, h, q);
+        select(w.q, BASE_TABLE[i / 2], w.e[i]);
+        madd(w.h, w.h, w.q);
     }
     // u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y).
-    Fe num, den;
-    fe_add(num, h.Z, h.Y);
-    fe_sub(den, h.Z, h.Y);
-    fe_invert(den, den);
-    fe_mul(num, num, den);
-    fe_encode(out, num);
+    fe_add(w.num, w.h.Z, w.h.Y);
+    fe_sub(w.den, w.h.Z, w.h.Y);
+    fe_invert(w.den, w.den);
+    fe_mul(w.num, w.num, w.den);
+    fe_encode(out, w.num);
+}
+
+// More than either work function's frame (about 1 KiB for the base
+// multiplication, with its inlined Edwards arithmetic), so that the zeroing
+// reaches every temporary the compiler spilled there.
+constexpr std::size_t WORK_FRAME_BYTES = 4096;
+
+// Zeroes WORK_FRAME_BYTES just below the caller's frame: where the work
+// function it called a moment before kept its frame.
+[[gnu::noinline]] void wipe_work_frame() {
+    std::uint8_t area[WORK_FRAME_BYTES];
+    secure_zero(area, sizeof area);
+}
+
+}  // namespace
+
+void scalarmult(std::uint8_t out[32], const std::uint8_t scalar[32], const std::uint8_t u[32]) {
+    ladder_work(out, scalar, u);
+    wipe_work_frame();
+}
+
+void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]) {
+    base_work(out, scalar);
+    wipe_work_frame();
 }
 
 void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32],

@@ -13,8 +13,9 @@ enum class Impl { Libsodium, Native };
 // Whether this CPU runs the native path (BMI2 and ADX).
 bool native_available();
 // The path of this process, chosen on first use: the native one where the CPU
-// has it, unless VELMORA_X25519_IMPL names one ("libsodium", "native"; any
-// other value, or "native" on a CPU without it, gives libsodium).
+// has it, unless VELMORA_X25519_IMPL names one ("libsodium", "native", read as
+// the lock policy is: surrounding whitespace and case ignored; any other value,
+// or "native" on a CPU without it, gives libsodium).
 Impl active_impl();
 const char* impl_name(Impl impl);
 
