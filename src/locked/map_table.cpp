@@ -289,8 +289,8 @@ void note_region_mapped(const void* base, std::size_t len) {
         t.regions += REGION_MAP_ENTRIES;  // unrecorded: counted as if it bordered nothing
         return;
     }
-    const int shared = ((t.edges.get(b) & EdgeTable::END) != 0) +
-                       ((t.edges.get(e) & EdgeTable::START) != 0);
+    const int shared =
+        ((t.edges.get(b) & EdgeTable::END) != 0) + ((t.edges.get(e) & EdgeTable::START) != 0);
     t.edges.add(b, EdgeTable::START);
     t.edges.add(e, EdgeTable::END);
     t.regions += REGION_MAP_ENTRIES - shared;
@@ -308,8 +308,8 @@ void note_region_unmapping(const void* base, std::size_t len) {
     }
     t.edges.remove(b, EdgeTable::START);
     t.edges.remove(e, EdgeTable::END);
-    const int shared = ((t.edges.get(b) & EdgeTable::END) != 0) +
-                       ((t.edges.get(e) & EdgeTable::START) != 0);
+    const int shared =
+        ((t.edges.get(b) & EdgeTable::END) != 0) + ((t.edges.get(e) & EdgeTable::START) != 0);
     t.regions -= REGION_MAP_ENTRIES - shared;
 }
 
