@@ -1,5 +1,5 @@
 """Cost of creating and releasing a 32-byte SecretBox, next to the bare system
-calls a locked region needs and to libsodium's guarded allocation, in one run.
+calls of a locked region and to libsodium's guarded allocation, in one run.
 
     python bench/bench_box.py [--rounds N] [--iterations N] [--exe PATH] [--json FILE]
 
@@ -7,9 +7,13 @@ The native figures come from bench/box_create (built on first use into
 build/bench unless --exe names it); the Python figure times
 `SecretBox.random(32)` whose result is dropped at once, so every iteration is
 one creation and one release. Native and Python rounds alternate, and each
-figure is the best round (the least disturbed one). Target: the box costs at
-most 1.2x the bare system-call sequence. --json also writes the figures to FILE
-(docs/perf/make_perf.py reads them).
+figure is the best round (the least disturbed one); the rounds are short so
+that on a busy machine some of them fall between other work. The floor is the
+eight-call sequence a region once took (mmap read-write, two mprotect for the
+guard pages, two madvise, mlock, munlock, munmap); the six calls a region takes
+now are shown beside it. Targets, against the floor: the region from C++ at
+most 0.8, the box from Python at most 0.95. --json also writes the figures to
+FILE (docs/perf/make_perf.py reads them).
 """
 
 from __future__ import annotations
@@ -24,7 +28,8 @@ from pathlib import Path
 from velmora._secure import SecretBox, memory_status
 
 ROOT = Path(__file__).resolve().parents[1]
-TARGET = 1.2
+# row name: the most it may cost, as a ratio to the floor
+TARGETS = {"region": 0.8, "SecretBox": 0.95}
 
 
 def build_native(build_dir: Path) -> Path:
@@ -57,8 +62,8 @@ def box_round(iterations: int) -> float:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rounds", type=int, default=9)
-    parser.add_argument("--iterations", type=int, default=20000)
+    parser.add_argument("--rounds", type=int, default=100)
+    parser.add_argument("--iterations", type=int, default=500)
     parser.add_argument("--exe", type=Path, help="a built box_create")
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
     args = parser.parse_args()
@@ -79,6 +84,7 @@ def main() -> int:
 
     rows = [
         ("syscalls", "mmap + 2 mprotect + 2 madvise + mlock + munlock + munmap"),
+        ("six_calls", "mmap PROT_NONE + mprotect + 2 madvise + mlock + munmap"),
         ("sodium", "sodium_malloc(32) + sodium_free"),
         ("region", "LockedRegion allocate(32) + release"),
         ("region_random", "the same, filled from the OS random source"),
@@ -88,18 +94,19 @@ def main() -> int:
     print(f"create + release of a 32-byte secret, best of {args.rounds} rounds "
           f"x {args.iterations} (page size {status['page_size']})")
     for name, what in rows:
-        print(f"  {name:<14} {best[name]:9.0f} ns  {best[name] / base:5.2f}x  {what}")
-    ratio = best["SecretBox"] / base
-    verdict = "met" if ratio <= TARGET else "MISSED"
-    print(f"SecretBox / bare system calls = {ratio:.2f}x (target <= {TARGET}x: {verdict}); "
-          f"SecretBox / sodium = {best['SecretBox'] / best['sodium']:.2f}x")
+        target = TARGETS.get(name)
+        verdict = "" if target is None else (
+            f"  target <= {target}: " + ("met" if best[name] / base <= target else "MISSED"))
+        print(f"  {name:<14} {best[name]:9.0f} ns  {best[name] / base:5.2f}x  {what}{verdict}")
+    print(f"SecretBox / sodium = {best['SecretBox'] / best['sodium']:.2f}x")
     if args.json:
         report = {
-            "benchmark": "box", "baseline": "syscalls", "target": TARGET,
+            "benchmark": "box", "baseline": "syscalls",
             "rounds": args.rounds, "iterations": args.iterations,
             "page_size": status["page_size"],
             "unlocked": bool(status["unlocked_allocations"]),
-            "rows": [{"name": name, "what": what, "ns": best[name], "ratio": best[name] / base}
+            "rows": [{"name": name, "what": what, "ns": best[name], "ratio": best[name] / base,
+                      **({"target": TARGETS[name]} if name in TARGETS else {})}
                      for name, what in rows],
         }
         args.json.write_text(json.dumps(report, indent=1) + "\n")

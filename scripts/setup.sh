@@ -12,7 +12,7 @@ VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 
 APT_PACKAGES=(build-essential pkg-config libssl-dev libsodium-dev libipsec-mb-dev
-              rapidjson-dev libgtest-dev valgrind)
+              rapidjson-dev libgtest-dev valgrind strace)
 
 ensure_apt() {
     local missing=()

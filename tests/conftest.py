@@ -154,7 +154,7 @@ _SECCOMP_PRELUDE = r"""
 import ctypes, errno, struct
 
 _SYSCALLS = {"getrlimit": 97, "setrlimit": 160, "prlimit64": 302, "prctl": 157,
-             "capget": 125, "capset": 126, "getrandom": 318}
+             "capget": 125, "capset": 126, "getrandom": 318, "openat": 257}
 
 def deny_syscalls(rules):
     libc = ctypes.CDLL(None, use_errno=True)
