@@ -114,6 +114,18 @@ user_installs() {
     else
         echo "== Wheel refused (3.10): skipped, no Python 3.10 on this machine"
     fi
+    stage "Wheel refused (another architecture)" refused_elsewhere
+}
+
+# pip judges a wheel's platform by its tag: the same wheel named for aarch64 is
+# refused with pip's own message.
+refused_elsewhere() {
+    local wheel foreign
+    wheel="$(wheel_for "$MAIN_VERSION")" || return 1
+    mkdir -p "$ROOT/build/foreign"
+    foreign="$ROOT/build/foreign/$(basename "${wheel//x86_64/aarch64}")"
+    cp "$wheel" "$foreign"
+    bash scripts/check_wheel.sh refused "$foreign" "$PY"
 }
 
 ASAN_ENV=(
