@@ -1,5 +1,7 @@
 #include "py/args.h"
 
+#include "py/type_name.h"
+
 namespace velmora {
 
 namespace {
@@ -30,9 +32,11 @@ bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
     if (index == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError,
-                         "argument '%s': '%.200s' object cannot be interpreted as an integer", name,
-                         Py_TYPE(obj)->tp_name);  // no stable-ABI form on 3.11 (CMakeLists.txt)
+            const TypeName type(obj);
+            if (type.c_str())
+                PyErr_Format(PyExc_TypeError,
+                             "argument '%s': '%.200s' object cannot be interpreted as an integer",
+                             name, type.c_str());
         }
         return false;
     }
