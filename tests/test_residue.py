@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import hashlib
 import hmac
-import os
 import re
 from pathlib import Path
 
@@ -26,7 +25,7 @@ import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import derived as d
-from conftest import SANITIZED
+from conftest import SANITIZED, built_testmods, missing_testmod, unwiped_copy
 from operations import OPS, OpChild, b64url, make_inputs
 
 # Under AddressSanitizer its shadow memory (a map of which bytes may be used,
@@ -206,9 +205,9 @@ def test_an_operation_on_another_thread_leaves_nothing(scanner, op):
 @pytest.mark.parametrize("op", ["hmac", "aes-json-field", "stream-pull", "hkdf",
                                 "hybrid-open-session", "hybrid-from-secrets"])
 def test_an_operation_on_a_caller_supplied_stack_leaves_nothing(tmp_path, op):
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods:
-        pytest.skip("needs _stack_probe: VELMORA_TESTMODS at a test build's testmods")
+    testmods = built_testmods()
+    if not any(testmods.glob("_stack_probe.*")):
+        missing_testmod("_stack_probe", "_stack_probe", testmods)
     s = Scanner(tmp_path, pythonpath=[testmods])
     try:
         reply = s.child.ask(f"bare {64 * 1024} {16 * 1024} {op}")
@@ -245,11 +244,9 @@ def test_the_scan_sees_what_the_wipe_removes(tmp_path):
     """Against the copy of the module built without the boundary wipe, the
     same operations do leave secrets where the scan looks (chiefly through
     the vector registers that the signal after each operation saves)."""
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods or not Path(testmods, "unwiped", "velmora").is_dir():
-        pytest.skip("needs the unwiped copy: VELMORA_TESTMODS at the testmods of a build with "
-                    "VELMORA_BUILD_TESTS=ON and without the sanitizers")
-    s = Scanner(tmp_path, pythonpath=[Path(testmods, "unwiped")])
+    if SANITIZED:
+        pytest.skip("the sanitizers' build has no copy without the boundary wipe")
+    s = Scanner(tmp_path, pythonpath=[unwiped_copy()])
     try:
         found = {}
         for op in OPS:
