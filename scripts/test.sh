@@ -7,6 +7,15 @@
 # runs even when an earlier one fails; the exit status reports any failure.
 # Every build made here, pip's and the wheel's included, treats warnings as
 # errors (CMakeLists.txt).
+#
+#   scripts/test.sh [pytest args]            every stage (what CI runs)
+#   scripts/test.sh --quick [pytest args]    the edit loop: the format check, the
+#                                            C++ tests and the Python suite only
+QUICK=""
+if [ "${1:-}" = "--quick" ]; then
+    QUICK=1
+    shift
+fi
 export VELMORA_WERROR=ON
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -143,6 +152,19 @@ configure build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "C++ tests" ctest --test-dir build/test --output-on-failure -j "$JOBS"
 stage "Python tests ($MAIN_VERSION)" pytest_suite "$PY" VELMORA_TESTMODS="$ROOT/build/test/testmods"
 
+report() {
+    if ((${#ABSENT[@]})); then
+        echo "Skipped, interpreter absent: Python ${ABSENT[*]}"
+    fi
+    if ((${#FAILED[@]})); then
+        echo "FAILED: ${FAILED[*]}"
+        exit 1
+    fi
+    echo "$1"
+    exit 0
+}
+[ -z "$QUICK" ] || report "The quick stages passed (the full command runs the rest)."
+
 # The stub against the installed module, from an empty directory (mypy's cache
 # stays out of the tree). tests/stubtest_allowlist.txt says what stubtest
 # cannot express.
@@ -187,11 +209,4 @@ stage "C++ tests (ASan+UBSan)" env ASAN_OPTIONS=detect_leaks=0 \
     ctest --test-dir build/asan --output-on-failure -j "$JOBS"
 stage "Python tests (ASan+UBSan)" pytest_suite "$PY" "${ASAN_ENV[@]}"
 
-if ((${#ABSENT[@]})); then
-    echo "Skipped, interpreter absent: Python ${ABSENT[*]}"
-fi
-if ((${#FAILED[@]})); then
-    echo "FAILED: ${FAILED[*]}"
-    exit 1
-fi
-echo "All test stages passed."
+report "All test stages passed."

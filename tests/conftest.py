@@ -10,6 +10,8 @@ the sanitized build) they import the very same extension.
 from __future__ import annotations
 
 import gc
+import importlib
+import importlib.machinery
 import json
 import os
 import shutil
@@ -23,6 +25,80 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[1]
 SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
+
+
+# --- the test-only native modules (tests/native) ---------------------------------
+#
+# They come from a build with VELMORA_BUILD_TESTS=ON, in <build>/testmods.
+# VELMORA_TESTMODS names that folder when the test command runs the suite
+# against another build (the sanitizers', another Python's); without it, the
+# repository's own test build is used: build/test, or build/py<X.Y> when this
+# interpreter is not the one build/test was made for. A module that is not
+# there fails its tests with the command that builds it; it never skips them,
+# so a missing build cannot pass for a green run.
+
+
+def _built_for_this_python(testmods: Path) -> bool:
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+    return any(testmods.glob(f"*{suffix}"))
+
+
+def built_testmods() -> Path:
+    """The folder of the test-only modules this run uses."""
+    named = os.environ.get("VELMORA_TESTMODS")
+    if named:
+        return Path(named).resolve()
+    version = "%d.%d" % sys.version_info[:2]
+    candidates = [REPO / "build" / "test" / "testmods", REPO / "build" / f"py{version}" / "testmods"]
+    for candidate in candidates:
+        if _built_for_this_python(candidate):
+            return candidate
+    return candidates[0]
+
+
+def _build_command(testmods: Path, target: str) -> str:
+    build = testmods.parent
+    steps = []
+    if not (build / "build.ninja").is_file():
+        steps.append(
+            f"cmake -S {REPO} -B {build} -G Ninja -DPython_EXECUTABLE={sys.executable} "
+            "-DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+        )
+    steps.append(f"cmake --build {build} --target {target}")
+    return " && ".join(steps)
+
+
+def missing_testmod(what: str, target: str, testmods: Path | None = None):
+    """Fails the calling test (or, at import, its module) with the command that
+    builds `target`."""
+    testmods = testmods or built_testmods()
+    pytest.fail(
+        f"{what} is not built in {testmods}; build it with\n    {_build_command(testmods, target)}",
+        pytrace=False,
+    )
+
+
+def import_testmod(name: str):
+    """Imports the test-only module `name` (a tests/native target) from
+    built_testmods(), or fails with the command that builds it."""
+    testmods = built_testmods()
+    sys.path.insert(0, str(testmods))
+    try:
+        return importlib.import_module(name)
+    except ImportError as exc:
+        missing_testmod(f"{name} ({exc})", name, testmods)
+    finally:
+        sys.path.remove(str(testmods))
+
+
+def unwiped_copy() -> Path:
+    """The folder holding the copy of velmora._secure built without the
+    boundary wipe (<testmods>/unwiped), for a child's sys.path."""
+    testmods = built_testmods()
+    unwiped = testmods / "unwiped"
+    if not (unwiped / "velmora").is_dir():
+        missing_testmod("the copy of the module without the boundary wipe", "_secure_unwiped", testmods)
+    return unwiped
 
 
 @dataclass

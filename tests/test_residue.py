@@ -28,7 +28,7 @@ import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import derived as d
-from conftest import SANITIZED
+from conftest import SANITIZED, built_testmods, missing_testmod, unwiped_copy
 from operations import OPS, OpChild, b64url, child_env, make_inputs
 
 # Under AddressSanitizer its shadow memory (a map of which bytes may be used,
@@ -208,9 +208,9 @@ def test_an_operation_on_another_thread_leaves_nothing(scanner, op):
 @pytest.mark.parametrize("op", ["hmac", "aes-json-field", "stream-pull", "hkdf",
                                 "hybrid-open-session", "hybrid-from-secrets"])
 def test_an_operation_on_a_caller_supplied_stack_leaves_nothing(tmp_path, op):
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods:
-        pytest.skip("needs _stack_probe: VELMORA_TESTMODS at a test build's testmods")
+    testmods = built_testmods()
+    if not any(testmods.glob("_stack_probe.*")):
+        missing_testmod("_stack_probe", "_stack_probe", testmods)
     s = Scanner(tmp_path, pythonpath=[testmods])
     try:
         reply = s.child.ask(f"bare {64 * 1024} {16 * 1024} {op}")
@@ -247,11 +247,9 @@ def test_the_scan_sees_what_the_wipe_removes(tmp_path):
     """Against the copy of the module built without the boundary wipe, the
     same operations do leave secrets where the scan looks (chiefly through
     the vector registers that the signal after each operation saves)."""
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods or not Path(testmods, "unwiped", "velmora").is_dir():
-        pytest.skip("needs the unwiped copy: VELMORA_TESTMODS at the testmods of a build with "
-                    "VELMORA_BUILD_TESTS=ON and without the sanitizers")
-    s = Scanner(tmp_path, pythonpath=[Path(testmods, "unwiped")])
+    if SANITIZED:
+        pytest.skip("the sanitizers' build has no copy without the boundary wipe")
+    s = Scanner(tmp_path, pythonpath=[unwiped_copy()])
     try:
         found = {}
         for op in OPS:
@@ -301,9 +299,9 @@ sys.stdin.readline()
 
 
 def test_the_x25519_functions_wipe_their_own_frames(tmp_path):
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods:
-        pytest.skip("needs _x25519_test: VELMORA_TESTMODS at a test build's testmods")
+    testmods = built_testmods()
+    if not any(testmods.glob("_x25519_test*")):
+        missing_testmod("_x25519_test", "_x25519_test", testmods)
     secret, peer_secret, control = os.urandom(32), os.urandom(32), os.urandom(32)
     from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey
     peer = X25519PrivateKey.from_private_bytes(peer_secret).public_key().public_bytes_raw()
@@ -314,7 +312,7 @@ def test_the_x25519_functions_wipe_their_own_frames(tmp_path):
         needles[f"table selection {i}"] = entry
     rfd, wfd = os.pipe()
     proc = subprocess.Popen(
-        [sys.executable, "-P", "-c", X25519_CHILD, str(rfd), peer.hex(), testmods, control.hex()],
+        [sys.executable, "-P", "-c", X25519_CHILD, str(rfd), peer.hex(), str(testmods), control.hex()],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=(rfd,),
         env=child_env(), cwd=tmp_path, text=True)
     os.close(rfd)

@@ -9,25 +9,21 @@ must run with it, and nothing below a stack may be written.
 from __future__ import annotations
 
 import json
-import os
-from pathlib import Path
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, unwiped_copy
 from operations import OPS, OpChild, make_inputs, refuses
 
 if SANITIZED:
     pytest.skip("the sanitizers' frames are larger and there is no unwiped copy of their build",
                 allow_module_level=True)
 
-TESTMODS = os.environ.get("VELMORA_TESTMODS")
-if not TESTMODS or not Path(TESTMODS, "unwiped", "velmora").is_dir():
-    pytest.skip("needs VELMORA_TESTMODS at a test build's testmods (with the unwiped copy)",
-                allow_module_level=True)
+UNWIPED = unwiped_copy()
+TESTMODS = UNWIPED.parent
 
 KIB = 1024
-BUILDS = {"wiped": [TESTMODS], "unwiped": [Path(TESTMODS, "unwiped"), TESTMODS]}
+BUILDS = {"wiped": [TESTMODS], "unwiped": [UNWIPED, TESTMODS]}
 
 
 def survivors(build, command, tmp_path):

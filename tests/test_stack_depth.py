@@ -15,12 +15,10 @@ thread).
 from __future__ import annotations
 
 import json
-import os
-from pathlib import Path
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, unwiped_copy
 from operations import OPS, OpChild, make_inputs, refuses
 
 if SANITIZED:
@@ -29,13 +27,8 @@ if SANITIZED:
         allow_module_level=True,
     )
 
-TESTMODS = os.environ.get("VELMORA_TESTMODS")
-if not TESTMODS or not Path(TESTMODS, "unwiped", "velmora").is_dir():
-    pytest.skip(
-        "needs the unwiped copy: VELMORA_TESTMODS at the testmods of a build with "
-        "VELMORA_BUILD_TESTS=ON and without the sanitizers",
-        allow_module_level=True,
-    )
+UNWIPED = unwiped_copy()
+TESTMODS = UNWIPED.parent
 
 
 # What the wiped depth must leave beyond the deepest write: a quarter more,
@@ -66,7 +59,7 @@ def measure(pythonpath, cmd, tmp_path, env):
 def figures(request, tmp_path_factory):
     tmp = tmp_path_factory.mktemp("depth")
     cmd, env = request.param
-    unwiped = measure([Path(TESTMODS, "unwiped"), TESTMODS], cmd, tmp, env)
+    unwiped = measure([UNWIPED, TESTMODS], cmd, tmp, env)
     wiped = measure([TESTMODS], cmd, tmp, env)
     print(f"\n{cmd} {env}: deepest write / wiped depth below the boundary (bytes)")
     for op, u in unwiped.items():

@@ -12,8 +12,8 @@
 //                                        whether a ciphertext matches its re-encryption
 //   x25519_leak() -> int                branches on a bit of an X25519 shared secret,
 //                                        then on a bit of the scalar behind it
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "testmod.h"  // Python.h first
+
 #include <sodium.h>
 
 #include <cstdint>
@@ -165,8 +165,8 @@ PyObject* x25519_leak(PyObject*, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"leaky_equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leaky_equal)),
-     METH_FASTCALL, "leaky_equal(secret, guess) -> bool: an early-exit comparison."},
+    {"leaky_equal", testmod::method(leaky_equal), METH_FASTCALL,
+     "leaky_equal(secret, guess) -> bool: an early-exit comparison."},
     {"leaky_lookup", leaky_lookup, METH_O, "leaky_lookup(secret) -> int: a secret-indexed load."},
     {"library_decode", library_decode, METH_O,
      "library_decode(secret) -> bool: libsodium's base64url decoder on a secret."},
@@ -179,18 +179,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "_ct_test",
-    "Positive controls of the constant-time check.",
-    -1,
-    methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__ct_test() { return PyModule_Create(&module); }
+VELMORA_TEST_MODULE(_ct_test, "Positive controls of the constant-time check.", methods)

@@ -23,8 +23,7 @@
 //   which is checked afterwards: anything written below the stack lands there.
 //   The mapping stays until the next call, so that a scan of the process's
 //   memory (tests/test_residue.py) reads what the call left on that stack.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "testmod.h"  // Python.h first
 
 #include <cerrno>
 #include <cstddef>
@@ -203,15 +202,11 @@ PyObject* set_shift(PyObject*, PyObject* arg) {
 PyMethodDef METHODS[] = {
     {"set_shift", set_shift, METH_O, "set_shift(n)"},
     {"on_bare_stack", on_bare_stack, METH_VARARGS, "on_bare_stack(fn, stack_bytes, used_bytes)"},
-    {"deepest_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepest_writes)),
-     METH_VARARGS | METH_KEYWORDS, "deepest_writes(fn, *args, **kwargs)"},
+    {"deepest_writes", testmod::method(deepest_writes), METH_VARARGS | METH_KEYWORDS,
+     "deepest_writes(fn, *args, **kwargs)"},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "_stack_probe", nullptr, 0, METHODS, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__stack_probe() { return PyModule_Create(&MODULE_DEF); }
+VELMORA_TEST_MODULE(_stack_probe, nullptr, METHODS)

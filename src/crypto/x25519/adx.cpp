@@ -14,18 +14,28 @@
 #include "zeroize.h"
 
 // The Montgomery ladder and its field operations, by hand (ladder_adx.S).
+// Each Bounds line is the one above the entry point there, word for word
+// (tests/test_x25519.py compares them and checks each on inputs at its bounds).
 extern "C" {
-// The projective (x : z) of the clamped k times the point with u-coordinate
-// x1 (below 2^255), into xz[0..3] and xz[4..7].
+// The projective (x2 : z2) of k times the point with u-coordinate x1, into
+// xz[0..3] and xz[4..7]; bit 255 of k is never read.
+// Bounds: in x1 < 2^256 - 38; out x2, z2 < 2^255 + 2^11.
 void velmora_x25519_ladder(std::uint64_t xz[8], const std::uint64_t k[4],
                            const std::uint64_t x1[4]);
-// r = 1/z (0 for z = 0), below 2^256.
+// r = 1/z (0 for z = 0 mod p).
+// Bounds: in z < 2^256; out r < 2^255 + 2^11.
 void velmora_x25519_invert(std::uint64_t r[4], const std::uint64_t z[4]);
-// r = a * b, a^2, a + b, a - b, 121666 a + b: the ladder's own operations.
+// r = a * b, a^2 (b unused), a + b, a - b, 121666 a + b: the ladder's own
+// operations.
+// Bounds: in a, b < 2^256; out r < 2^255 + 2^11.
 void velmora_x25519_fe_mul(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+// Bounds: in a < 2^256; out r < 2^255 + 2^11.
 void velmora_x25519_fe_sqr(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+// Bounds: in a, b < 2^256 - 38; out r < 2^256.
 void velmora_x25519_fe_add(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+// Bounds: in a, b < 2^256 - 38; out r < 2^256.
 void velmora_x25519_fe_sub(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
+// Bounds: in a, b < 2^256; out r < 2^255 + 2^23.
 void velmora_x25519_fe_a24(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]);
 }
 
@@ -100,6 +110,7 @@ inline u8 sbb(u8 c, u64 a, u64 b, u64* out) {
 // sum on the CF chain (adcx), its high halves on the OF chain (adox), and the
 // lowest limb of each row is final and goes to t. Then lo + 38 * hi with the
 // same two chains, the few bits above 2^256 folded back as 38 each.
+// Bounds: in a, b < 2^256; out r < 2^256.
 inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
     u64 t[3];
     u64 x0, x1, x2, x3, x4, lo, hi, z;
@@ -175,6 +186,7 @@ inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
 
 // a^2: the six products a[i] a[j] (i < j) on the two chains, doubled on the
 // CF chain while the squares a[i]^2 join on the OF chain, then reduced as above.
+// Bounds: in a < 2^256; out r < 2^256.
 inline void fe_sqr(Fe& r, const Fe& a) {
     u64 t[3];
     u64 x0, x1, x2, x3, x4, x5, lo, hi, z;
@@ -232,6 +244,7 @@ inline void fe_sqr(Fe& r, const Fe& a) {
 
 // The carry out of the top limb is worth 38; folding it can carry once more,
 // and then the value is tiny, so the second fold ends it.
+// Bounds: in a, b < 2^256; out r < 2^256.
 inline void fe_add(Fe& r, const Fe& a, const Fe& b) {
     u64 r0, r1, r2, r3;
     u8 k = adc(0, a.v[0], b.v[0], &r0);
@@ -248,6 +261,8 @@ inline void fe_add(Fe& r, const Fe& a, const Fe& b) {
     r.v[3] = r3;
 }
 
+// The borrow likewise, taken off twice.
+// Bounds: in a, b < 2^256; out r < 2^256.
 inline void fe_sub(Fe& r, const Fe& a, const Fe& b) {
     u64 r0, r1, r2, r3;
     u8 k = sbb(0, a.v[0], b.v[0], &r0);
@@ -272,6 +287,7 @@ void fe_load(Fe& r, const std::uint8_t s[32]) { std::memcpy(r.v, s, 32); }
 // The canonical encoding. Folding bit 255 leaves a value below 2^255 + 19 < 2p;
 // adding 19 reaches bit 255 exactly when the value is at least p, and then
 // the sum without that bit is the value minus p.
+// Bounds: in a < 2^256; out the bytes of a mod p.
 void fe_encode(std::uint8_t out[32], const Fe& a) {
     u64 r0, r1, r2, r3, s0, s1, s2, s3;
     const u64 top = a.v[3] >> 63;
@@ -484,6 +500,14 @@ void scalarmult(std::uint8_t out[32], const std::uint8_t scalar[32], const std::
 void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]) {
     base_work(out, scalar);
     wipe_work_frame();
+}
+
+void ladder(std::uint8_t xz[64], const std::uint8_t k[32], const std::uint8_t x1[32]) {
+    u64 kw[4], x[4], out[8];
+    std::memcpy(kw, k, 32);
+    std::memcpy(x, x1, 32);
+    velmora_x25519_ladder(out, kw, x);
+    std::memcpy(xz, out, 64);
 }
 
 void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32],

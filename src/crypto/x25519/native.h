@@ -48,6 +48,10 @@ enum class FieldOp {
     LadderA24
 };
 void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32], std::uint8_t out[32]);
+// The hand-written ladder alone, for the same tests: the projective (x : z)
+// of k (as given; bit 255 is never read) times the point with raw
+// u-coordinate x1, unreduced, into xz[0..31] and xz[32..63].
+void ladder(std::uint8_t xz[64], const std::uint8_t k[32], const std::uint8_t x1[32]);
 
 }  // namespace native
 }  // namespace velmora::crypto::x25519
