@@ -3,7 +3,6 @@
 // `random_secret` generates straight into a new locked box.
 #include <new>
 
-#include "py/args.h"
 #include "py/methods.h"
 #include "py/byte_input.h"
 #include "crypto/ct.h"
@@ -41,15 +40,8 @@ Status with_state(PyObject* self, F&& f) {
     return f(entropy::PoolState(bytes->data(), entropy::POOL_STATE_BYTES));
 }
 
-// `n`: a non-negative int (or int-like object) that fits the platform's size
-// type; errors name the argument.
-bool arg_size(PyObject* obj, std::size_t* out) {
-    static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
-    std::uint64_t v;
-    if (!arg_u64(obj, &v, "n")) return false;
-    *out = static_cast<std::size_t>(v);
-    return true;
-}
+// `n` is taken as an unsigned 64-bit count, which is the platform's size type.
+static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
 
 constexpr Method NEW{
     "EntropyPool", Receiver::Class, NoParams{},
@@ -67,7 +59,8 @@ PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state
 constexpr Method MIX{
     "mix",
     Receiver::Instance,
-    {{"seed"}},
+    // A box or bytes-like: which one is decided here, so the argument comes as it is.
+    {arg::object("seed")},
     "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
     "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."};
 
@@ -98,13 +91,11 @@ PyObject* pool_mix(PyObject* self, PyObject* seed_arg) {
 constexpr Method RANDOM{
     "random",
     Receiver::Instance,
-    {{"n"}},
+    {arg::u64("n")},
     "🇺🇸 `n` bytes for public values: nonces, salts, ids. 🇧🇷 `n` bytes para valores públicos: "
     "nonces, salts, ids."};
 
-PyObject* pool_random(PyObject* self, PyObject* n_arg) {
-    std::size_t n;
-    if (!arg_size(n_arg, &n)) return nullptr;
+PyObject* pool_random(PyObject* self, std::uint64_t n) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
@@ -122,13 +113,11 @@ PyObject* pool_random(PyObject* self, PyObject* n_arg) {
 constexpr Method RANDOM_SECRET{
     "random_secret",
     Receiver::Instance,
-    {{"n"}},
+    {arg::u64("n")},
     "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
     "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."};
 
-PyObject* pool_random_secret(PyObject* self, PyObject* n_arg) {
-    std::size_t n;
-    if (!arg_size(n_arg, &n)) return nullptr;
+PyObject* pool_random_secret(PyObject* self, std::uint64_t n) {
     auto region = LockedRegion::allocate(n);
     if (!region) return raise_error(region.error());
     Status s = region->view_mut([&](std::span<std::uint8_t> secret) {

@@ -5,8 +5,6 @@
 #include <optional>
 #include <utility>
 
-#include "py/args.h"
-#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
@@ -67,16 +65,13 @@ PyObject* pair_generate(PyObject*) {
 constexpr Method FROM_SECRETS{
     "from_secrets",
     Receiver::Static,
-    {{"x25519_secret"}, {"mlkem768_secret"}},
+    {arg::instance<SecretBox>("x25519_secret"), arg::instance<SecretBox>("mlkem768_secret")},
     "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, "
     "never trusted from storage.\n"
     "🇧🇷 Reconstrói uma identidade das duas secretas (restore do OpenBao); as públicas são "
     "recalculadas, nunca confiadas do armazenamento."};
 
 PyObject* pair_from_secrets(PyObject*, PyObject* x25519_secret, PyObject* mlkem768_secret) {
-    if (!require<SecretBox>(x25519_secret, "from_secrets", "x25519_secret") ||
-        !require<SecretBox>(mlkem768_secret, "from_secrets", "mlkem768_secret"))
-        return nullptr;
     // One box lock at a time; the copies wipe themselves on every path.
     auto xs = copy_secret_out(x25519_secret);
     if (!xs) return raise_error(xs.error());
@@ -155,7 +150,8 @@ PyObject* pair_wipe(PyObject* self) {
 }
 
 // The three openings take the same parameters.
-constexpr Param OPEN_PARAMS[] = {{"encapsulation"}, {"nonce"}, {"ciphertext"}, {"aad"}};
+constexpr Param OPEN_PARAMS[] = {arg::bytes("encapsulation"), arg::bytes("nonce"),
+                                 arg::bytes("ciphertext"), arg::bytes("aad")};
 
 constexpr Method OPEN{
     "open", Receiver::Instance, OPEN_PARAMS,
@@ -172,31 +168,22 @@ constexpr Method OPEN_SESSION{
     "🇧🇷 Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, "
     "sign_key, enc_key)` com as duas chaves travadas."};
 
-// The common opening: the four byte inputs in order, then the identity's lock,
+using Bytes = std::span<const std::uint8_t>;
+
+// The common opening: the identity's lock,
 // the encapsulation's length, the access checks, and the key agreements, the
 // derivation and the AES-GCM opening. Null with the error set on failure.
-std::optional<ZeroizingBuffer> open_sealed(PyObject* self, PyObject* encapsulation_arg,
-                                           PyObject* nonce_arg, PyObject* ciphertext_arg,
-                                           PyObject* aad_arg) {
-    auto encapsulation = read_byte_input(encapsulation_arg);
-    if (!encapsulation) return std::nullopt;
-    auto nonce = read_byte_input(nonce_arg);
-    if (!nonce) return std::nullopt;
-    auto ciphertext = read_byte_input(ciphertext_arg);
-    if (!ciphertext) return std::nullopt;
-    auto aad = read_byte_input(aad_arg);
-    if (!aad) return std::nullopt;
-
+std::optional<ZeroizingBuffer> open_sealed(PyObject* self, Bytes encapsulation, Bytes nonce,
+                                           Bytes ciphertext, Bytes aad) {
     const ObjectGuard guard(as_pair(self)->lock);
     const hybrid::HybridKeyPair& identity = as_pair(self)->identity;
-    Status usable = hybrid::check_encapsulation(encapsulation->span());
+    Status usable = hybrid::check_encapsulation(encapsulation);
     if (usable) usable = guard.secret_access(identity);
     if (!usable) {
         raise_error(usable.error());
         return std::nullopt;
     }
-    auto plaintext =
-        identity.open(encapsulation->span(), nonce->span(), ciphertext->span(), aad->span());
+    auto plaintext = identity.open(encapsulation, nonce, ciphertext, aad);
     if (!plaintext) {
         raise_error(plaintext.error());
         return std::nullopt;
@@ -204,16 +191,15 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, PyObject* encapsulati
     return std::move(*plaintext);
 }
 
-PyObject* pair_open(PyObject* self, PyObject* encapsulation, PyObject* nonce, PyObject* ciphertext,
-                    PyObject* aad) {
+PyObject* pair_open(PyObject* self, Bytes encapsulation, Bytes nonce, Bytes ciphertext, Bytes aad) {
     auto plaintext = open_sealed(self, encapsulation, nonce, ciphertext, aad);
     if (!plaintext) return nullptr;
     ct::declassify(plaintext->data(), plaintext->size(), "open returns the plaintext");
     return bytes_of(plaintext->span());
 }
 
-PyObject* pair_open_secret(PyObject* self, PyObject* encapsulation, PyObject* nonce,
-                           PyObject* ciphertext, PyObject* aad) {
+PyObject* pair_open_secret(PyObject* self, Bytes encapsulation, Bytes nonce, Bytes ciphertext,
+                           Bytes aad) {
     std::optional<LockedRegion> region;
     {
         auto plaintext = open_sealed(self, encapsulation, nonce, ciphertext, aad);
@@ -225,8 +211,8 @@ PyObject* pair_open_secret(PyObject* self, PyObject* encapsulation, PyObject* no
     return box_from_region(std::move(*region));
 }
 
-PyObject* pair_open_session(PyObject* self, PyObject* encapsulation, PyObject* nonce,
-                            PyObject* ciphertext, PyObject* aad) {
+PyObject* pair_open_session(PyObject* self, Bytes encapsulation, Bytes nonce, Bytes ciphertext,
+                            Bytes aad) {
     std::optional<hybrid::OpenedSession> session;
     {
         auto plaintext = open_sealed(self, encapsulation, nonce, ciphertext, aad);

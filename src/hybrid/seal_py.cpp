@@ -1,7 +1,5 @@
 // seal_hybrid: seals content to a HybridKeyPair's two public keys.
-#include "py/args.h"
 #include "py/methods.h"
-#include "py/byte_input.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
 #include "hybrid/key_pair.h"
@@ -15,25 +13,18 @@ namespace {
 constexpr Method SEAL_HYBRID{
     "seal_hybrid",
     Receiver::Module,
-    {{"x25519_public"}, {"mlkem768_public"}, {"plaintext"}, {"aad"}},
+    {arg::bytes("x25519_public"), arg::bytes("mlkem768_public"), arg::bytes("plaintext"),
+     arg::bytes("aad")},
     "🇺🇸 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
     "ciphertext)`.\n"
     "🇧🇷 `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, "
     "ciphertext)`."};
 
-PyObject* seal_hybrid(PyObject*, PyObject* x25519_public_arg, PyObject* mlkem768_public_arg,
-                      PyObject* plaintext_arg, PyObject* aad_arg) {
-    auto x25519_public = read_byte_input(x25519_public_arg);
-    if (!x25519_public) return nullptr;
-    auto mlkem768_public = read_byte_input(mlkem768_public_arg);
-    if (!mlkem768_public) return nullptr;
-    auto plaintext = read_byte_input(plaintext_arg);
-    if (!plaintext) return nullptr;
-    auto aad = read_byte_input(aad_arg);
-    if (!aad) return nullptr;
+using Bytes = std::span<const std::uint8_t>;
 
-    auto sealed = hybrid::seal(x25519_public->span(), mlkem768_public->span(), plaintext->span(),
-                               aad->span(), crypto::os_random);
+PyObject* seal_hybrid(PyObject*, Bytes x25519_public, Bytes mlkem768_public, Bytes plaintext,
+                      Bytes aad) {
+    auto sealed = hybrid::seal(x25519_public, mlkem768_public, plaintext, aad, crypto::os_random);
     if (!sealed) return raise_error(sealed.error());
     return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
                          static_cast<Py_ssize_t>(sealed->encapsulation.size()),

@@ -6,6 +6,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string_view>
+
+#include "py/params.h"
 
 namespace velmora {
 
@@ -16,5 +19,17 @@ namespace velmora {
 // 'str' object cannot be interpreted as an integer", "argument 'length':
 // can't convert negative int to unsigned".
 bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name);
+
+// str: its UTF-8 form, borrowed from the argument. "argument 'field': 'int'
+// object is not a 'str'".
+bool arg_str(PyObject* obj, std::string_view* out, const char* name);
+
+// A bool, or numpy's boolean scalar (through its __bool__); nothing else,
+// integers included: "push() argument 'final' must be bool, not int".
+bool arg_flag(PyObject* obj, bool* out, const char* function, const char* name);
+
+// An instance of exactly `type`: "from_secrets() argument 'x25519_secret' must
+// be SecretBox, not bytes".
+bool arg_instance(PyObject* obj, const NativeType& type, const char* function, const char* name);
 
 }  // namespace velmora

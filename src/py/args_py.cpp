@@ -1,5 +1,7 @@
 #include "py/args.h"
 
+#include <cstring>
+
 #include "py/type_name.h"
 
 namespace velmora {
@@ -25,6 +27,12 @@ void prefix_overflow(const char* name) {
     Py_XDECREF(tb);
 }
 
+bool is_numpy_bool(PyObject* obj) {
+    const TypeName type(obj);
+    const char* name = type.c_str();  // "numpy.bool_" before NumPy 2
+    return name && (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0);
+}
+
 }  // namespace
 
 bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
@@ -48,6 +56,51 @@ bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
     }
     *out = v;
     return true;
+}
+
+bool arg_str(PyObject* obj, std::string_view* out, const char* name) {
+    if (!PyUnicode_Check(obj)) {
+        const TypeName type(obj);
+        if (type.c_str())
+            PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not a 'str'", name,
+                         type.c_str());
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // borrowed, lives with obj
+    if (text == nullptr) return false;
+    *out = std::string_view(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool arg_flag(PyObject* obj, bool* out, const char* function, const char* name) {
+    if (PyBool_Check(obj)) {
+        *out = obj == Py_True;
+        return true;
+    }
+    if (is_numpy_bool(obj)) {
+        const int truth = PyObject_IsTrue(obj);
+        if (truth < 0) return false;
+        *out = truth == 1;
+        return true;
+    }
+    if (PyErr_Occurred()) return false;  // the type's name could not be made
+    const TypeName type(obj);
+    if (type.c_str())
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", function, name,
+                     type.c_str());
+    return false;
+}
+
+bool arg_instance(PyObject* obj, const NativeType& type, const char* function, const char* name) {
+    PyTypeObject* expected = type.py_type();
+    if (expected != nullptr && Py_IS_TYPE(obj, expected)) return true;
+    if (PyErr_Occurred()) return false;
+    const TypeName given(obj);
+    if (given.c_str())
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", function, name,
+                     type.name, given.c_str());
+    return false;
 }
 
 }  // namespace velmora

@@ -38,8 +38,10 @@ public:
     // Copies bytes [offset, offset + n) in C order (through bytes()).
     bool copy_to(std::uint8_t* dst, std::size_t offset, std::size_t n);
     // True when nobody else can change the bytes while they are read: our own
-    // gathered copy, or an exact `bytes` object (`obj`, the acquired object).
-    bool stable(PyObject* obj) const { return gathered_.has_value() || PyBytes_CheckExact(obj); }
+    // gathered copy, or an exact `bytes` object.
+    bool stable() const {
+        return gathered_.has_value() || (object_ != nullptr && PyBytes_CheckExact(object_));
+    }
     Py_buffer* view() { return view_.get(); }
     void release() { view_.release(); }
 
@@ -47,6 +49,7 @@ private:
     bool refuse(const char* message);
 
     BufferView view_;
+    PyObject* object_ = nullptr;  // the acquired object, borrowed for the call
     std::optional<ZeroizingBuffer> gathered_;
 };
 

@@ -38,6 +38,7 @@ bool ByteInput::acquire(PyObject* obj) {
     if (view_->strides == nullptr) return refuse("strides is null");
     if (view_->itemsize != 1 || !format_is_u8(view_->format))
         return refuse("buffer contents are not compatible with u8");
+    object_ = obj;
     return true;
 }
 

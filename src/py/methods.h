@@ -1,11 +1,13 @@
 // Each Python-visible callable is declared once, as a Method: its name, its
-// parameters (with the defaults help() shows; keyword-only ones made with
-// `keyword_only`), and its bilingual text. One entry template joins the
-// declaration, the implementation and the stack-wipe depth of the operation
-// (`entry<M, impl>()`, `entry<M, impl, depth>()`, `constructor<M, impl>()`):
-// it binds the arguments into storage sized from the declaration and calls the
-// implementation with one argument per parameter, so that an implementation
-// that takes more or fewer arguments than its Method declares does not compile.
+// parameters, each with its converter and the default help() shows
+// (py/params.h; keyword-only ones made with `keyword_only`), and its bilingual
+// text. One entry template joins the declaration, the implementation and the
+// stack-wipe depth of the operation (`entry<M, impl>()`, `entry<M, impl,
+// depth>()`, `constructor<M, impl>()`): it binds the arguments, converts each
+// one with its parameter's converter (py/converters.h), and calls the
+// implementation with the converted values, one per parameter. An
+// implementation whose parameters are not exactly the receiver and the values
+// its Method's converters give, in order, does not compile.
 // The type's method table, its text signatures, its class doc and its member
 // order are built from the same declarations.
 #pragma once
@@ -18,25 +20,17 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "locked/stack_wipe.h"
+#include "py/converters.h"
+#include "py/params.h"
 #include "py/secure_error.h"
 
 namespace velmora {
-
-struct Param {
-    const char* name;
-    const char* shown_default = nullptr;  // as help() shows it ("None", "32"); null: required
-    bool keyword_only = false;
-};
-
-// A parameter that can only be given by name (after `*` in the signature).
-constexpr Param keyword_only(const char* name, const char* shown_default = nullptr) {
-    return Param{name, shown_default, true};
-}
 
 // Who a callable is called on, which decides its text signature's first entry
 // and the calling convention.
@@ -84,6 +78,7 @@ public:
     constexpr const char* text() const { return text_; }
     constexpr Receiver receiver() const { return receiver_; }
     constexpr std::span<const Param> params() const { return {params_.data(), N}; }
+    constexpr const Param& param(std::size_t i) const { return params_[i]; }
     // How many parameters can be given by position (those before the first
     // keyword-only one).
     constexpr std::size_t positional() const { return positional_; }
@@ -157,16 +152,70 @@ struct ConstructorEntry {
 
 namespace detail {
 
-template <std::size_t N, class F, class Self, std::size_t... I>
-PyObject* call_with(F&& impl, Self self, std::array<PyObject*, N>& a, std::index_sequence<I...>) {
-    return impl(self, a[I]...);
+// The implementation's parameter types, from its function pointer.
+template <class F>
+struct FunctionParams;
+template <class R, class... A>
+struct FunctionParams<R (*)(A...)> {
+    using Result = R;
+    using Types = std::tuple<A...>;
+};
+template <class R, class... A>
+struct FunctionParams<R (*)(A...) noexcept> : FunctionParams<R (*)(A...)> {};
+
+template <const auto& M, std::size_t I>
+using ConverterOf = Converter<M.param(I).conv>;
+
+template <const auto& M, std::size_t I>
+using ValueOf = decltype(std::declval<ConverterOf<M, I>&>().value());
+
+// Whether `Impl` takes the receiver and then one value per parameter of M.
+template <const auto& M, auto Impl, class Self>
+constexpr bool takes_one_per_param() {
+    using P = FunctionParams<decltype(Impl)>;
+    return std::is_same_v<typename P::Result, PyObject*> &&
+           std::tuple_size_v<typename P::Types> == std::remove_cvref_t<decltype(M)>::PARAMS + 1 &&
+           std::is_same_v<std::tuple_element_t<0, typename P::Types>, Self>;
 }
 
-template <class Impl, class Self, std::size_t N, class = std::make_index_sequence<N>>
-struct TakesOnePerParam;
-template <class Impl, class Self, std::size_t N, std::size_t... I>
-struct TakesOnePerParam<Impl, Self, N, std::index_sequence<I...>>
-    : std::is_invocable_r<PyObject*, Impl, Self, decltype((void)I, (PyObject*)nullptr)...> {};
+// Whether each of those takes exactly what its parameter's converter gives.
+template <const auto& M, auto Impl, std::size_t... I>
+constexpr bool converters_fit(std::index_sequence<I...>) {
+    using Types = typename FunctionParams<decltype(Impl)>::Types;
+    return (std::is_same_v<std::tuple_element_t<I + 1, Types>, ValueOf<M, I>> && ...);
+}
+
+template <const auto& M, auto Impl, class Self>
+constexpr bool fits() {
+    constexpr std::size_t N = std::remove_cvref_t<decltype(M)>::PARAMS;
+    if constexpr (takes_one_per_param<M, Impl, Self>())
+        return converters_fit<M, Impl>(std::make_index_sequence<N>{});
+    else
+        return false;
+}
+
+// Converts argument I if it belongs to this pass (byte inputs or the rest).
+template <const auto& M, std::size_t I, bool BytePass, class Converted, std::size_t N>
+bool convert_in_pass(Converted& converted, const std::array<PyObject*, N>& a) {
+    if constexpr (reads_bytes(M.param(I).conv) != BytePass)
+        return true;
+    else
+        return std::get<I>(converted).convert(a[I], M.param(I), M.name());
+}
+
+// Converts the bound arguments and calls the implementation with the values;
+// what the converters keep (copies, views) lives until the implementation
+// returns. The arguments that copy nothing (types, integers, flags, text) are
+// converted first, so that a wrong one is refused before any input is read;
+// then the byte inputs, each in parameter order.
+template <const auto& M, auto Impl, class Self, std::size_t N, std::size_t... I>
+PyObject* convert_and_call(Self self, const std::array<PyObject*, N>& a,
+                           std::index_sequence<I...>) {
+    std::tuple<ConverterOf<M, I>...> converted;
+    if (!(convert_in_pass<M, I, false>(converted, a) && ...)) return nullptr;
+    if (!(convert_in_pass<M, I, true>(converted, a) && ...)) return nullptr;
+    return Impl(self, std::get<I>(converted).value()...);
+}
 
 template <const auto& M, auto Impl, std::size_t Depth>
 PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -174,7 +223,7 @@ PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded(stack_wipe::with_depth<Depth>([&]() -> PyObject* {
         std::array<PyObject*, N> a{};
         if (!bind_fast(M, args, nargs, kwnames, a)) return nullptr;
-        return call_with<N>(Impl, self, a, std::make_index_sequence<N>{});
+        return convert_and_call<M, Impl>(self, a, std::make_index_sequence<N>{});
     }));
 }
 
@@ -190,7 +239,7 @@ PyObject* call_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static const std::string format = constructor_format(M);
         std::array<PyObject*, N> a{};
         if (!bind_new(M, format.c_str(), args, kwargs, a)) return nullptr;
-        return call_with<N>(Impl, type, a, std::make_index_sequence<N>{});
+        return convert_and_call<M, Impl>(type, a, std::make_index_sequence<N>{});
     }));
 }
 
@@ -204,16 +253,18 @@ inline PyCFunction as_cfunction(FastFunction f) {
 // The method-table row for method (or module function) `M` implemented by
 // `Impl`, whose work is wiped `Depth` bytes deep afterwards
 // (stack_wipe::depth). `Impl` takes the receiver (the instance; the module for
-// a module function; null for a static method), then one PyObject* per
-// parameter of M (null for an optional one not given), and runs inside the
-// interpreter boundary (`guarded`).
+// a module function; null for a static method), then one converted value per
+// parameter of M, of exactly the type its converter gives (py/params.h), and
+// runs inside the interpreter boundary (`guarded`).
 template <const auto& M, auto Impl, std::size_t Depth = stack_wipe::depth::DEFAULT>
 MethodEntry entry() {
     using Decl = std::remove_cvref_t<decltype(M)>;
     static_assert(M.receiver() != Receiver::Class, "a constructor is declared with constructor<>");
-    static_assert(detail::TakesOnePerParam<decltype(Impl), PyObject*, Decl::PARAMS>::value,
-                  "the implementation takes the receiver and one PyObject* per parameter of its "
-                  "Method");
+    static_assert(detail::takes_one_per_param<M, Impl, PyObject*>(),
+                  "the implementation returns PyObject* and takes the receiver and one value per "
+                  "parameter of its Method");
+    static_assert(detail::fits<M, Impl, PyObject*>(),
+                  "each parameter of the implementation takes what its converter gives");
     const int static_flag = M.receiver() == Receiver::Static ? METH_STATIC : 0;
     if constexpr (Decl::PARAMS == 0)
         return MethodEntry{M, detail::call_noargs<Impl, Depth>, METH_NOARGS | static_flag};
@@ -223,13 +274,15 @@ MethodEntry entry() {
 }
 
 // The constructor of a class: `M` (Receiver::Class, named as the class) and
-// `Impl`, which takes the type and one PyObject* per parameter of M.
+// `Impl`, which takes the type and one converted value per parameter of M.
 template <const auto& M, auto Impl, std::size_t Depth = stack_wipe::depth::DEFAULT>
 ConstructorEntry constructor() {
-    using Decl = std::remove_cvref_t<decltype(M)>;
     static_assert(M.receiver() == Receiver::Class, "a constructor's Method has Receiver::Class");
-    static_assert(detail::TakesOnePerParam<decltype(Impl), PyTypeObject*, Decl::PARAMS>::value,
-                  "the constructor takes the type and one PyObject* per parameter of its Method");
+    static_assert(detail::takes_one_per_param<M, Impl, PyTypeObject*>(),
+                  "the constructor returns PyObject* and takes the type and one value per "
+                  "parameter of its Method");
+    static_assert(detail::fits<M, Impl, PyTypeObject*>(),
+                  "each parameter of the constructor takes what its converter gives");
     return ConstructorEntry{M, detail::call_new<M, Impl, Depth>};
 }
 

@@ -90,24 +90,11 @@ bool is_native(PyObject* obj) {
     return type != nullptr && Py_IS_TYPE(obj, type);
 }
 
-// Checks that argument `param` of `fname` is a T, with the interpreter's own
-// wording: "fname() argument 'param' must be SecretBox, not bytes".
-template <class T>
-bool require(PyObject* obj, const char* fname, const char* param) {
-    if (is_native<T>(obj)) return true;
-    if (PyErr_Occurred()) return false;
-    const TypeName type(obj);
-    if (type.c_str())
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", fname, param,
-                     T::PY_NAME, type.c_str());
-    return false;
-}
-
 // __reduce__, __copy__ and __deepcopy__(_memo) of a type whose values must not
 // be duplicated behind the caller's back: each raises TypeError(T::NO_COPY).
 inline constexpr Method REDUCE{"__reduce__", Receiver::Instance, NoParams{}, ""};
 inline constexpr Method COPY{"__copy__", Receiver::Instance, NoParams{}, ""};
-inline constexpr Method DEEPCOPY{"__deepcopy__", Receiver::Instance, {{"_memo"}}, ""};
+inline constexpr Method DEEPCOPY{"__deepcopy__", Receiver::Instance, {arg::object("_memo")}, ""};
 
 template <class T>
 PyObject* refuse_copy(PyObject*) {

@@ -4,8 +4,6 @@
 // under the box's lock; secret results are born in new locked regions.
 #include <optional>
 
-#include "py/args.h"
-#include "py/type_name.h"
 #include "py/methods.h"
 #include "py/byte_input.h"
 #include "crypto/aes_gcm.h"
@@ -23,12 +21,6 @@ namespace {
 
 namespace gcm = crypto::aes_gcm;
 using Bytes = std::span<const std::uint8_t>;
-
-// An optional bytes-like argument: absent and None both give an empty copy.
-std::optional<ZeroizingBuffer> read_optional(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) return ZeroizingBuffer();
-    return read_byte_input(obj);
-}
 
 // A sink that puts the output straight into a new bytes object. Sealed forms and
 // `aes_gcm_open` plaintexts are public results, so there is no private copy to
@@ -60,16 +52,14 @@ struct BytesSink {
 constexpr Method HMAC_SHA512{
     "hmac_sha512",
     Receiver::Instance,
-    {{"message"}},
+    {arg::bytes("message")},
     "🇺🇸 HMAC-SHA512 tag of `message` under this key. 🇧🇷 Tag HMAC-SHA512 de `message` sob esta "
     "chave."};
 
-PyObject* box_hmac_sha512(PyObject* self, PyObject* message_arg) {
-    auto message = read_byte_input(message_arg);
-    if (!message) return nullptr;
+PyObject* box_hmac_sha512(PyObject* self, Bytes message) {
     std::uint8_t tag[crypto::HMAC_SHA512_BYTES];
     Status s = with_secret(self, [&](Bytes key) -> Status {
-        crypto::hmac_sha512(key, message->span(), tag);
+        crypto::hmac_sha512(key, message, tag);
         return {};
     });
     if (!s) return raise_error(s.error());
@@ -80,18 +70,12 @@ PyObject* box_hmac_sha512(PyObject* self, PyObject* message_arg) {
 constexpr Method HKDF_SHA256{
     "hkdf_sha256",
     Receiver::Instance,
-    {keyword_only("info"), keyword_only("length", "32"), keyword_only("salt", "None")},
+    {keyword_only(arg::bytes("info")), keyword_only(arg::u64("length", "32")),
+     keyword_only(arg::optional_bytes("salt", "None"))},
     "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
     "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova."};
 
-PyObject* box_hkdf_sha256(PyObject* self, PyObject* info_arg, PyObject* length_arg,
-                          PyObject* salt_arg) {
-    std::uint64_t length = 32;
-    if (length_arg != nullptr && !arg_u64(length_arg, &length, "length")) return nullptr;
-    auto info = read_byte_input(info_arg);
-    if (!info) return nullptr;
-    auto salt = read_optional(salt_arg);
-    if (!salt) return nullptr;
+PyObject* box_hkdf_sha256(PyObject* self, Bytes info, std::uint64_t length, Bytes salt) {
     if (length > crypto::HKDF_SHA256_MAX_OUTPUT)
         return raise_error(EnclaveError::wrong_length("hkdf output length",
                                                       crypto::HKDF_SHA256_MAX_OUTPUT, length));
@@ -100,9 +84,8 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* info_arg, PyObject* length_a
     auto region = LockedRegion::allocate(length);
     if (!region) return raise_error(region.error());
     Status s = region->view_mut([&](std::span<std::uint8_t> okm) {
-        return with_secret(self, [&](Bytes ikm) {
-            return crypto::hkdf_sha256(ikm, salt->span(), info->span(), okm);
-        });
+        return with_secret(self,
+                           [&](Bytes ikm) { return crypto::hkdf_sha256(ikm, salt, info, okm); });
     });
     if (!s) return raise_error(s.error());
     return box_from_region(std::move(*region));
@@ -111,99 +94,57 @@ PyObject* box_hkdf_sha256(PyObject* self, PyObject* info_arg, PyObject* length_a
 constexpr Method AES_GCM_SEAL{
     "aes_gcm_seal",
     Receiver::Instance,
-    {{"nonce"}, {"plaintext"}, {"aad", "None"}},
-    "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. 🇧🇷 `ciphertext ‖ tag` "
-    "AES-256-GCM de `plaintext` sob esta chave."};
-
-PyObject* box_aes_gcm_seal(PyObject* self, PyObject* nonce_arg, PyObject* plaintext_arg,
-                           PyObject* aad_arg) {
-    ShortInput nonce;
-    if (!nonce.acquire(nonce_arg)) return nullptr;
     // The plaintext, possibly large, is encrypted straight from the caller's
     // buffer into the result (no private copy of it exists to wipe), unless
     // its layout needs gathering first.
-    ByteInput input;
-    if (!input.acquire(plaintext_arg)) return nullptr;
+    {arg::short_bytes("nonce"), arg::bytes_view("plaintext"), arg::optional_bytes("aad", "None")},
+    "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. 🇧🇷 `ciphertext ‖ tag` "
+    "AES-256-GCM de `plaintext` sob esta chave."};
+
+PyObject* box_aes_gcm_seal(PyObject* self, Bytes nonce, ByteInput& input, Bytes aad) {
     const auto plaintext = input.bytes();
     if (!plaintext) return nullptr;
-    auto aad = read_optional(aad_arg);
-    if (!aad) return nullptr;
     BytesSink sink;
-    Status s = with_secret(self, [&](Bytes key) {
-        return gcm::seal_to(key, nonce.span(), aad->span(), *plaintext, sink);
-    });
+    Status s = with_secret(
+        self, [&](Bytes key) { return gcm::seal_to(key, nonce, aad, *plaintext, sink); });
     return sink.finish(s);
 }
 
 constexpr Method AES_GCM_SEAL_SECRET{
     "aes_gcm_seal_secret",
     Receiver::Instance,
-    {{"nonce"}, {"secret"}, {"aad", "None"}},
+    {arg::bytes("nonce"), arg::instance<SecretBox>("secret"), arg::optional_bytes("aad", "None")},
     "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). 🇧🇷 Como "
     "`aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."};
 
-PyObject* box_aes_gcm_seal_secret(PyObject* self, PyObject* nonce_arg, PyObject* secret_arg,
-                                  PyObject* aad_arg) {
-    if (!require<SecretBox>(secret_arg, "aes_gcm_seal_secret", "secret")) return nullptr;
-    auto nonce = read_byte_input(nonce_arg);
-    if (!nonce) return nullptr;
-    auto aad = read_optional(aad_arg);
-    if (!aad) return nullptr;
+PyObject* box_aes_gcm_seal_secret(PyObject* self, Bytes nonce, PyObject* secret, Bytes aad) {
     // The wrapped box is copied out under its own lock first, so the two
     // locks are never held together (sealing a box under itself works).
-    auto plaintext = copy_secret_out(secret_arg);
+    auto plaintext = copy_secret_out(secret);
     if (!plaintext) return raise_error(plaintext.error());
     BytesSink sink;
-    Status s = with_secret(self, [&](Bytes key) {
-        return gcm::seal_to(key, nonce->span(), aad->span(), plaintext->span(), sink);
-    });
+    Status s = with_secret(
+        self, [&](Bytes key) { return gcm::seal_to(key, nonce, aad, plaintext->span(), sink); });
     return sink.finish(s);
-}
-
-// The byte inputs every opening method takes, copied in parameter order.
-struct OpenInputs {
-    ZeroizingBuffer nonce, ciphertext, aad;
-};
-
-std::optional<OpenInputs> read_open_inputs(PyObject* nonce, PyObject* ciphertext, PyObject* aad) {
-    OpenInputs in;
-    auto n = read_byte_input(nonce);
-    if (!n) return std::nullopt;
-    in.nonce = std::move(*n);
-    auto c = read_byte_input(ciphertext);
-    if (!c) return std::nullopt;
-    in.ciphertext = std::move(*c);
-    auto a = read_optional(aad);
-    if (!a) return std::nullopt;
-    in.aad = std::move(*a);
-    return in;
 }
 
 constexpr Method AES_GCM_OPEN{
     "aes_gcm_open",
     Receiver::Instance,
-    {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
+    // Content is decrypted straight from the caller's buffer into the result,
+    // which is handed out only if the tag matches (box::open_sealed).
+    {arg::short_bytes("nonce"), arg::bytes_view("ciphertext"), arg::optional_bytes("aad", "None")},
     "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). 🇧🇷 Abre "
     "`ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."};
 
-PyObject* box_aes_gcm_open(PyObject* self, PyObject* nonce_arg, PyObject* ciphertext_arg,
-                           PyObject* aad_arg) {
-    ShortInput nonce;
-    if (!nonce.acquire(nonce_arg)) return nullptr;
-    // Content is decrypted straight into the result, which is handed out
-    // only if the tag matches (box::open_sealed). (Secrets below are opened
-    // tag-first into locked memory instead.)
-    ByteInput input;
-    if (!input.acquire(ciphertext_arg)) return nullptr;
+PyObject* box_aes_gcm_open(PyObject* self, Bytes nonce, ByteInput& input, Bytes aad) {
+    // (Secrets below are opened tag-first into locked memory instead.)
     const auto sealed = input.bytes();
     if (!sealed) return nullptr;
-    auto aad = read_optional(aad_arg);
-    if (!aad) return nullptr;
-    const auto stability =
-        input.stable(ciphertext_arg) ? box::SealedInput::Stable : box::SealedInput::Shared;
+    const auto stability = input.stable() ? box::SealedInput::Stable : box::SealedInput::Shared;
     BytesSink sink;
     Status s = with_secret(self, [&](Bytes key) {
-        return box::open_sealed(key, nonce.span(), aad->span(), *sealed, stability, sink);
+        return box::open_sealed(key, nonce, aad, *sealed, stability, sink);
     });
     return sink.finish(s);
 }
@@ -211,20 +152,17 @@ PyObject* box_aes_gcm_open(PyObject* self, PyObject* nonce_arg, PyObject* cipher
 constexpr Method AES_GCM_OPEN_SECRET{
     "aes_gcm_open_secret",
     Receiver::Instance,
-    {{"nonce"}, {"ciphertext"}, {"aad", "None"}},
+    {arg::bytes("nonce"), arg::bytes("ciphertext"), arg::optional_bytes("aad", "None")},
     "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova (para "
     "chaves)."};
 
-PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* nonce_arg, PyObject* ciphertext_arg,
-                                  PyObject* aad_arg) {
-    auto in = read_open_inputs(nonce_arg, ciphertext_arg, aad_arg);
-    if (!in) return nullptr;
+PyObject* box_aes_gcm_open_secret(PyObject* self, Bytes nonce, Bytes ciphertext, Bytes aad) {
     // Once the tag has verified, the new region is created (an empty
     // plaintext is refused there) and the plaintext is decrypted into it:
     // it never sits in ordinary memory.
     std::optional<LockedRegion> region;
     Status s = with_secret(self, [&](Bytes key) {
-        return gcm::open_to(key, in->nonce.span(), in->aad.span(), in->ciphertext.span(),
+        return gcm::open_to(key, nonce, aad, ciphertext,
                             [&](std::size_t n) -> Result<std::uint8_t*> {
             auto made = LockedRegion::allocate(n);
             if (!made) return made.error();
@@ -241,7 +179,9 @@ PyObject* box_aes_gcm_open_secret(PyObject* self, PyObject* nonce_arg, PyObject*
 constexpr Method AES_GCM_OPEN_JSON_FIELD{
     "aes_gcm_open_json_field",
     Receiver::Instance,
-    {{"nonce"}, {"ciphertext"}, {"aad"}, {"field"}},
+    // The ciphertext's copy is the opening buffer (box::open_json_field).
+    {arg::bytes("nonce"), arg::bytes_scratch("ciphertext"), arg::optional_bytes("aad"),
+     arg::str("field")},
     "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url field "
     "straight into a locked box.\n"
     "\n"
@@ -256,25 +196,11 @@ constexpr Method AES_GCM_OPEN_JSON_FIELD{
     "O texto JSON e a semente codificada existem só na memória nativa do próprio módulo,\n"
     "que se apaga sozinha, nunca no heap do Python."};
 
-PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* nonce_arg, PyObject* ciphertext_arg,
-                                      PyObject* aad_arg, PyObject* field_arg) {
-    if (!PyUnicode_Check(field_arg)) {
-        const TypeName type(field_arg);
-        if (type.c_str())
-            PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
-                         type.c_str());
-        return nullptr;
-    }
-    Py_ssize_t field_len = 0;
-    const char* field = PyUnicode_AsUTF8AndSize(field_arg, &field_len);  // borrowed
-    if (field == nullptr) return nullptr;
-    auto in = read_open_inputs(nonce_arg, ciphertext_arg, aad_arg);
-    if (!in) return nullptr;
-    // The ciphertext copy is the opening buffer (box::open_json_field).
-    auto region = with_secret(self, [&](Bytes key) {
-        return box::open_json_field(key, in->nonce.span(), in->aad.span(), in->ciphertext.span(),
-                                    std::string_view(field, static_cast<std::size_t>(field_len)));
-    });
+PyObject* box_aes_gcm_open_json_field(PyObject* self, Bytes nonce,
+                                      std::span<std::uint8_t> ciphertext, Bytes aad,
+                                      std::string_view field) {
+    auto region = with_secret(
+        self, [&](Bytes key) { return box::open_json_field(key, nonce, aad, ciphertext, field); });
     if (!region) return raise_error(region.error());
     return box_from_region(std::move(*region));
 }

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "py/args.h"
-#include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
@@ -25,13 +23,11 @@ PyObject* raise_or(const Status& s) { return s ? nullptr : raise_error(s.error()
 constexpr Method RANDOM{
     "random",
     Receiver::Static,
-    {{"length"}},
+    {arg::u64("length")},
     "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
     "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada."};
 
-PyObject* box_random(PyObject*, PyObject* length_arg) {
-    std::uint64_t length;
-    if (!arg_u64(length_arg, &length, "length")) return nullptr;
+PyObject* box_random(PyObject*, std::uint64_t length) {
     auto region = LockedRegion::allocate(length);
     if (!region) return raise_error(region.error());
     Status filled =
@@ -43,15 +39,13 @@ PyObject* box_random(PyObject*, PyObject* length_arg) {
 constexpr Method FROM_BYTES{
     "from_bytes",
     Receiver::Static,
-    {{"data"}},
+    {arg::bytes_taken("data")},
     "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
     "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada "
     "depois."};
 
-PyObject* box_from_bytes(PyObject*, PyObject* data) {
-    auto copy = take_byte_input_zeroing(data);
-    if (!copy) return nullptr;
-    auto region = LockedRegion::from_slice(copy->span());
+PyObject* box_from_bytes(PyObject*, std::span<const std::uint8_t> data) {
+    auto region = LockedRegion::from_slice(data);
     if (!region) return raise_error(region.error());
     return box_from_region(std::move(*region));
 }

@@ -8,8 +8,6 @@
 #include <string>
 #include <utility>
 
-#include "py/args.h"
-#include "py/type_name.h"
 #include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
@@ -55,47 +53,7 @@ struct PullHandle {
 PushHandle* as_push(PyObject* o) { return native<PushHandle>(o); }
 PullHandle* as_pull(PyObject* o) { return native<PullHandle>(o); }
 
-// --- arguments ------------------------------------------------------------------------
-
-// `ad`: None (or absent) is the same as empty.
-bool read_ad(PyObject* obj, std::optional<ZeroizingBuffer>& out) {
-    if (obj == nullptr || obj == Py_None) return true;
-    out = read_byte_input(obj);
-    return out.has_value();
-}
-
-std::span<const std::uint8_t> span_of(const std::optional<ZeroizingBuffer>& b) {
-    return b ? b->span() : std::span<const std::uint8_t>{};
-}
-
-// `final`: a bool, or numpy's boolean scalar (through its __bool__); nothing
-// else, integers included.
-// False with an exception set only when the name could not be made.
-bool is_numpy_bool(PyObject* obj) {
-    const TypeName type(obj);
-    const char* name = type.c_str();  // "numpy.bool_" before NumPy 2
-    return name && (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0);
-}
-
-bool read_final(PyObject* obj, bool* out) {
-    if (obj == nullptr) return true;
-    if (PyBool_Check(obj)) {
-        *out = obj == Py_True;
-        return true;
-    }
-    if (is_numpy_bool(obj)) {
-        const int truth = PyObject_IsTrue(obj);
-        if (truth < 0) return false;
-        *out = truth == 1;
-        return true;
-    }
-    if (PyErr_Occurred()) return false;
-    const TypeName type(obj);
-    if (type.c_str())
-        PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
-                     type.c_str());
-    return false;
-}
+using Bytes = std::span<const std::uint8_t>;
 
 // The one failure the stream format leaves open: a message longer than a chunk
 // can carry. It is a caller error, refused before anything is copied.
@@ -174,12 +132,11 @@ PyObject* is_finished(PyObject* self) {
 constexpr Method PUSH_NEW{
     "SecretStreamPush",
     Receiver::Class,
-    {{"key"}},
+    {arg::instance<SecretBox>("key")},
     "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per chunk.\n"
     "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por chunk."};
 
 PyObject* push_new(PyTypeObject* type, PyObject* key) {
-    if (!require<SecretBox>(key, "SecretStreamPush", "key")) return nullptr;
     std::uint8_t header[ss::HEADER_BYTES];
     if (Status drawn = crypto::os_random(header); !drawn) return raise_error(drawn.error());
     auto state = state_from(key, header);
@@ -191,20 +148,17 @@ PyObject* push_new(PyTypeObject* type, PyObject* key) {
 constexpr Method PUSH{
     "push",
     Receiver::Instance,
-    {{"message"}, keyword_only("final", "False"), keyword_only("ad", "None")},
+    // The message is read in place: it is copied once, straight into the chunk.
+    {arg::bytes_view("message"), keyword_only(arg::flag("final", "False")),
+     keyword_only(arg::optional_bytes("ad", "None"))},
     "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses "
     "more.\n"
     "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais."};
 
-PyObject* push(PyObject* self, PyObject* message_arg, PyObject* final_arg, PyObject* ad_arg) {
-    bool final = false;
-    if (!read_final(final_arg, &final)) return nullptr;
-
+PyObject* push(PyObject* self, ByteInput& message, bool final, Bytes ad) {
     // The message is copied once, straight into the bytes object that becomes
     // the chunk, and sealed there in place; that plaintext copy is either
     // overwritten by the ciphertext or wiped.
-    ByteInput message;
-    if (!message.acquire(message_arg)) return nullptr;
     const std::size_t m = message.size();
     if (!ss::message_fits(m)) return refuse_too_long(m);
     PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
@@ -216,15 +170,11 @@ PyObject* push(PyObject* self, PyObject* message_arg, PyObject* final_arg, PyObj
     if (!message.copy_to(placed.data(), 0, m)) return nullptr;
     message.release();
 
-    std::optional<ZeroizingBuffer> ad;
-    if (!read_ad(ad_arg, ad)) return nullptr;
-
     auto* obj = as_push(self);
     Status sealed = run_unlocked(obj->lock, [&](const ObjectGuard& guard) -> Status {
         auto state = usable_state(guard, obj);
         if (!state) return state.error();
-        ss::seal_chunk_in_place(*state, span_of(ad), final ? ss::TAG_FINAL : ss::TAG_MESSAGE,
-                                chunk);
+        ss::seal_chunk_in_place(*state, ad, final ? ss::TAG_FINAL : ss::TAG_MESSAGE, chunk);
         plaintext.sealed();
         obj->finished = final;
         return {};
@@ -243,17 +193,14 @@ PyObject* push_header(PyObject* self) {
 constexpr Method PULL_NEW{
     "SecretStreamPull",
     Receiver::Class,
-    {{"key"}, {"header"}},
+    {arg::instance<SecretBox>("key"), arg::bytes("header")},
     "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` per chunk → "
     "`(plaintext, is_final)`.\n"
     "🇧🇷 Lado que decifra: construído de `key` e do header, depois `pull(chunk)` por chunk → "
     "`(texto claro, é_final)`."};
 
-PyObject* pull_new(PyTypeObject* type, PyObject* key, PyObject* header_arg) {
-    if (!require<SecretBox>(key, "SecretStreamPull", "key")) return nullptr;
-    auto header = read_byte_input(header_arg);
-    if (!header) return nullptr;
-    auto state = state_from(key, header->span());
+PyObject* pull_new(PyTypeObject* type, PyObject* key, Bytes header) {
+    auto state = state_from(key, header);
     if (!state) return raise_error(state.error());
     return new_native<PullHandle>(type, std::move(*state));
 }
@@ -261,13 +208,12 @@ PyObject* pull_new(PyTypeObject* type, PyObject* key, PyObject* header_arg) {
 constexpr Method PULL{
     "pull",
     Receiver::Instance,
-    {{"chunk"}, keyword_only("ad", "None")},
+    // The chunk is read in place, straight into the result.
+    {arg::bytes_view("chunk"), keyword_only(arg::optional_bytes("ad", "None"))},
     "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
     "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final."};
 
-PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
-    ByteInput chunk;
-    if (!chunk.acquire(chunk_arg)) return nullptr;
+PyObject* pull(PyObject* self, ByteInput& chunk, Bytes ad) {
     // A chunk that cannot be authentic is refused under the lock, after the
     // state checks, like any other chunk that does not open.
     const std::optional<std::size_t> size = ss::chunk_message_size(chunk.size());
@@ -285,16 +231,13 @@ PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
     }
     chunk.release();
 
-    std::optional<ZeroizingBuffer> ad;
-    if (!read_ad(ad_arg, ad)) return nullptr;
-
     auto* obj = as_pull(self);
     Result<std::uint8_t> opened =
         run_unlocked(obj->lock, [&](const ObjectGuard& guard) -> Result<std::uint8_t> {
         auto state = usable_state(guard, obj);
         if (!state) return state.error();
         if (!size) return ErrorKind::OpenFailed;
-        auto tag = ss::open_split_chunk(*state, parts, span_of(ad), {message, m});
+        auto tag = ss::open_split_chunk(*state, parts, ad, {message, m});
         if (tag && *tag == ss::TAG_FINAL) obj->finished = true;
         return tag;
     });
