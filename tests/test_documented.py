@@ -1,287 +1,279 @@
-"""Every documented text of the module in one table: each class's doc, each
-method's text signature (as inspect shows it) and docstring, and each
-getter's docstring. The table must name every public member, so a new method
-cannot go undocumented."""
+"""The module's texts and signatures have one home each: a callable's
+docstring and parameters are declared once in the C++ sources (its Method),
+and the stub (python/velmora/_secure.pyi) must agree with them. These tests
+check structure rather than restate the texts: every public member is
+documented in both languages, the stub carries the module's own docstrings,
+its signatures are the module's, and its parameter types are the ones the
+declarations' converters accept."""
 
 from __future__ import annotations
 
+import ast
 import inspect
+import re
+from pathlib import Path
 
 import pytest
 
 from velmora import _secure
 
-US, BR = "\U0001f1fa\U0001f1f8", "\U0001f1e7\U0001f1f7"
+REPO = Path(__file__).resolve().parents[1]
+STUB = REPO / "python" / "velmora" / "_secure.pyi"
+SOURCES = sorted((REPO / "src").rglob("*_py.cpp")) + sorted((REPO / "src" / "py").glob("*.h"))
 
-# (dotted name under velmora._secure, signature or None, doc)
-DOCUMENTED = [
-    (
-        "SecretBox",
-        None,
-        f"{US} Bytes that live only in locked memory; see the module docs for the rules.\n"
-        f"{BR} Bytes que vivem só em memória travada; veja a doc do módulo para as regras.",
-    ),
-    (
-        "SecretBox.random",
-        "(length)",
-        f"{US} `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
-        f"{BR} `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.",
-    ),
-    (
-        "SecretBox.from_bytes",
-        "(data)",
-        f"{US} Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
-        f"{BR} Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada depois.",
-    ),
-    ("SecretBox.__reduce__", "(self, /)", None),
-    ("SecretBox.__copy__", "(self, /)", None),
-    ("SecretBox.__deepcopy__", "(self, /, _memo)", None),
-    (
-        "SecretBox.is_locked",
-        None,
-        f"{US} Whether the pages are pinned by `mlock`. {BR} Se as páginas estão presas por `mlock`.",
-    ),
-    (
-        "SecretBox.is_wiped",
-        None,
-        f"{US} Whether `wipe()` already ran. {BR} Se `wipe()` já rodou.",
-    ),
-    (
-        "SecretBox.wipe",
-        "(self, /)",
-        f"{US} Zeroes the secret now, ahead of garbage collection. {BR} Zera o segredo agora, antes da coleta de lixo.",
-    ),
-    (
-        "SecretBox.clone",
-        "(self, /)",
-        f"{US} A second, independent box with the same bytes. {BR} Uma segunda caixa, independente, com os mesmos bytes.",
-    ),
-    (
-        "SecretBox.reveal",
-        "(self, /)",
-        f"{US} The bytes as a `bytearray` — the caller owns zeroing it. Exists only for persisting to OpenBao.\n"
-        f"{BR} Os bytes como `bytearray` — zerá-lo é responsabilidade de quem chama. Existe só para persistir no OpenBao.",
-    ),
-    (
-        "SecretBox.hmac_sha512",
-        "(self, /, message)",
-        f"{US} HMAC-SHA512 tag of `message` under this key. {BR} Tag HMAC-SHA512 de `message` sob esta chave.",
-    ),
-    (
-        "SecretBox.hkdf_sha256",
-        "(self, /, *, info, length=32, salt=None)",
-        f"{US} HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
-        f"{BR} HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova.",
-    ),
-    (
-        "SecretBox.aes_gcm_seal",
-        "(self, /, nonce, plaintext, aad=None)",
-        f"{US} AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. {BR} `ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave.",
-    ),
-    (
-        "SecretBox.aes_gcm_seal_secret",
-        "(self, /, nonce, secret, aad=None)",
-        f"{US} Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). {BR} Como `aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave).",
-    ),
-    (
-        "SecretBox.aes_gcm_open",
-        "(self, /, nonce, ciphertext, aad=None)",
-        f"{US} Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). {BR} Abre `ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo).",
-    ),
-    (
-        "SecretBox.aes_gcm_open_json_field",
-        "(self, /, nonce, ciphertext, aad, field)",
-        f"{US} Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url field straight into a locked box.\n"
-        f"\n"
-        f"This is how `random_seed` is consumed: its plaintext is `{{\"seed\": \"<b64url>\"}}`.\n"
-        f"The JSON text and the encoded seed exist only in the module's own self-wiping native\n"
-        f"memory, never in the Python heap.\n"
-        f"\n"
-        f"{BR} Abre `ciphertext`, interpreta o texto claro como objeto JSON e move um campo base64url direto para uma caixa travada.\n"
-        f"\n"
-        f"É assim que `random_seed` é consumido: seu texto claro é `{{\"seed\": \"<b64url>\"}}`.\n"
-        f"O texto JSON e a semente codificada existem só na memória nativa do próprio módulo,\n"
-        f"que se apaga sozinha, nunca no heap do Python.",
-    ),
-    (
-        "SecretBox.aes_gcm_open_secret",
-        "(self, /, nonce, ciphertext, aad=None)",
-        f"{US} Opens into a new locked box (for keys). {BR} Abre para uma caixa travada nova (para chaves).",
-    ),
-    (
-        "HybridKeyPair",
-        None,
-        f"{US} An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private halves in locked memory.\n"
-        f"{BR} Uma identidade de SDK: um par X25519 mais um par ML-KEM-768, metades privadas em memória travada.",
-    ),
-    (
-        "HybridKeyPair.generate",
-        "()",
-        f"{US} A fresh identity from the OS CSPRNG. {BR} Uma identidade nova do CSPRNG do SO.",
-    ),
-    (
-        "HybridKeyPair.from_secrets",
-        "(x25519_secret, mlkem768_secret)",
-        f"{US} Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, never trusted from storage.\n"
-        f"{BR} Reconstrói uma identidade das duas secretas (restore do OpenBao); as públicas são recalculadas, nunca confiadas do armazenamento.",
-    ),
-    (
-        "HybridKeyPair.x25519_public",
-        None,
-        f"{US} 32-byte X25519 public key. {BR} Chave pública X25519 de 32 bytes.",
-    ),
-    (
-        "HybridKeyPair.mlkem768_public",
-        None,
-        f"{US} 1184-byte ML-KEM-768 encapsulation key. {BR} Chave de encapsulamento ML-KEM-768 de 1184 bytes.",
-    ),
-    (
-        "HybridKeyPair.x25519_secret",
-        "(self, /)",
-        f"{US} A locked copy of the X25519 secret, for persisting. {BR} Uma cópia travada da secreta X25519, para persistir.",
-    ),
-    (
-        "HybridKeyPair.mlkem768_secret",
-        "(self, /)",
-        f"{US} A locked copy of the expanded ML-KEM-768 secret, for persisting. {BR} Uma cópia travada da secreta ML-KEM-768 expandida, para persistir.",
-    ),
-    (
-        "HybridKeyPair.open",
-        "(self, /, encapsulation, nonce, ciphertext, aad)",
-        f"{US} Opens a seal to plain `bytes` (JSON, content). {BR} Abre um selo para `bytes` (JSON, conteúdo).",
-    ),
-    (
-        "HybridKeyPair.open_secret",
-        "(self, /, encapsulation, nonce, ciphertext, aad)",
-        f"{US} Opens a seal straight into a locked box (a group DEK). {BR} Abre um selo direto numa caixa travada (uma DEK de grupo).",
-    ),
-    (
-        "HybridKeyPair.open_session",
-        "(self, /, encapsulation, nonce, ciphertext, aad)",
-        f"{US} Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, sign_key, enc_key)` with both keys locked.\n"
-        f"{BR} Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, sign_key, enc_key)` com as duas chaves travadas.",
-    ),
-    (
-        "HybridKeyPair.wipe",
-        "(self, /)",
-        f"{US} Zeroes both secrets now. {BR} Zera as duas secretas agora.",
-    ),
-    (
-        "HybridKeyPair.is_wiped",
-        None,
-        f"{US} Whether `wipe()` already ran. {BR} Se `wipe()` já rodou.",
-    ),
-    ("HybridKeyPair.__reduce__", "(self, /)", None),
-    ("HybridKeyPair.__copy__", "(self, /)", None),
-    ("HybridKeyPair.__deepcopy__", "(self, /, _memo)", None),
-    (
-        "SecretStreamPush",
-        "(key)",
-        f"{US} Encrypting side: `header` first, then `push(chunk, final=...)` per chunk.\n"
-        f"{BR} Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por chunk.",
-    ),
-    (
-        "SecretStreamPush.header",
-        None,
-        f"{US} The 24-byte header the reader needs first. {BR} O header de 24 bytes que o leitor precisa primeiro.",
-    ),
-    (
-        "SecretStreamPush.is_finished",
-        None,
-        f"{US} Whether the final chunk was already pushed. {BR} Se o chunk final já foi empurrado.",
-    ),
-    (
-        "SecretStreamPush.push",
-        "(self, /, message, *, final=False, ad=None)",
-        f"{US} Encrypts one chunk; `final=True` marks the last one, after which the stream refuses more.\n"
-        f"{BR} Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais.",
-    ),
-    (
-        "SecretStreamPull",
-        "(key, header)",
-        f"{US} Decrypting side: built from `key` and the header, then `pull(chunk)` per chunk → `(plaintext, is_final)`.\n"
-        f"{BR} Lado que decifra: construído de `key` e do header, depois `pull(chunk)` por chunk → `(texto claro, é_final)`.",
-    ),
-    (
-        "SecretStreamPull.is_finished",
-        None,
-        f"{US} Whether `TAG_FINAL` was already seen. {BR} Se `TAG_FINAL` já foi visto.",
-    ),
-    (
-        "SecretStreamPull.pull",
-        "(self, /, chunk, *, ad=None)",
-        f"{US} Authenticates and decrypts one chunk; refuses anything after the final one.\n"
-        f"{BR} Autentica e decifra um chunk; recusa qualquer coisa depois do final.",
-    ),
-    (
-        "EntropyPool",
-        "()",
-        f"{US} Stateful mixer; see the module docs. {BR} Misturador com estado; veja a doc do módulo.",
-    ),
-    (
-        "EntropyPool.mix",
-        "(self, /, seed)",
-        f"{US} Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
-        f"{BR} Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador.",
-    ),
-    (
-        "EntropyPool.random",
-        "(self, /, n)",
-        f"{US} `n` bytes for public values: nonces, salts, ids. {BR} `n` bytes para valores públicos: nonces, salts, ids.",
-    ),
-    (
-        "EntropyPool.random_secret",
-        "(self, /, n)",
-        f"{US} `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
-        f"{BR} `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python.",
-    ),
-    (
-        "seal_hybrid",
-        "(x25519_public, mlkem768_public, plaintext, aad)",
-        f"{US} `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)`.\n"
-        f"{BR} `seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)`.",
-    ),
-    (
-        "harden_process",
-        "()",
-        f"{US} Applies every hardening step available on this platform; returns what took effect. Idempotent.\n"
-        f"{BR} Aplica todo passo de hardening disponível nesta plataforma; devolve o que teve efeito. Idempotente.",
-    ),
-    (
-        "memory_status",
-        "()",
-        f"{US} What the enclave can and cannot guarantee right now, for logs and `velmora status`.\n"
-        f"{BR} O que o enclave pode e não pode garantir agora, para logs e `velmora status`.",
-    ),
-]
+US, BR = "\U0001f1fa\U0001f1f8", "\U0001f1e7\U0001f1f7"
 
 CLASSES = ["SecretBox", "HybridKeyPair", "SecretStreamPush", "SecretStreamPull", "EntropyPool"]
 FUNCTIONS = ["seal_hybrid", "harden_process", "memory_status"]
+# Their whole answer is a TypeError: no text of their own.
 COPY_REFUSALS = {"__reduce__", "__copy__", "__deepcopy__"}
+# Classes whose instances come only from their static methods.
+NOT_CONSTRUCTIBLE = {"SecretBox", "HybridKeyPair"}
 
 
-def resolve(dotted):
-    obj = _secure
-    for part in dotted.split("."):
-        obj = getattr(obj, part)
-    return obj
-
-
-@pytest.mark.parametrize("name, signature, doc", DOCUMENTED, ids=[row[0] for row in DOCUMENTED])
-def test_documented_text(name, signature, doc):
-    obj = resolve(name)
-    assert obj.__doc__ == doc
-    if signature is None:
-        assert not callable(obj) or getattr(obj, "__text_signature__", None) is None
-    else:
-        assert str(inspect.signature(obj)) == signature
-
-
-def test_the_table_names_every_member():
-    members = set(CLASSES) | set(FUNCTIONS)
+def members():
+    """(dotted name, object) for every public member of the module."""
+    out = [("SecureError", _secure.SecureError)]
     for cls in CLASSES:
+        out.append((cls, getattr(_secure, cls)))
         for name in vars(getattr(_secure, cls)):
             if not name.startswith("__") or name in COPY_REFUSALS:
-                members.add(f"{cls}.{name}")
-    assert [row[0] for row in DOCUMENTED if row[0] not in members] == []
-    assert members - {row[0] for row in DOCUMENTED} == set()
+                out.append((f"{cls}.{name}", getattr(getattr(_secure, cls), name)))
+    out += [(f, getattr(_secure, f)) for f in FUNCTIONS]
+    return out
+
+
+MEMBERS = members()
+DOCUMENTED = [(n, o) for n, o in MEMBERS if n.rpartition(".")[2] not in COPY_REFUSALS]
+
+
+def check_bilingual(doc):
+    """The English text after the US flag, then (after one space or a line
+    break) the Portuguese one after the Brazilian flag, the same number of
+    paragraphs in each."""
+    assert doc is not None and doc.startswith(f"{US} "), doc
+    assert doc.count(US) == 1 and doc.count(BR) == 1, doc
+    english, sep, portuguese = doc.partition(BR)
+    assert portuguese.startswith(" ") and portuguese.strip(), doc
+    assert english.endswith((" ", "\n")) and english[len(US) :].strip(), doc
+    assert english.rstrip("\n ").count("\n\n") == portuguese.count("\n\n"), doc
+
+
+@pytest.mark.parametrize("name, obj", DOCUMENTED, ids=[n for n, _ in DOCUMENTED])
+def test_docstring_in_both_languages(name, obj):
+    check_bilingual(obj.__doc__)
+
+
+def test_module_docstring_in_both_languages():
+    check_bilingual(_secure.__doc__)
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [
+        "English only.",
+        f"{US} English only.",
+        f"{US} Two flags. {US} again {BR} Dois.",
+        f"{US} Glued.{BR} Colado.",
+        f"{US} One.\n\nTwo. {BR} Um.",
+        f"{BR} Português primeiro. {US} English second.",
+    ],
+)
+def test_the_structure_check_refuses(bad):
+    with pytest.raises(AssertionError):
+        check_bilingual(bad)
+
+
+def runtime_signature(obj):
+    """The signature the interpreter derives from the docstring, if it has one."""
+    if getattr(obj, "__text_signature__", None) is None:
+        return None
+    return str(inspect.signature(obj))
+
+
+@pytest.mark.parametrize("name, obj", MEMBERS, ids=[n for n, _ in MEMBERS])
+def test_signature_comes_from_the_docstring(name, obj):
+    """Callables carry a text signature; getters and the classes without a
+    constructor do not."""
+    has_signature = getattr(obj, "__text_signature__", None) is not None
+    if isinstance(obj, type):
+        assert has_signature == (name not in NOT_CONSTRUCTIBLE and name != "SecureError")
+    elif callable(obj):
+        assert has_signature
+    else:
+        assert not has_signature
+
+
+def test_copy_refusals_have_no_text():
+    for name, obj in MEMBERS:
+        if name.rpartition(".")[2] in COPY_REFUSALS:
+            assert obj.__doc__ is None, name
+
+
+# --- the stub -------------------------------------------------------------------------
+
+
+def stub_tree():
+    return ast.parse(STUB.read_text(encoding="utf-8"))
+
+
+def stub_entries():
+    """dotted name -> the stub's ClassDef or FunctionDef for it."""
+    entries = {}
+    for node in stub_tree().body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            entries[node.name] = node
+        if isinstance(node, ast.ClassDef):
+            for child in node.body:
+                if isinstance(child, ast.FunctionDef):
+                    entries[f"{node.name}.{child.name}"] = child
+    return entries
+
+
+STUB_ENTRIES = stub_entries()
+
+
+def stub_signature(fn, *, drop_first):
+    """The stub function's parameters written as inspect writes a text
+    signature's: "(self, /, nonce, *, final=False)"."""
+    a = fn.args
+    positional = [*a.posonlyargs, *a.args]
+    defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
+    parts = []
+    for i, (arg, default) in enumerate(zip(positional, defaults)):
+        if i == 0 and drop_first:
+            continue
+        parts.append(arg.arg + ("" if default is None else "=" + ast.unparse(default)))
+        if i == 0 and arg.arg == "self":
+            parts.append("/")
+    if a.kwonlyargs:
+        parts.append("*")
+    for arg, default in zip(a.kwonlyargs, a.kw_defaults):
+        parts.append(arg.arg + ("" if default is None else "=" + ast.unparse(default)))
+    return "(" + ", ".join(parts) + ")"
+
+
+def is_static(fn):
+    return any(isinstance(d, ast.Name) and d.id == "staticmethod" for d in fn.decorator_list)
+
+
+@pytest.mark.parametrize("name, obj", MEMBERS, ids=[n for n, _ in MEMBERS])
+def test_stub_docstring_is_the_modules(name, obj):
+    assert name in STUB_ENTRIES, f"{name} is missing from the stub"
+    assert ast.get_docstring(STUB_ENTRIES[name]) == obj.__doc__
+
+
+def test_stub_module_docstring_is_the_modules():
+    assert ast.get_docstring(stub_tree()) == _secure.__doc__
+
+
+@pytest.mark.parametrize("name, obj", MEMBERS, ids=[n for n, _ in MEMBERS])
+def test_stub_signature_is_the_modules(name, obj):
+    signature = runtime_signature(obj)
+    if signature is None:
+        return
+    if isinstance(obj, type):
+        fn = STUB_ENTRIES.get(f"{name}.__new__") or STUB_ENTRIES.get(f"{name}.__init__")
+        assert fn is not None, f"{name}: the stub declares no constructor"
+        assert stub_signature(fn, drop_first=True) == signature
+    else:
+        assert stub_signature(STUB_ENTRIES[name], drop_first=False) == signature
+
+
+# --- the declarations' converters against the stub's annotations ---------------------
+
+# What the stub writes for an argument each converter accepts (None: anything
+# the stub says; the implementation decides, as EntropyPool.mix does).
+ANNOTATIONS = {
+    "object": None,
+    "bytes": "Buffer",
+    "short_bytes": "Buffer",
+    "bytes_view": "Buffer",
+    "bytes_taken": "Buffer",
+    "bytes_scratch": "Buffer",
+    "optional_bytes": "Buffer | None",
+    "str": "str",
+    "u64": "int",
+    "flag": "bool",
+}
+
+PARAM = re.compile(r'arg::(\w+)(?:<(\w+)>)?\("(\w+)"(?:,\s*"([^"]*)")?\)')
+
+
+def braced(text, start):
+    """The text from the brace at `start` to its match, both included."""
+    depth = 0
+    for i in range(start, len(text)):
+        depth += {"{": 1, "}": -1}.get(text[i], 0)
+        if depth == 0:
+            return text[start : i + 1]
+    raise AssertionError("unbalanced braces")
+
+
+def declarations():
+    """(Python name, receiver, [(converter, type, parameter, shown default)])
+    for every Method declared in the sources."""
+    found = []
+    for path in SOURCES:
+        lines = path.read_text(encoding="utf-8").splitlines()
+        text = "\n".join(line for line in lines if not line.lstrip().startswith("//"))
+        arrays = {
+            m.group(1): braced(text, m.end() - 1)
+            for m in re.finditer(r"constexpr Param (\w+)\[\] = \{", text)
+        }
+        for m in re.finditer(r'Method \w+\{\s*"(\w+)",\s*Receiver::(\w+),\s*', text):
+            rest = text[m.end() :]
+            if rest.startswith("NoParams"):
+                params = ""
+            elif rest.startswith("{"):
+                params = braced(rest, 0)
+            else:
+                params = arrays[re.match(r"\w+", rest).group(0)]
+            found.append((m.group(1), m.group(2), PARAM.findall(params)))
+    return found
+
+
+DECLARATIONS = declarations()
+
+
+def stub_functions(name, receiver):
+    if receiver == "Module":
+        return [STUB_ENTRIES[name]] if name in STUB_ENTRIES else []
+    if receiver == "Class":
+        return [STUB_ENTRIES[f"{name}.{ctor}"] for ctor in ("__new__", "__init__")
+                if f"{name}.{ctor}" in STUB_ENTRIES]
+    return [fn for dotted, fn in STUB_ENTRIES.items()
+            if dotted.endswith(f".{name}") and isinstance(fn, ast.FunctionDef)
+            and is_static(fn) == (receiver == "Static")]
+
+
+def test_the_sources_declare_what_the_module_has():
+    names = {d[0] for d in DECLARATIONS}
+    for dotted, obj in MEMBERS:
+        if runtime_signature(obj) is not None:
+            assert dotted.rpartition(".")[2] in names, dotted
+    assert any(params for _, _, params in DECLARATIONS)
+
+
+@pytest.mark.parametrize(
+    "name, receiver, params", DECLARATIONS, ids=[f"{d[0]}-{d[1]}" for d in DECLARATIONS]
+)
+def test_stub_types_are_the_converters(name, receiver, params):
+    declared = [p for _, _, p, _ in params]
+    candidates = [
+        fn for fn in stub_functions(name, receiver)
+        if [a.arg for a in (*fn.args.args, *fn.args.kwonlyargs) if a.arg not in ("self", "cls")]
+        == declared
+    ]
+    assert candidates, f"no {name}({', '.join(declared)}) in the stub"
+    for fn in candidates:
+        stub = {a.arg: a.annotation for a in (*fn.args.args, *fn.args.kwonlyargs)}
+        for converter, type_name, param, _ in params:
+            expected = type_name if converter == "instance" else ANNOTATIONS[converter]
+            if expected is not None:
+                assert ast.unparse(stub[param]) == expected, f"{name}: {param}"
+
+
+def test_every_converter_has_an_annotation():
+    used = {conv for _, _, params in DECLARATIONS for conv, _, _, _ in params}
+    assert used - set(ANNOTATIONS) <= {"instance"}
