@@ -1,9 +1,9 @@
 // The native X25519 path: field arithmetic mod p = 2^255 - 19 on four 64-bit
 // limbs, the Montgomery ladder for a variable base, and a signed-window
 // Edwards table for the base point. The products, the ladder and the
-// inversion are ladder_adx.S's (one field code for both bases: calling its
-// entry points measured as fast, per key generation, as the inline assembly
-// that was here); the additions and subtractions stay here, since the
+// inversion are ladder_adx.S's (one field code for both bases; a call per
+// product costs nothing bench/x25519_cycles can see against products inlined
+// here); the additions and subtractions stay here, since the
 // Edwards formulas add sums of sums and these take any input below 2^256.
 // Everything below the
 // includes is compiled for BMI2 and ADX and reached only through native.h
