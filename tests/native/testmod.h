@@ -70,10 +70,10 @@ inline PyObject* bytes_of(const std::uint8_t* p, Py_ssize_t n) {
 }  // namespace testmod
 
 // The module object and its init function for the method table METHODS.
-#define VELMORA_TEST_MODULE(NAME, DOC, METHODS)                                           \
-    namespace {                                                                          \
-    PyModuleDef NAME##_definition = {                                                    \
+#define VELMORA_TEST_MODULE(NAME, DOC, METHODS)                                             \
+    namespace {                                                                             \
+    PyModuleDef NAME##_definition = {                                                       \
         PyModuleDef_HEAD_INIT, #NAME, DOC, -1, METHODS, nullptr, nullptr, nullptr, nullptr, \
-    };                                                                                   \
-    }                                                                                    \
+    };                                                                                      \
+    }                                                                                       \
     PyMODINIT_FUNC PyInit_##NAME() { return PyModule_Create(&NAME##_definition); }
