@@ -26,5 +26,8 @@ if [ "${1:-}" = "--check" ]; then
     fi
     "${SPHINX[@]}" -b doctest docs "$OUT/doctest" || status=1
 fi
-[ "$status" -ne 0 ] || echo "$OUT/html/index.html"
+if [ "$status" -eq 0 ]; then
+    echo "$OUT/html/index.html"
+    echo "(search shows each result's text when the manual is served: python -m http.server -d $OUT/html)"
+fi
 exit "$status"

@@ -117,7 +117,9 @@ def test_boxes_alone_stop_at_the_reserve(run_child):
     ).json()
     assert out["refused"] == ALLOCATION
     assert RESERVE - 16 <= out["left"] <= RESERVE + 3, out
-    # Two entries a box, and none lost to a pessimistic estimate.
-    assert out["made"] >= (out["limit"] - RESERVE - out["start"]) // 2 - 16, out
+    # Two entries a box, and none lost to a pessimistic estimate (three a box
+    # would stop a third short). Some room goes to what the interpreter maps
+    # meanwhile, the list of boxes among it.
+    assert out["made"] >= (out["limit"] - RESERVE - out["start"]) // 2 - 100, out
     assert out["works"] == WORKS
     assert out["live"] == 0 and out["back"] and out["again"]

@@ -27,12 +27,6 @@ void prefix_overflow(const char* name) {
     Py_XDECREF(tb);
 }
 
-bool is_numpy_bool(PyObject* obj) {
-    const TypeName type(obj);
-    const char* name = type.c_str();  // "numpy.bool_" before NumPy 2
-    return name && (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0);
-}
-
 }  // namespace
 
 bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
@@ -78,17 +72,18 @@ bool arg_flag(PyObject* obj, bool* out, const char* function, const char* name) 
         *out = obj == Py_True;
         return true;
     }
-    if (is_numpy_bool(obj)) {
+    // NumPy's is known by its type's name, which the refusal needs anyway.
+    const TypeName type(obj);
+    const char* type_name = type.c_str();  // "numpy.bool_" before NumPy 2
+    if (type_name == nullptr) return false;
+    if (std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0) {
         const int truth = PyObject_IsTrue(obj);
         if (truth < 0) return false;
         *out = truth == 1;
         return true;
     }
-    if (PyErr_Occurred()) return false;  // the type's name could not be made
-    const TypeName type(obj);
-    if (type.c_str())
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", function, name,
-                     type.c_str());
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", function, name,
+                 type_name);
     return false;
 }
 

@@ -351,9 +351,12 @@ TEST(MapTable, EstimateHoldsForManyRegionsGoingInRandomOrder) {
     std::shuffle(order.begin(), order.end(), rng);
     ASSERT_GE(recount_map_table(), 0);
     for (std::size_t i = 0; i < N; ++i) regions.push_back(must_allocate(i % 7 == 0 ? 5000 : 32));
+#ifndef VELMORA_ASAN
     // The allocator's record of 1500 regions may have had malloc map a block
-    // of its own: one entry that is nobody's region.
+    // of its own: one entry that is nobody's region. (AddressSanitizer's
+    // allocator maps far more on its own account.)
     EXPECT_NEAR(map_table_view().estimate, kernel_entries(), 1);
+#endif
     ASSERT_GE(recount_map_table(), 0);  // the record does not grow past this
     // Release two thirds in random order, making a new region now and then
     // (which lands in one of the holes).

@@ -1,9 +1,9 @@
 // _x25519_test: the X25519 code exposed to Python for the exact-integer and
 // cross-path tests. Built only with the tests, never installed.
 //
-//   field(op, a[, b]) -> bytes     op: "mul", "sqr", "add", "sub", "inv", "encode", and the
-//                                  ladder's own "ladder_mul", "ladder_sqr", "ladder_add",
-//                                  "ladder_sub", "ladder_a24" (121666 a + b);
+//   field(op, a[, b]) -> bytes     op: key generation's "add", "sub", "encode", and the
+//                                  assembly's "inv", "ladder_mul", "ladder_sqr",
+//                                  "ladder_add", "ladder_sub", "ladder_a24" (121666 a + b);
 //                                  a, b are raw 32-byte little-endian values
 //   ladder(k, x1) -> (x, z)        the hand-written ladder's projective result for
 //                                  the scalar k (bits 0..254, as given) and raw x1
@@ -63,13 +63,11 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     static const struct {
         const char* name;
         x::native::FieldOp op;
-    } OPS[] = {{"mul", x::native::FieldOp::Mul},
-               {"ladder_mul", x::native::FieldOp::LadderMul},
+    } OPS[] = {{"ladder_mul", x::native::FieldOp::LadderMul},
                {"ladder_sqr", x::native::FieldOp::LadderSqr},
                {"ladder_add", x::native::FieldOp::LadderAdd},
                {"ladder_sub", x::native::FieldOp::LadderSub},
                {"ladder_a24", x::native::FieldOp::LadderA24},
-               {"sqr", x::native::FieldOp::Sqr},
                {"add", x::native::FieldOp::Add},
                {"sub", x::native::FieldOp::Sub},
                {"inv", x::native::FieldOp::Inv},

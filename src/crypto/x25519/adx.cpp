@@ -1,6 +1,11 @@
 // The native X25519 path: field arithmetic mod p = 2^255 - 19 on four 64-bit
-// limbs with mulx/adcx/adox, the Montgomery ladder for a variable base, and a
-// signed-window Edwards table for the base point. Everything below the
+// limbs, the Montgomery ladder for a variable base, and a signed-window
+// Edwards table for the base point. The products, the ladder and the
+// inversion are ladder_adx.S's (one field code for both bases; a call per
+// product costs nothing bench/x25519_cycles can see against products inlined
+// here); the additions and subtractions stay here, since the
+// Edwards formulas add sums of sums and these take any input below 2^256.
+// Everything below the
 // includes is compiled for BMI2 and ADX and reached only through native.h
 // after the CPU check, so none of it runs on a CPU without them.
 #include <immintrin.h>
@@ -73,174 +78,11 @@ inline u8 sbb(u8 c, u64 a, u64 b, u64* out) {
     return c;
 }
 
-// The end of both products: with t0 t1 t2 in memory at t, t3 in x3 and the
-// upper half in x4 x0 x1 x2, r = lower + 38 * upper on the two carry chains,
-// then the few bits above 2^256 folded back (38 each) twice.
-#define REDUCE_PRODUCT                                                  \
-    /* product: t0 t1 t2 (memory) x3 | x4 x0 x1 x2; now lo + 38 * hi */ \
-    "movl $38, %%edx\n\t"                                               \
-    "xorl %k[z], %k[z]\n\t"                                             \
-    "mulxq %[x4], %[x4], %[hi]\n\t"                                     \
-    "adcxq 0(%[t]), %[x4]\n\t"                                          \
-    "mulxq %[x0], %[x0], %[lo]\n\t"                                     \
-    "adoxq 8(%[t]), %[hi]\n\t"                                          \
-    "adcxq %[hi], %[x0]\n\t"                                            \
-    "mulxq %[x1], %[x1], %[hi]\n\t"                                     \
-    "adoxq 16(%[t]), %[lo]\n\t"                                         \
-    "adcxq %[lo], %[x1]\n\t"                                            \
-    "mulxq %[x2], %[x2], %[lo]\n\t"                                     \
-    "adoxq %[x3], %[hi]\n\t"                                            \
-    "adcxq %[hi], %[x2]\n\t"                                            \
-    "adoxq %[z], %[lo]\n\t"                                             \
-    "adcxq %[z], %[lo]\n\t" /* r = x4 x0 x1 x2, top lo (below 41) */    \
-    "imulq $38, %[lo], %[lo]\n\t"                                       \
-    "addq %[lo], %[x4]\n\t"                                             \
-    "adcq $0, %[x0]\n\t"                                                \
-    "adcq $0, %[x1]\n\t"                                                \
-    "adcq $0, %[x2]\n\t"                                                \
-    "sbbq %[lo], %[lo]\n\t"                                             \
-    "andq $38, %[lo]\n\t"                                               \
-    "addq %[lo], %[x4]\n\t"                                             \
-    "movq %[x4], 0(%[r])\n\t"                                           \
-    "movq %[x0], 8(%[r])\n\t"                                           \
-    "movq %[x1], 16(%[r])\n\t"                                          \
-    "movq %[x2], 24(%[r])\n\t"
-
-// The product by rows, b[i] times a: each row's low halves join the running
-// sum on the CF chain (adcx), its high halves on the OF chain (adox), and the
-// lowest limb of each row is final and goes to t. Then lo + 38 * hi with the
-// same two chains, the few bits above 2^256 folded back as 38 each.
-// Bounds: in a, b < 2^256; out r < 2^256.
-inline void fe_mul(Fe& r, const Fe& a, const Fe& b) {
-    u64 t[3];
-    u64 x0, x1, x2, x3, x4, lo, hi, z;
-    // r may be a or b: it is written last. Volatile with a memory clobber:
-    // the results go through memory only.
-    __asm__ volatile(
-        // row 0
-        "movq 0(%[b]), %%rdx\n\t"
-        "mulxq 0(%[a]), %[x0], %[x1]\n\t"
-        "mulxq 8(%[a]), %[lo], %[x2]\n\t"
-        "addq %[lo], %[x1]\n\t"
-        "mulxq 16(%[a]), %[lo], %[x3]\n\t"
-        "adcq %[lo], %[x2]\n\t"
-        "mulxq 24(%[a]), %[lo], %[x4]\n\t"
-        "adcq %[lo], %[x3]\n\t"
-        "adcq $0, %[x4]\n\t"
-        "movq %[x0], 0(%[t])\n\t"
-        // row 1: x1..x4, new top x0
-        "movq 8(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x1]\n\t"
-        "adoxq %[hi], %[x2]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x2]\n\t"
-        "adoxq %[hi], %[x3]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x3]\n\t"
-        "adoxq %[hi], %[x4]\n\t"
-        "mulxq 24(%[a]), %[lo], %[x0]\n\t"
-        "adcxq %[lo], %[x4]\n\t"
-        "adoxq %[z], %[x0]\n\t"
-        "adcxq %[z], %[x0]\n\t"
-        "movq %[x1], 8(%[t])\n\t"
-        // row 2: x2, x3, x4, x0, new top x1
-        "movq 16(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x2]\n\t"
-        "adoxq %[hi], %[x3]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x3]\n\t"
-        "adoxq %[hi], %[x4]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x4]\n\t"
-        "adoxq %[hi], %[x0]\n\t"
-        "mulxq 24(%[a]), %[lo], %[x1]\n\t"
-        "adcxq %[lo], %[x0]\n\t"
-        "adoxq %[z], %[x1]\n\t"
-        "adcxq %[z], %[x1]\n\t"
-        "movq %[x2], 16(%[t])\n\t"
-        // row 3: x3, x4, x0, x1, new top x2
-        "movq 24(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x3]\n\t"
-        "adoxq %[hi], %[x4]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x4]\n\t"
-        "adoxq %[hi], %[x0]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adcxq %[lo], %[x0]\n\t"
-        "adoxq %[hi], %[x1]\n\t"
-        "mulxq 24(%[a]), %[lo], %[x2]\n\t"
-        "adcxq %[lo], %[x1]\n\t"
-        "adoxq %[z], %[x2]\n\t"
-        "adcxq %[z], %[x2]\n\t" REDUCE_PRODUCT
-        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4),
-          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
-        : [a] "r"(a.v), [b] "r"(b.v), [r] "r"(r.v), [t] "r"(t)
-        : "rdx", "cc", "memory");
-}
-
-// a^2: the six products a[i] a[j] (i < j) on the two chains, doubled on the
-// CF chain while the squares a[i]^2 join on the OF chain, then reduced as above.
-// Bounds: in a < 2^256; out r < 2^256.
-inline void fe_sqr(Fe& r, const Fe& a) {
-    u64 t[3];
-    u64 x0, x1, x2, x3, x4, x5, lo, hi, z;
-    __asm__ volatile(
-        "movq 0(%[a]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq 8(%[a]), %[x5], %[x2]\n\t"
-        "mulxq 16(%[a]), %[lo], %[x3]\n\t"
-        "adcxq %[lo], %[x2]\n\t"
-        "mulxq 24(%[a]), %[lo], %[x4]\n\t"
-        "adcxq %[lo], %[x3]\n\t"
-        "movq 8(%[a]), %%rdx\n\t"
-        "mulxq 24(%[a]), %[lo], %[x0]\n\t"
-        "adcxq %[lo], %[x4]\n\t"
-        "adcxq %[z], %[x0]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[x3]\n\t"
-        "adoxq %[hi], %[x4]\n\t"
-        "movq 16(%[a]), %%rdx\n\t"
-        "mulxq 24(%[a]), %[lo], %[x1]\n\t"
-        "adoxq %[lo], %[x0]\n\t"
-        "adoxq %[z], %[x1]\n\t"
-        // cross products in x5 x2 x3 x4 x0 x1 (2^64 up); doubled, plus squares
-        "movq 0(%[a]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %%rdx, %[lo], %[hi]\n\t"
-        "movq %[lo], 0(%[t])\n\t"
-        "adcxq %[x5], %[x5]\n\t"
-        "adoxq %[hi], %[x5]\n\t"
-        "movq %[x5], 8(%[t])\n\t"
-        "movq 8(%[a]), %%rdx\n\t"
-        "mulxq %%rdx, %[lo], %[hi]\n\t"
-        "adcxq %[x2], %[x2]\n\t"
-        "adoxq %[lo], %[x2]\n\t"
-        "movq %[x2], 16(%[t])\n\t"
-        "adcxq %[x3], %[x3]\n\t"
-        "adoxq %[hi], %[x3]\n\t"
-        "movq 16(%[a]), %%rdx\n\t"
-        "mulxq %%rdx, %[lo], %[hi]\n\t"
-        "adcxq %[x4], %[x4]\n\t"
-        "adoxq %[lo], %[x4]\n\t"
-        "adcxq %[x0], %[x0]\n\t"
-        "adoxq %[hi], %[x0]\n\t"
-        "movq 24(%[a]), %%rdx\n\t"
-        "mulxq %%rdx, %[lo], %[x2]\n\t"
-        "adcxq %[x1], %[x1]\n\t"
-        "adoxq %[lo], %[x1]\n\t"
-        "adcxq %[z], %[x2]\n\t"
-        "adoxq %[z], %[x2]\n\t" REDUCE_PRODUCT
-        : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4),
-          [x5] "=&r"(x5), [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
-        : [a] "r"(a.v), [r] "r"(r.v), [t] "r"(t)
-        : "rdx", "cc", "memory");
-}
+// The products are the ladder's own (ladder_adx.S).
+// Bounds: in a, b < 2^256; out r < 2^255 + 2^11.
+inline void fe_mul(Fe& r, const Fe& a, const Fe& b) { velmora_x25519_fe_mul(r.v, a.v, b.v); }
+// Bounds: in a < 2^256; out r < 2^255 + 2^11.
+inline void fe_sqr(Fe& r, const Fe& a) { velmora_x25519_fe_sqr(r.v, a.v, a.v); }
 
 // The carry out of the top limb is worth 38; folding it can carry once more,
 // and then the value is tiny, so the second fold ends it.
@@ -478,10 +320,12 @@ struct BaseWork {
     fe_encode(out, w.num);
 }
 
-// More than either work function's frame (about 1 KiB for the base
-// multiplication, with its inlined Edwards arithmetic), so that the zeroing
-// reaches every temporary the compiler spilled there.
-constexpr std::size_t WORK_FRAME_BYTES = 4096;
+// Well beyond either work function's frame and the field operations it calls
+// (about 3 KiB for the base multiplication, its inlined Edwards arithmetic
+// included, in the optimised build), so that the zeroing reaches every
+// temporary the compiler spilled there; a few hundred nanoseconds against the
+// tens of microseconds of the multiplication.
+constexpr std::size_t WORK_FRAME_BYTES = 8192;
 
 // Zeroes WORK_FRAME_BYTES just below the caller's frame: where the work
 // function it called a moment before kept its frame.
@@ -516,9 +360,6 @@ void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32],
     fe_load(x, a);
     fe_load(y, b);
     switch (op) {
-        case FieldOp::Mul:
-            fe_mul(r, x, y);
-            break;
         case FieldOp::LadderMul:
             velmora_x25519_fe_mul(r.v, x.v, y.v);
             break;
@@ -533,9 +374,6 @@ void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32],
             break;
         case FieldOp::LadderA24:
             velmora_x25519_fe_a24(r.v, x.v, y.v);
-            break;
-        case FieldOp::Sqr:
-            fe_sqr(r, x);
             break;
         case FieldOp::Add:
             fe_add(r, x, y);

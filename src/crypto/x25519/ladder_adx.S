@@ -1,6 +1,7 @@
 // The Montgomery ladder of the native X25519 path and the inversion, written
 // out by hand with mulx/adcx/adox (BMI2 + ADX), and the ladder's field
-// operations as entry points for the exact-integer tests. Reached only
+// operations as entry points: the product and the square for the fixed-base
+// code of adx.cpp, all of them for the exact-integer tests. Reached only
 // through native.h after the CPU check.
 //
 // A field element is four little-endian 64-bit limbs holding a value below

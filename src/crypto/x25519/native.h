@@ -30,23 +30,12 @@ void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]);
 
 // The field operations on raw 256-bit values (32 bytes, little-endian), for
 // the exact-integer tests. Results of the arithmetic are not fully reduced;
-// `encode` gives the canonical bytes below p. Mul, Sqr, Add and Sub are the
-// operations of key generation and of the ladder's last product (inline
-// assembly and intrinsics); Inv and the Ladder* ones are the hand-written
-// inversion and ladder (ladder_adx.S), LadderA24 being 121666 a + b.
-enum class FieldOp {
-    Mul,
-    Sqr,
-    Add,
-    Sub,
-    Inv,
-    Encode,
-    LadderMul,
-    LadderSqr,
-    LadderAdd,
-    LadderSub,
-    LadderA24
-};
+// `encode` gives the canonical bytes below p. Add and Sub are key
+// generation's own (intrinsics, any input below 2^256); Inv and the Ladder*
+// ones are the hand-written field code (ladder_adx.S), whose LadderMul and
+// LadderSqr key generation and the ladder's last product use too, LadderA24
+// being 121666 a + b.
+enum class FieldOp { Add, Sub, Inv, Encode, LadderMul, LadderSqr, LadderAdd, LadderSub, LadderA24 };
 void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32], std::uint8_t out[32]);
 // The hand-written ladder alone, for the same tests: the projective (x : z)
 // of k (as given; bit 255 is never read) times the point with raw
