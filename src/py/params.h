@@ -47,15 +47,15 @@ enum class Conv : std::uint8_t {
 // Whether the converter reads a buffer (and so copies or holds something).
 constexpr bool reads_bytes(Conv conv) {
     switch (conv) {
-    case Conv::Bytes:
-    case Conv::ShortBytes:
-    case Conv::BytesView:
-    case Conv::BytesTaken:
-    case Conv::BytesScratch:
-    case Conv::OptionalBytes:
-        return true;
-    default:
-        return false;
+        case Conv::Bytes:
+        case Conv::ShortBytes:
+        case Conv::BytesView:
+        case Conv::BytesTaken:
+        case Conv::BytesScratch:
+        case Conv::OptionalBytes:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -84,27 +84,27 @@ constexpr bool same(const char* a, const char* b) {
 constexpr std::uint64_t parse_default(Conv conv, const char* shown) {
     if (shown == nullptr) return 0;
     switch (conv) {
-    case Conv::Object:
-        return 0;
-    case Conv::OptionalBytes:
-        if (!same(shown, "None")) default_does_not_fit_the_converter();
-        return 0;
-    case Conv::Bool:
-        if (same(shown, "True")) return 1;
-        if (!same(shown, "False")) default_does_not_fit_the_converter();
-        return 0;
-    case Conv::U64: {
-        std::uint64_t v = 0;
-        if (*shown == '\0') default_does_not_fit_the_converter();
-        for (const char* c = shown; *c != '\0'; ++c) {
-            if (*c < '0' || *c > '9') default_does_not_fit_the_converter();
-            v = v * 10 + static_cast<std::uint64_t>(*c - '0');
+        case Conv::Object:
+            return 0;
+        case Conv::OptionalBytes:
+            if (!same(shown, "None")) default_does_not_fit_the_converter();
+            return 0;
+        case Conv::Bool:
+            if (same(shown, "True")) return 1;
+            if (!same(shown, "False")) default_does_not_fit_the_converter();
+            return 0;
+        case Conv::U64: {
+            std::uint64_t v = 0;
+            if (*shown == '\0') default_does_not_fit_the_converter();
+            for (const char* c = shown; *c != '\0'; ++c) {
+                if (*c < '0' || *c > '9') default_does_not_fit_the_converter();
+                v = v * 10 + static_cast<std::uint64_t>(*c - '0');
+            }
+            return v;
         }
-        return v;
-    }
-    default:
-        default_does_not_fit_the_converter();
-        return 0;
+        default:
+            default_does_not_fit_the_converter();
+            return 0;
     }
 }
 }  // namespace detail
