@@ -148,7 +148,9 @@ Result<LockedRegion> LockedRegion::allocate(std::uint64_t n) {
 
 void LockedRegion::release() {
     if (!base_) return;
-    secure_zero(data_, data_len_);
+    // Only the marker and the secret can hold anything: the padding after them
+    // is never handed out, and the kernel gave it to us zeroed.
+    secure_zero(data_, REGION_HEADER_BYTES + len_);
     note_released();
     // munmap drops the page lock with the pages: no munlock first.
     note_region_unmapping(base_, map_len_);
