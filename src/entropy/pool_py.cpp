@@ -108,7 +108,7 @@ PyObject* pool_random(PyObject* self, PyObject* n_arg) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
-    auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+    auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
     Status s = with_state(
         self, [&](entropy::PoolState state) { return entropy::generate(state, {dst, n}); });
     if (!s) {

@@ -1,16 +1,20 @@
 #include "py/args.h"
 
+#include "py/type_name.h"
+
 namespace velmora {
 
 bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name) {
     if (!PyLong_Check(obj)) {
+        const TypeName type(obj);
+        if (!type.c_str()) return false;
         if (name)
             PyErr_Format(PyExc_TypeError,
                          "argument '%s': '%.200s' object cannot be interpreted as an integer", name,
-                         Py_TYPE(obj)->tp_name);  // no stable-ABI form on 3.11 (CMakeLists.txt)
+                         type.c_str());
         else
             PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
-                         Py_TYPE(obj)->tp_name);
+                         type.c_str());
         return false;
     }
     unsigned long long v = PyLong_AsUnsignedLongLong(obj);
@@ -43,9 +47,11 @@ bool arg_index_u64(PyObject* obj, std::uint64_t* out, const char* name) {
     if (index == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError,
-                         "argument '%s': '%.200s' object cannot be interpreted as an integer", name,
-                         Py_TYPE(obj)->tp_name);
+            const TypeName type(obj);
+            if (type.c_str())
+                PyErr_Format(PyExc_TypeError,
+                             "argument '%s': '%.200s' object cannot be interpreted as an integer",
+                             name, type.c_str());
         }
         return false;
     }

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "py/args.h"
+#include "py/type_name.h"
 #include "py/methods.h"
 #include "py/byte_input.h"
 #include "crypto/aes_gcm.h"
@@ -43,14 +44,14 @@ struct BytesSink {
             interpreter_error = true;
             return ErrorKind::AllocationFailed;  // not raised: the MemoryError set is
         }
-        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get()));
+        return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result.get()));
     }
 
     PyObject* finish(const Status& s) {
         if (interpreter_error) return nullptr;
         if (!s) return raise_error(s.error());
-        const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(result.get()));
-        ct::declassify(PyBytes_AS_STRING(result.get()), n,
+        const auto n = static_cast<std::size_t>(PyBytes_Size(result.get()));
+        ct::declassify(PyBytes_AsString(result.get()), n,
                        "a sealed form or an opened content is the result");
         return result.release();
     }
@@ -258,8 +259,10 @@ constexpr Method AES_GCM_OPEN_JSON_FIELD{
 PyObject* box_aes_gcm_open_json_field(PyObject* self, PyObject* nonce_arg, PyObject* ciphertext_arg,
                                       PyObject* aad_arg, PyObject* field_arg) {
     if (!PyUnicode_Check(field_arg)) {
-        PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
-                     Py_TYPE(field_arg)->tp_name);
+        const TypeName type(field_arg);
+        if (type.c_str())
+            PyErr_Format(PyExc_TypeError, "argument 'field': '%.200s' object is not a 'str'",
+                         type.c_str());
         return nullptr;
     }
     Py_ssize_t field_len = 0;

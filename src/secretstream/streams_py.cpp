@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "py/args.h"
+#include "py/type_name.h"
 #include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
@@ -69,9 +70,11 @@ std::span<const std::uint8_t> span_of(const std::optional<ZeroizingBuffer>& b) {
 
 // `final`: a bool, or numpy's boolean scalar (through its __bool__); nothing
 // else, integers included.
+// False with an exception set only when the name could not be made.
 bool is_numpy_bool(PyObject* obj) {
-    const char* name = Py_TYPE(obj)->tp_name;  // "numpy.bool_" before NumPy 2
-    return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+    const TypeName type(obj);
+    const char* name = type.c_str();  // "numpy.bool_" before NumPy 2
+    return name && (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0);
 }
 
 bool read_final(PyObject* obj, bool* out) {
@@ -86,8 +89,11 @@ bool read_final(PyObject* obj, bool* out) {
         *out = truth == 1;
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
-                 Py_TYPE(obj)->tp_name);
+    if (PyErr_Occurred()) return false;
+    const TypeName type(obj);
+    if (type.c_str())
+        PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
+                     type.c_str());
     return false;
 }
 
@@ -204,7 +210,7 @@ PyObject* push(PyObject* self, PyObject* message_arg, PyObject* final_arg, PyObj
     PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
     if (!out) return nullptr;
     const std::span<std::uint8_t> chunk(
-        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), m + ss::ABYTES);
+        reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())), m + ss::ABYTES);
     const std::span<std::uint8_t> placed = ss::chunk_message(chunk);
     WipeUnlessSealed plaintext(placed.data(), m);
     if (!message.copy_to(placed.data(), 0, m)) return nullptr;
@@ -272,7 +278,7 @@ PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
     if (size) {
         out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
         if (!out) return nullptr;
-        message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+        message = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
         const auto bytes = chunk.bytes();
         if (!bytes) return nullptr;
         parts = ss::split_chunk(*bytes, {message, m});
