@@ -28,8 +28,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SUITE=forky
 VERSIONS=(3.14 3.15)
 PACKAGES=(python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv
-          gcc g++ libssl-dev libsodium-dev libipsec-mb-dev rapidjson-dev libgtest-dev
-          cmake ninja-build pkg-config ca-certificates)
+          build-essential libssl-dev libsodium-dev libipsec-mb-dev rapidjson-dev libgtest-dev
+          cmake ninja-build pkg-config ca-certificates ccache)
 CACHE="${VELMORA_NEXT_SUITE_CACHE:-/var/cache/velmora-next-suite}"
 CHROOT="$CACHE/$SUITE"
 # The host's CA bundle, as the chroot sees it: pip inside trusts what pip here trusts.
@@ -44,6 +44,10 @@ inside() {
     local run="$1" wheel="${2:-}" failed=() version py dir
     local src="$run/src"
     export VELMORA_WERROR=ON TMPDIR="$run/tmp"
+    # Compiler results kept in the chroot: what the other Python's build, and
+    # later runs, compile again from the same source comes from there. Paths
+    # below the run's folder count as relative, since that folder is new each run.
+    export CCACHE_DIR=/var/cache/ccache CCACHE_BASEDIR="$run" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
     mkdir -p "$TMPDIR"
     cd "$run" || return 1
     step() {  # name, command...
@@ -86,7 +90,8 @@ build_tree() {  # source, build-dir, interpreter, targets...
     local targets=()
     for t in "$@"; do targets+=(--target "$t"); done
     cmake -S "$src" -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DVELMORA_BUILD_TESTS=ON \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null || return 1
     cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }
 
@@ -169,6 +174,7 @@ if [ -z "$MIRROR" ]; then
     MIRROR=http://deb.debian.org/debian
     log "no Debian source in this machine's apt configuration: using $MIRROR"
 fi
+export VELMORA_NEXT_SUITE_MIRROR="$MIRROR"
 
 ensure_debootstrap() {
     command -v debootstrap >/dev/null && return 0
@@ -279,8 +285,15 @@ mount_pip_sources() {
     copy_pip_config
     while read -r p; do
         p="${p#file://}"
+        p="${p%/}"
         case "$p" in /*) ;; *) continue ;; esac
-        if [ -e "$p" ] && [ ! -e "$CHROOT$p" ]; then bind "$p" ro || return 1; fi
+        # A local index's pages (.../simple) link to files beside them.
+        [ "${p##*/}" != simple ] || p="${p%/simple}"
+        # What the copied configuration already holds (a file, a folder with
+        # files) stays; the rest is the host's own.
+        [ -e "$p" ] || continue
+        [ -z "$(ls -A "$CHROOT$p" 2>/dev/null)" ] || continue
+        bind "$p" ro || return 1
     done < <(pip_local_paths | sort -u)
 }
 
