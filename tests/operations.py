@@ -258,12 +258,13 @@ for line in sys.stdin:
         exec(OPS[op][0], ns)
         # CPython 3.14 and later raise "Stack overflow" rather than run Python
         # code within two stack margins (2 x 2048 pointers) of the bottom of
-        # the thread's stack; earlier versions run down to the bottom. The
-        # stack gets that much more below, so that the Python above the call
-        # has the room it has elsewhere.
+        # the thread's stack, and their parser wants more room still; earlier
+        # versions run down to the bottom. So the call is compiled here, and
+        # the stack gets the two margins more below, so that the Python above
+        # the call has the room it has elsewhere.
         reserve = 2 * 2048 * 8 if sys.version_info >= (3, 14) else 0
-        intact, raised = _stack_probe.on_bare_stack(lambda: eval(OPS[op][1], ns), int(stack) + reserve,
-                                                    int(used))
+        call = compile(OPS[op][1], op, "eval")
+        intact, raised = _stack_probe.on_bare_stack(lambda: eval(call, ns), int(stack) + reserve, int(used))
         scope.setdefault("kept", []).append(ns)
         answer("bare " + json.dumps([intact, raised]))
     elif cmd == "exit":
