@@ -240,6 +240,14 @@ pip_local_paths() {
     env | sed -n -E 's/^PIP_[A-Z_]*=//p' | tr ' ' '\n'
 } 2>/dev/null
 
+copied_pip_file() {  # path
+    local f
+    for f in "${PIP_FILES[@]}"; do
+        case "$1" in "$f" | "$f"/*) return 0 ;; esac
+    done
+    return 1
+}
+
 copy_pip_config() {
     local f
     for f in "${PIP_FILES[@]}"; do
@@ -270,6 +278,10 @@ bind() {  # host-path [ro]
 
 # What the tests (and the packages' install scripts) need of the system.
 mount_system() {
+    # The chroot's root a mount point of its own, as a system's root is:
+    # unshare(1) inside (the tests' mount namespaces) changes its propagation.
+    mount --bind "$CHROOT" "$CHROOT" || return 1
+    MOUNTED+=("$CHROOT")
     mount -t proc proc "$CHROOT/proc" || return 1
     MOUNTED+=("$CHROOT/proc")
     bind /sys ro || return 1
@@ -289,10 +301,9 @@ mount_pip_sources() {
         case "$p" in /*) ;; *) continue ;; esac
         # A local index's pages (.../simple) link to files beside them.
         [ "${p##*/}" != simple ] || p="${p%/simple}"
-        # What the copied configuration already holds (a file, a folder with
-        # files) stays; the rest is the host's own.
-        [ -e "$p" ] || continue
-        [ -z "$(ls -A "$CHROOT$p" 2>/dev/null)" ] || continue
+        # The configuration copied above and the CA bundle handed in stay.
+        [ -e "$p" ] && ! copied_pip_file "$p" || continue
+        case "$p" in /etc/ssl/*) continue ;; esac
         bind "$p" ro || return 1
     done < <(pip_local_paths | sort -u)
 }
