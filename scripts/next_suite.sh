@@ -48,6 +48,8 @@ inside() {
     # later runs, compile again from the same source comes from there. Paths
     # below the run's folder count as relative, since that folder is new each run.
     export CCACHE_DIR=/var/cache/ccache CCACHE_BASEDIR="$run" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
+    # And the packages the suite needs, as downloaded.
+    export PIP_CACHE_DIR=/var/cache/pip
     mkdir -p "$TMPDIR"
     cd "$run" || return 1
     step() {  # name, command...
@@ -92,7 +94,9 @@ build_tree() {  # source, build-dir, interpreter, targets...
     cmake -S "$src" -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DVELMORA_BUILD_TESTS=ON \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null || return 1
-    cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
+    # The compiler's output only when the build fails.
+    cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >"$dir/build.log" 2>&1 \
+        || { grep -v '^\[[0-9]*/[0-9]*\] ' "$dir/build.log" | tail -60; return 1; }
 }
 
 # The suite against the build tree's package, from a virtual environment with
