@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test: the format check, the C++ tests (CTest), the Python suite against the installed
 # extension, the stub checked against it, the Python suite again under each other Python version this
-# machine has, the wheels and the sdist installed as a user would, the build,
-# the C++ tests and the Python suite on Debian's next suite (in a chroot), the
+# machine has, the wheel (audited for the stable ABI) and the sdist installed as a user would, the
+# build, the C++ tests and the Python suite on Debian's next suite (in a chroot), the
 # constant-time check, then the C++ tests and the Python suite against an
 # AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
-# Every build made here, pip's and the wheels' included, treats warnings as
+# Every build made here, pip's and the wheel's included, treats warnings as
 # errors (CMakeLists.txt).
 export VELMORA_WERROR=ON
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -63,8 +63,9 @@ python_versions() {
     done
 }
 
-# What a user installs (scripts/wheel.sh, built once): for each Python of
-# PYTHON_VERSIONS on this machine its wheel in a clean environment, the suite
+# What a user installs (scripts/wheel.sh, built once): the one wheel
+# (cp311-abi3) audited for the stable ABI of 3.11, then installed in a clean
+# environment of each Python of PYTHON_VERSIONS on this machine, the suite
 # against the installed wheel on the main version, the sdist built and
 # installed on the main version, and the wheel refused by Python 3.10.
 DIST="$ROOT/build/dist"
@@ -81,8 +82,21 @@ wheel_for() {  # version
     return 1
 }
 
+# Every symbol the extension takes from the interpreter is in the stable ABI of
+# 3.11, which the wheel's tag promises.
+abi3_audit() {
+    local wheel
+    wheel="$(wheel_for 3.11)" || return 1
+    case "$wheel" in
+        *-cp311-abi3-*) ;;
+        *) echo "not a cp311-abi3 wheel: $wheel" >&2; return 1 ;;
+    esac
+    "$VENV/bin/abi3audit" --strict --summary "$wheel"
+}
+
 user_installs() {
     local version base wheel
+    stage "Wheel's stable ABI (abi3audit)" abi3_audit
     for version in "${PYTHON_VERSIONS[@]}"; do
         base="$(find_python "$version")" || continue
         if [ "$version" = "$MAIN_VERSION" ]; then
@@ -101,6 +115,18 @@ user_installs() {
     else
         echo "== Wheel refused (3.10): skipped, no Python 3.10 on this machine"
     fi
+    stage "Wheel refused (another architecture)" refused_elsewhere
+}
+
+# pip judges a wheel's platform by its tag: the same wheel named for aarch64 is
+# refused with pip's own message.
+refused_elsewhere() {
+    local wheel foreign
+    wheel="$(wheel_for "$MAIN_VERSION")" || return 1
+    mkdir -p "$ROOT/build/foreign"
+    foreign="$ROOT/build/foreign/$(basename "${wheel//x86_64/aarch64}")"
+    cp "$wheel" "$foreign"
+    bash scripts/check_wheel.sh refused "$foreign" "$PY"
 }
 
 ASAN_ENV=(

@@ -69,31 +69,24 @@ std::span<const std::uint8_t> span_of(const std::optional<ZeroizingBuffer>& b) {
 }
 
 // `final`: a bool, or numpy's boolean scalar (through its __bool__); nothing
-// else, integers included.
-// False with an exception set only when the name could not be made.
-bool is_numpy_bool(PyObject* obj) {
-    const TypeName type(obj);
-    const char* name = type.c_str();  // "numpy.bool_" before NumPy 2
-    return name && (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0);
-}
-
+// else, integers included. NumPy's is known by its type's name, which the
+// refusal needs anyway.
 bool read_final(PyObject* obj, bool* out) {
     if (obj == nullptr) return true;
     if (PyBool_Check(obj)) {
         *out = obj == Py_True;
         return true;
     }
-    if (is_numpy_bool(obj)) {
+    const TypeName type(obj);
+    const char* name = type.c_str();  // "numpy.bool_" before NumPy 2
+    if (name == nullptr) return false;
+    if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
         const int truth = PyObject_IsTrue(obj);
         if (truth < 0) return false;
         *out = truth == 1;
         return true;
     }
-    if (PyErr_Occurred()) return false;
-    const TypeName type(obj);
-    if (type.c_str())
-        PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
-                     type.c_str());
+    PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s", name);
     return false;
 }
 
