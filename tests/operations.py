@@ -109,7 +109,8 @@ SECRET_SIZES = {
 #                answers "probe <json list of the largest figures>"
 #   "run-small <bytes> <op>"  the call on a new thread with that stack size
 #   "bare <stack> <used> <op>"  the call on a caller-supplied stack without a
-#                guard page; answers "bare [canary intact, raised]"
+#                guard page (from 3.14 on, with CPython's reserve added below);
+#                answers "bare [canary intact, raised]"
 #   "exit"
 CHILD = r'''
 import gc, json, operator, os, signal, sys, threading
@@ -255,7 +256,15 @@ for line in sys.stdin:
         stack, used, op = arg.split(" ")
         ns = dict(scope, PUBLIC={})
         exec(OPS[op][0], ns)
-        intact, raised = _stack_probe.on_bare_stack(lambda: eval(OPS[op][1], ns), int(stack), int(used))
+        # CPython 3.14 and later raise "Stack overflow" rather than run Python
+        # code within two stack margins (2 x 2048 pointers) of the bottom of
+        # the thread's stack, and their parser wants more room still; earlier
+        # versions run down to the bottom. So the call is compiled here, and
+        # the stack gets the two margins more below, so that the Python above
+        # the call has the room it has elsewhere.
+        reserve = 2 * 2048 * 8 if sys.version_info >= (3, 14) else 0
+        call = compile(OPS[op][1], op, "eval")
+        intact, raised = _stack_probe.on_bare_stack(lambda: eval(call, ns), int(stack) + reserve, int(used))
         scope.setdefault("kept", []).append(ns)
         answer("bare " + json.dumps([intact, raised]))
     elif cmd == "exit":
