@@ -63,7 +63,9 @@ inside() {
         "ipsec-mb $(dpkg-query -W -f='${Version}' libipsec-mb-dev)"
     for version in "${VERSIONS[@]}"; do
         py="/usr/bin/python$version"
-        dir="$run/build-$version"
+        # Where the suite looks for a version's test-only modules when it is
+        # run without VELMORA_TESTMODS, as the host's other versions are built.
+        dir="$src/build/py$version"
         # The C++ tests are the same whichever Python the build is for: built
         # and run once, with the first.
         if [ "$version" = "${VERSIONS[0]}" ]; then
