@@ -13,7 +13,7 @@
 //
 // The one kind of type this cannot name as the interpreter does is a mutable
 // heap type made from a C spec (PyType_FromSpec without
-// Py_TPFLAGS_IMMUTABLETYPE): its tp_name is the spec's dotted name, but to the
+// Py_TPFLAGS_IMMUTABLETYPE): its tp_name is the dotted name it was created with, but to the
 // limited API it looks like a class defined in Python, so it gets its
 // __name__ alone.
 #pragma once
