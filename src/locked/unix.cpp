@@ -56,6 +56,8 @@ void raise_ipc_lock() {
 
 }  // namespace
 
+void make_ipc_lock_effective() { raise_ipc_lock(); }
+
 std::optional<IpcLockCaps> read_ipc_lock() {
     CapSets caps;
     if (!read_caps(caps)) return std::nullopt;

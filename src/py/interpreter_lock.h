@@ -14,6 +14,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "contract.h"
+#include "locked/own_stack.h"
+
 namespace velmora {
 
 namespace detail {
@@ -25,7 +28,10 @@ inline thread_local bool t_interpreter_released = false;
 // Whether this thread gave up the interpreter lock and has not got it back.
 inline bool interpreter_released() { return detail::t_interpreter_released; }
 
+// Both run on the thread's stack only, never on the module's own
+// (locked/own_stack.h).
 [[nodiscard]] inline PyThreadState* release_interpreter() {
+    VELMORA_EXPECT(!own_stack::active(), "the interpreter lock released on the own stack");
     PyThreadState* ts = PyEval_SaveThread();
     detail::t_interpreter_released = true;
     return ts;

@@ -37,13 +37,17 @@ struct BytesSink {
     PyRef result;
     bool interpreter_error = false;
 
+    // Called from the work on the own stack: the object is made on the
+    // thread's stack.
     Result<std::uint8_t*> operator()(std::size_t n) {
-        result = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
-        if (!result) {
-            interpreter_error = true;
-            return ErrorKind::AllocationFailed;  // not raised: the MemoryError set is
-        }
-        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get()));
+        return own_stack::on_thread_stack([&]() -> Result<std::uint8_t*> {
+            result = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+            if (!result) {
+                interpreter_error = true;
+                return ErrorKind::AllocationFailed;  // not raised: the MemoryError set is
+            }
+            return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get()));
+        });
     }
 
     PyObject* finish(const Status& s) {
