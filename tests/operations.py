@@ -121,8 +121,8 @@ SECRET_SIZES = {
 #                outer C frame; answers "carved [frames below intact, raised]"
 #   "bare <stack> <used> <op>"  the call on a caller-supplied stack without a
 #                guard page; answers "bare [canary intact, raised]"
-#   "abort-mid-push <bytes>"  answers "header <hex>", then dumps core while
-#                another thread is inside a stream push (see below)
+#   "abort-mid-seal <bytes>"  answers "sealing", then dumps core in the
+#                middle of an AES-GCM seal (see below)
 #   "exit"
 CHILD = r'''
 import gc, json, operator, os, signal, sys, threading
@@ -287,26 +287,18 @@ for line in sys.stdin:
         intact, raised = _stack_probe.on_bare_stack(lambda: eval(OPS[op][1], ns), int(stack), int(used))
         scope.setdefault("kept", []).append(ns)
         answer("bare " + json.dumps([intact, raised]))
-    elif cmd == "abort-mid-push":
-        # "abort-mid-push <bytes>": a thread pushes chunks of that size under
-        # KEY, back to back, with the interpreter lock released around each;
-        # this thread answers with the stream's header, waits a little and
-        # then aborts the process, as soon as it has the interpreter lock
-        # back, that is, while the pusher is inside a push.
-        import resource, time
+    elif cmd == "abort-mid-seal":
+        # "abort-mid-seal <bytes>": seals messages of that size under KEY back
+        # to back on this thread while another thread, not the interpreter's,
+        # aborts the process after 50 ms: most of the time is spent inside the
+        # seal, so that is where the dump most likely finds this thread.
+        import resource, _stack_probe
         resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-        pusher = SecretStreamPush(KEY)
         message = bytes(int(arg))
-        pushing = threading.Event()
-        def push_forever():
-            pushing.set()
-            while True:
-                pusher.push(message)
-        threading.Thread(target=push_forever, daemon=True).start()
-        pushing.wait()
-        answer("header " + pusher.header.hex())
-        time.sleep(0.05)
-        os.abort()
+        answer("sealing")
+        _stack_probe.abort_soon(50000)
+        while True:
+            KEY.aes_gcm_seal(NONCE, message)
     elif cmd == "exit":
         break
 '''

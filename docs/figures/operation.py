@@ -40,7 +40,7 @@ STEPS = [
     ("lock released: nothing under it fails halfway, so the object\n"
      "is whole; an error becomes SecureError", WORK, 1.4),
     ("the call ends, on return and while unwinding alike:\n"
-     "the used part of the own stack zeroed (8 KiB, up to 32 KiB for\n"
+     "the used part of the own stack zeroed (4 to 7 KiB, up to 32 KiB for\n"
      "calls that run ML-KEM, X25519 or the JSON reader), the stack back\n"
      "to the pool; vector registers cleared once more", WIPE, 2.3),
     ("back in Python: the sealed bytes, or the exception", INTERP, 0.9),

@@ -82,25 +82,24 @@ void make_writable(std::uint8_t* from, std::size_t n) {
 // Room below the deepest frame for one signal: the largest frame the kernel
 // may push on this processor (AVX-512 state is some 3.5 KiB, AMX tiles add
 // 8 KiB; the kernel reports the size in the auxiliary vector), and the
-// handler's own frames.
+// handler's own frames. Read from the auxiliary vector (no system call) when
+// the module is loaded.
 std::size_t signal_room() {
-    static const std::size_t room = [] {
-        std::size_t frame = getauxval(AT_MINSIGSTKSZ);
-        if (frame < 2048) frame = 12 * 1024;  // a kernel that does not say
-        return frame + 4096;
-    }();
-    return room;
+    std::size_t frame = getauxval(AT_MINSIGSTKSZ);
+    if (frame < 2048) frame = 12 * 1024;  // a kernel that does not say
+    return frame + 4096;
 }
+
+const std::size_t g_signal_room = signal_room();
 
 // Locks [from, stack->locked_from) as well, under the lock policy: under
 // best-effort a stack whose pages cannot be locked is used unlocked (it is
 // not a secret that outlives the call, and it is not counted among them), and
 // that stack does not try again (a failing mlock on every call would cost a
 // system call each); under require the call is refused.
-Status lock_down_to(Stack* s, std::uint8_t* from) {
+[[gnu::noinline]] Status lock_down_to(Stack* s, std::uint8_t* from) {
     const std::size_t page = page_size();
     from = s->base + page + (static_cast<std::size_t>(from - (s->base + page)) / page * page);
-    if (from >= s->locked_from || s->lock_refused) return {};
     make_ipc_lock_effective();
     if (mlock(from, static_cast<std::size_t>(s->locked_from - from)) != 0) {
         const int err = errno;
@@ -128,7 +127,7 @@ void release(Stack* s) noexcept {
 
 Result<Stack*> make_stack() noexcept {
     const std::size_t page = page_size();
-    const std::size_t data_len = round_up(WORK_BYTES + signal_room() + 64, page);
+    const std::size_t data_len = round_up(WORK_BYTES + g_signal_room + 64, page);
     const std::size_t map_len = data_len + 2 * page;
     auto* s = new (std::nothrow) Stack{};
     if (s == nullptr) return ErrorKind::AllocationFailed;
@@ -171,14 +170,14 @@ Stack* take_idle() noexcept {
     return nullptr;
 }
 
+// (A stack in use is never the parent's: a fork copies only the thread that
+// called it, which was not inside an operation's work then.)
 void give_back(Stack* s) noexcept {
-    if (s->generation == fork_generation()) {
-        for (auto& slot : g_idle) {
-            Stack* expected = nullptr;
-            if (slot.compare_exchange_strong(expected, s, std::memory_order_release,
-                                             std::memory_order_relaxed))
-                return;
-        }
+    for (auto& slot : g_idle) {
+        Stack* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, s, std::memory_order_release,
+                                         std::memory_order_relaxed))
+            return;
     }
     release(s);
 }
@@ -195,6 +194,10 @@ Operation::~Operation() {
         make_writable(stack_->lo, static_cast<std::size_t>(stack_->top - stack_->lo));
         stack_wipe::wipe_used(stack_->lo, stack_->top, depth_);
         give_back(stack_);
+    } else {
+        // No work ran on an own stack, whose every exit clears the registers;
+        // the glue may still have copied a caller's secret through them.
+        stack_wipe::clear_vector_registers();
     }
     t_current = outer_;
 }
@@ -213,11 +216,16 @@ Status Operation::acquire() noexcept {
         if (!made) return made.error();
         s = *made;
     }
-    const std::size_t need = depth_ + signal_room();
-    const std::size_t room = static_cast<std::size_t>(s->top - s->lo);
-    if (Status locked = lock_down_to(s, s->top - (need < room ? need : room)); !locked) {
-        give_back(s);
-        return locked;
+    // The locked part must reach as deep as this call's work and a signal
+    // frame below it.
+    const std::size_t need = depth_ + g_signal_room;
+    const auto room = static_cast<std::size_t>(s->top - s->lo);
+    std::uint8_t* from = s->top - (need < room ? need : room);
+    if (from < s->locked_from && !s->lock_refused) {
+        if (Status locked = lock_down_to(s, from); !locked) {
+            give_back(s);
+            return locked;
+        }
     }
     stack_wipe::on_take(s->lo, s->top);
     stack_ = s;
@@ -235,21 +243,6 @@ void Operation::switch_in(void* call, void (*fn)(void*)) noexcept {
     on_own_ = false;
 #if defined(VELMORA_ASAN)
     __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
-#endif
-}
-
-void Operation::arrived() noexcept {
-#if defined(VELMORA_ASAN)
-    // What frames of an earlier call left poisoned is stale now.
-    __asan_unpoison_memory_region(stack_->lo, static_cast<std::size_t>(stack_->top - stack_->lo));
-    __sanitizer_finish_switch_fiber(nullptr, &thread_bottom_, &thread_size_);
-#endif
-}
-
-void Operation::leaving() noexcept {
-    stack_wipe::clear_vector_registers();
-#if defined(VELMORA_ASAN)
-    __sanitizer_start_switch_fiber(nullptr, thread_bottom_, thread_size_);
 #endif
 }
 
@@ -272,19 +265,26 @@ void Operation::switch_out(void* call, void (*fn)(void*)) noexcept {
 #endif
 }
 
-void Operation::arrived_back() noexcept {
 #if defined(VELMORA_ASAN)
-    __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
-#endif
+void Operation::arrived_slow() noexcept {
+    // What frames of an earlier call left poisoned is stale now.
+    __asan_unpoison_memory_region(stack_->lo, static_cast<std::size_t>(stack_->top - stack_->lo));
+    __sanitizer_finish_switch_fiber(nullptr, &thread_bottom_, &thread_size_);
 }
 
-void Operation::leaving_back() noexcept {
-    stack_wipe::clear_vector_registers();
-#if defined(VELMORA_ASAN)
+void Operation::leaving_slow() noexcept {
+    __sanitizer_start_switch_fiber(nullptr, thread_bottom_, thread_size_);
+}
+
+void Operation::arrived_back_slow() noexcept {
+    __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
+}
+
+void Operation::leaving_back_slow() noexcept {
     __sanitizer_start_switch_fiber(nullptr, stack_->lo,
                                    static_cast<std::size_t>(stack_->top - stack_->lo));
-#endif
 }
+#endif
 
 Census census() noexcept {
     std::size_t idle = 0;

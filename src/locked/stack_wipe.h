@@ -36,15 +36,20 @@ namespace velmora::stack_wipe {
 
 // How much of the own stack's top an operation may use and is zeroed after it,
 // by what it runs. Each depth is what tests/test_stack_depth.py measures as
-// the family's deepest write (printed there, per operation), plus a quarter
-// and 1 KiB for another build of the libraries, rounded up to whole pages.
-// A larger depth costs zeroing time (about a cycle per 64 bytes), never room:
-// the own stack is sized for the deepest of them plus a signal frame
+// the family's deepest write on the own stack (printed there, per operation),
+// plus a quarter and 1 KiB for another build of the libraries, rounded up to
+// whole KiB. A larger depth costs zeroing time (about a cycle per 64 bytes:
+// some 25 ns for DEFAULT, a tenth of a small AES-GCM call), never room: the
+// own stack is sized for the deepest of them plus a signal frame
 // (own_stack.cpp).
 namespace depth {
-// HMAC, HKDF, AES-GCM, the streams, the pool, the boxes and the hybrid pair's
-// accessors: at most about 4.6 KiB (HMAC-SHA512).
-inline constexpr std::size_t DEFAULT = 8 * 1024;
+// HKDF, AES-GCM, the pool, the boxes, the streams' constructors and the hybrid
+// pair's accessors: at most about 2.3 KiB (opening AES-GCM into a new box).
+inline constexpr std::size_t DEFAULT = 4 * 1024;
+// SecretStreamPush.push and SecretStreamPull.pull: about 2.7 KiB.
+inline constexpr std::size_t STREAM = 5 * 1024;
+// HMAC-SHA512: about 4.1 KiB.
+inline constexpr std::size_t HMAC = 7 * 1024;
 // aes_gcm_open_json_field: AES-GCM, then the JSON reader's recursion; about
 // 12.7 KiB at its nesting limit.
 inline constexpr std::size_t JSON_FIELD = 20 * 1024;

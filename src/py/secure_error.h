@@ -30,34 +30,20 @@ inline int raise_error_int(const EnclaveError& e) {
     return -1;
 }
 
-namespace detail {
-
-// Clears the vector registers when a call returns to the interpreter, after a
-// return and while an exception (or a thread's end) unwinds alike: the glue on
-// the thread's stack copies caller input and results through them too.
-struct ClearRegistersOnLeave {
-    ClearRegistersOnLeave() = default;
-    ClearRegistersOnLeave(const ClearRegistersOnLeave&) = delete;
-    ClearRegistersOnLeave& operator=(const ClearRegistersOnLeave&) = delete;
-    ~ClearRegistersOnLeave() { stack_wipe::clear_vector_registers(); }
-};
-
-}  // namespace detail
-
 // Wraps an entry point so that no C++ exception unwinds into the interpreter,
 // and so that its core work runs on the module's own stack: `f` itself runs
 // here, on the thread's stack, and each piece of it that touches a secret goes
 // through own_stack::run, in the one Operation made here, which zeroes the
 // part of the own stack the entry declared (stack_wipe::with_depth) when the
-// call ends. Not noexcept, and the thread's own end passes through: at
+// call ends, after a return and while an exception (or a thread's end)
+// unwinds alike. Not noexcept, and the thread's own end passes through: at
 // interpreter exit, retaking the interpreter lock ends a daemon thread with
 // pthread_exit(), whose unwinding must reach the thread's start (a noexcept
 // frame would abort).
 template <class R, class F>
 R guarded(R on_error, F&& f) {
-    const detail::ClearRegistersOnLeave clear;
+    own_stack::Operation operation(stack_wipe::depth_of<F>());
     try {
-        own_stack::Operation operation(stack_wipe::depth_of<F>());
         return f();
     } catch (const abi::__forced_unwind&) {
         throw;

@@ -303,7 +303,7 @@ PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
 
 const ConstructorEntry PUSH_CONSTRUCTOR = constructor<PUSH_NEW, push_new>();
 
-const MethodEntry PUSH_METHODS[] = {entry<PUSH, push>()};
+const MethodEntry PUSH_METHODS[] = {entry<PUSH, push, stack_wipe::depth::STREAM>()};
 
 const PyGetSetDef PUSH_GETTERS[] = {
     getter<push_header>("header",
@@ -316,7 +316,7 @@ const PyGetSetDef PUSH_GETTERS[] = {
 
 const ConstructorEntry PULL_CONSTRUCTOR = constructor<PULL_NEW, pull_new>();
 
-const MethodEntry PULL_METHODS[] = {entry<PULL, pull>()};
+const MethodEntry PULL_METHODS[] = {entry<PULL, pull, stack_wipe::depth::STREAM>()};
 
 const PyGetSetDef PULL_GETTERS[] = {
     getter<is_finished<PullHandle>>(

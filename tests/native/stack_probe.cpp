@@ -25,6 +25,11 @@
 //   runs fn(*args, **kwargs) on a new thread with that stack size (0: the
 //   smallest the C library allows), straight from C, with no Python frame.
 //
+// abort_soon(microseconds)
+//   a thread that is not the interpreter's waits that long, then aborts the
+//   process (a core dump taken while the interpreter's threads are wherever
+//   they happen to be, inside a call that holds the interpreter lock too).
+//
 // own_stack_use(module_path) -> (deepest, declared) or None
 //   from the copy of the module built without the wipe: how deep the last
 //   call's work wrote into the own stack, and the depth that call declared;
@@ -37,7 +42,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -276,6 +283,27 @@ PyObject* on_small_thread(PyObject*, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("On", call.raised ? Py_True : Py_False, static_cast<Py_ssize_t>(size));
 }
 
+void* abort_later(void* arg) {
+    const auto us = reinterpret_cast<std::uintptr_t>(arg);
+    timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    nanosleep(&ts, nullptr);
+    abort();
+}
+
+PyObject* abort_soon(PyObject*, PyObject* arg) {
+    const Py_ssize_t us = PyLong_AsSsize_t(arg);
+    if (us == -1 && PyErr_Occurred()) return nullptr;
+    pthread_t thread;
+    const int err = pthread_create(&thread, nullptr, abort_later,
+                                   reinterpret_cast<void*>(static_cast<std::uintptr_t>(us)));
+    if (err != 0) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    pthread_detach(thread);
+    Py_RETURN_NONE;
+}
+
 PyObject* own_stack_use(PyObject*, PyObject* arg) {
     const char* path = PyUnicode_AsUTF8(arg);
     if (!path) return nullptr;
@@ -298,6 +326,7 @@ PyMethodDef METHODS[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_small_thread)),
      METH_VARARGS | METH_KEYWORDS, "on_small_thread(stack_bytes, fn, *args, **kwargs)"},
     {"own_stack_use", own_stack_use, METH_O, "own_stack_use(module_path)"},
+    {"abort_soon", abort_soon, METH_O, "abort_soon(microseconds)"},
     {"on_bare_stack", on_bare_stack, METH_VARARGS, "on_bare_stack(fn, stack_bytes, used_bytes)"},
     {"deepest_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepest_writes)),
      METH_VARARGS | METH_KEYWORDS, "deepest_writes(fn, *args, **kwargs)"},
