@@ -111,14 +111,18 @@ def own_stacks():
                 if "dd" in flags and "wf" in flags:
                     stacks.append(current)
                 current = None
+    # (start of the data area, bytes other than zero past the marker) per
+    # stack; a locked area right above a stack's is the rest of it.
     out = []
     with open("/proc/self/mem", "rb", buffering=0) as mem:
         for start, end in stacks:
             mem.seek(start)
             data = mem.read(end - start)
             if data[:8] == MARKER:
-                out.append(len(data) - 8 - data[8:].count(0))
-    return out
+                out.append([end, len(data) - 8 - data[8:].count(0)])
+            elif out and out[-1][0] == start:
+                out[-1] = [end, out[-1][1] + len(data) - data.count(0)]
+    return [dirty for _, dirty in out]
 """
 
 

@@ -4,8 +4,10 @@
 // takes a stack, the stack is filled with a canary, and where the call would
 // be wiped the deepest byte that is no longer the canary is found. What the
 // work left stays there until the next call takes the stack, for the scan of
-// tests/test_residue.py to find. The last call's figures are read by
-// _stack_probe (tests/test_stack_depth.py) through velmora_unwiped_last_use.
+// tests/test_residue.py to find, and a known text is planted just below the
+// top: the scan must find it there, or it does not read the own stacks. The
+// last call's figures are read by _stack_probe (tests/test_stack_depth.py)
+// through velmora_unwiped_last_use.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +17,7 @@
 namespace {
 
 constexpr std::uint8_t CANARY = 0xA7;
+constexpr char PLANTED[] = "own stack: planted for the scan!";  // 32 bytes and a NUL
 std::size_t g_deepest = 0;   // bytes below the top the last call changed
 std::size_t g_declared = 0;  // the depth it declared
 
@@ -34,6 +37,7 @@ void wipe_used(std::uint8_t* lo, std::uint8_t* top, std::size_t n) noexcept {
     while (i < size && lo[i] == CANARY) ++i;
     g_deepest = size - i;
     g_declared = n;
+    std::memcpy(top - 64, PLANTED, sizeof PLANTED - 1);
 }
 
 }  // namespace velmora::stack_wipe
