@@ -18,10 +18,9 @@
 #include "locked/stack_switch.h"
 #include "zeroize.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VELMORA_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#define VELMORA_ASAN 1
 #endif
 
 #ifndef MADV_WIPEONFORK

@@ -45,6 +45,15 @@
 #include "error/error.h"
 #include "locked/stack_wipe.h"
 
+// The address sanitizer's builds (GCC says so one way, Clang another).
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMORA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMORA_ASAN 1
+#endif
+#endif
+
 namespace velmora::own_stack {
 
 // How many stacks the pool keeps between calls.
@@ -109,7 +118,7 @@ private:
     // Around each switch: the address sanitizer is told of the stacks (its
     // fiber annotations), and the vector registers are cleared on the way out
     // of the own stack. Nothing else in the shipped build.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VELMORA_ASAN)
     void arrived_slow() noexcept;
     void leaving_slow() noexcept;
     void arrived_back_slow() noexcept;

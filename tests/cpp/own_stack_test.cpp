@@ -25,10 +25,6 @@
 #include "locked/own_stack.h"
 #include "locked/stack_wipe.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VELMORA_ASAN 1
-#endif
-
 namespace velmora {
 namespace {
 
