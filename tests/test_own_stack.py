@@ -153,8 +153,9 @@ for t in threads:
     t.join()
 print(json.dumps(own_stacks()))
 """).json()
-    assert 1 <= len(out) <= IDLE_STACKS, out
-    assert out == [0] * len(out), "bytes left on a stack back in the pool"
+    # The pool's, and the one the main thread keeps between its calls.
+    assert 1 <= len(out) <= IDLE_STACKS + 1, out
+    assert out == [0] * len(out), "bytes left on a stack between calls"
 
 
 def test_own_stacks_leave_the_boxes_their_lock_budget(run_child, memlock_limited):

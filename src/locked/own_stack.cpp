@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "contract.h"
 #include "crypto/ct.h"
@@ -55,6 +56,7 @@ constinit thread_local Operation* t_current [[gnu::tls_model("initial-exec")]] =
 
 std::atomic<Stack*> g_idle[IDLE_STACKS];
 std::atomic<std::size_t> g_stacks{0};
+std::atomic<std::size_t> g_caching{0};  // threads that keep a stack between calls
 
 #if defined(VELMORA_ASAN)
 // The sanitizer's frames carry red zones on every side: the same operations
@@ -181,6 +183,30 @@ void give_back(Stack* s) noexcept {
     release(s);
 }
 
+// The stack a thread keeps between its calls, given back when it ends.
+struct ThreadCache {
+    Stack* stack = nullptr;
+    bool caching = false;  // this thread holds one of the CACHING_THREADS places
+    bool asked = false;
+    ~ThreadCache() {
+        if (stack != nullptr) give_back(stack);
+        if (caching) g_caching.fetch_sub(1, std::memory_order_relaxed);
+    }
+    // Whether this thread may keep a stack: asked once per thread.
+    bool may_keep() {
+        if (caching || asked) return caching;
+        asked = true;
+        if (g_caching.fetch_add(1, std::memory_order_relaxed) < CACHING_THREADS) {
+            caching = true;
+        } else {
+            g_caching.fetch_sub(1, std::memory_order_relaxed);
+        }
+        return caching;
+    }
+};
+
+constinit thread_local ThreadCache t_cache [[gnu::tls_model("initial-exec")]];
+
 }  // namespace
 
 Operation::Operation(std::size_t depth) noexcept : depth_(depth), outer_(t_current) {
@@ -192,7 +218,10 @@ Operation::~Operation() {
     if (stack_ != nullptr) {
         make_writable(stack_->lo, static_cast<std::size_t>(stack_->top - stack_->lo));
         stack_wipe::wipe_used(stack_->lo, stack_->top, depth_);
-        give_back(stack_);
+        if (t_cache.stack == nullptr && t_cache.may_keep())
+            t_cache.stack = stack_;
+        else
+            give_back(stack_);
     } else {
         // No work ran on an own stack, whose every exit clears the registers;
         // the glue may still have copied a caller's secret through them.
@@ -209,7 +238,12 @@ bool active() noexcept {
 }
 
 Status Operation::acquire() noexcept {
-    Stack* s = take_idle();
+    Stack* s = std::exchange(t_cache.stack, nullptr);
+    if (s != nullptr && s->generation != fork_generation()) {
+        release(s);  // the parent's, emptied in this fork child
+        s = nullptr;
+    }
+    if (s == nullptr) s = take_idle();
     if (s == nullptr) {
         auto made = make_stack();
         if (!made) return made.error();

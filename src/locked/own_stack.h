@@ -18,9 +18,12 @@
 // in, and 64 threads would take over a third of an 8 MiB RLIMIT_MEMLOCK from
 // the boxes. The pool keeps at most IDLE_STACKS stacks between calls; a call
 // that finds none free makes one (and gives it back to the pool, or releases
-// it when the pool is full). A stack also locks only as much of itself as the
-// deepest operation that has used it needs, so the pool's stacks cost the
-// lock budget of the operations actually run.
+// it when the pool is full). The first CACHING_THREADS threads to call in
+// keep the stack they last used between their calls instead, until they end:
+// a call then takes no shared lock of any kind (two atomic exchanges cost
+// more than the switch itself). A stack also locks only as much of itself as
+// the deepest operation that has used it needs, so the stacks cost the lock
+// budget of the operations actually run.
 //
 // What runs on the own stack must not call the interpreter: CPython 3.14 and
 // later check C-stack use against the thread's own bounds, and releasing or
@@ -56,8 +59,10 @@
 
 namespace velmora::own_stack {
 
-// How many stacks the pool keeps between calls.
+// How many stacks the pool keeps between calls, and how many threads keep
+// one of their own between calls.
 inline constexpr std::size_t IDLE_STACKS = 4;
+inline constexpr std::size_t CACHING_THREADS = 4;
 
 // First 8 bytes of every own stack's data area (its lowest address): how a scan
 // of the process's memory tells the own stacks from the boxes

@@ -22,7 +22,9 @@ namespace velmora {
 namespace detail {
 // True from the release until the retake returns; stays true in a thread that
 // the retake ended.
-inline thread_local bool t_interpreter_released = false;
+// Initial-exec: read with one %fs-relative load, not a call into the dynamic
+// linker (every reference the module drops asks it).
+inline thread_local bool t_interpreter_released [[gnu::tls_model("initial-exec")]] = false;
 }  // namespace detail
 
 // Whether this thread gave up the interpreter lock and has not got it back.

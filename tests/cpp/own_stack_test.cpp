@@ -223,8 +223,9 @@ TEST(OwnStack, PoolKeepsAFewStacksHoweverManyThreadsCalled) {
     }
     for (auto& t : threads) t.join();
     EXPECT_GE(most.load(), static_cast<std::size_t>(THREADS));
+    // What the ended threads kept came back; at most this thread keeps one.
     const os::Census after = os::census();
-    EXPECT_EQ(after.stacks, after.idle);
+    EXPECT_LE(after.stacks, after.idle + 1);
     EXPECT_LE(after.idle, os::IDLE_STACKS);
 }
 
@@ -234,7 +235,7 @@ TEST(OwnStack, ForkChildMakesItsOwnStacks) {
         auto work = []() -> Status { return {}; };
         ASSERT_TRUE(op.run(work));
     }
-    ASSERT_GE(os::census().idle, 1u);
+    ASSERT_GE(os::census().stacks, 1u);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
