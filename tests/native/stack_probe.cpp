@@ -239,8 +239,10 @@ PyObject* on_carved_stack(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "bad size");
         return nullptr;
     }
-    alignas(64) std::uint8_t area[CARVED_MAX];  // the outer frame's local array
-    std::uint8_t* stack = area + CARVED_MAX - static_cast<std::size_t>(n);
+    // The outer frame's local array; the coroutine's stack is its low end, so
+    // that the frame that switches (called from here) lies right below it.
+    alignas(64) std::uint8_t area[CARVED_MAX];
+    std::uint8_t* stack = area;
     g_carved_call = &call;
     const bool intact = switch_and_check(stack, static_cast<std::size_t>(n));
     __asm__ volatile("" : : "r"(area) : "memory");
