@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -60,11 +61,15 @@ std::atomic<std::size_t> g_caching{0};  // threads that keep a stack between cal
 
 #if defined(VELMORA_ASAN)
 // The sanitizer's frames carry red zones on every side: the same operations
-// need several times the stack.
-constexpr std::size_t WORK_BYTES = 4 * stack_wipe::depth::DEEPEST;
+// need several times the stack, and the declared depths (measured without it)
+// say nothing; its builds lock and wipe the whole stack.
+constexpr std::size_t FRAME_GROWTH = 4;
+constexpr bool WHOLE_STACK = true;
 #else
-constexpr std::size_t WORK_BYTES = stack_wipe::depth::DEEPEST;
+constexpr std::size_t FRAME_GROWTH = 1;
+constexpr bool WHOLE_STACK = false;
 #endif
+constexpr std::size_t WORK_BYTES = FRAME_GROWTH * stack_wipe::depth::DEEPEST;
 
 std::size_t round_up(std::size_t n, std::size_t page) { return (n + page - 1) / page * page; }
 
@@ -217,7 +222,7 @@ Operation::~Operation() {
     VELMORA_EXPECT(!on_own_, "an operation ended while on its own stack");
     if (stack_ != nullptr) {
         make_writable(stack_->lo, static_cast<std::size_t>(stack_->top - stack_->lo));
-        stack_wipe::wipe_used(stack_->lo, stack_->top, depth_);
+        stack_wipe::wipe_used(stack_->lo, stack_->top, WHOLE_STACK ? SIZE_MAX : depth_);
         if (t_cache.stack == nullptr && t_cache.may_keep())
             t_cache.stack = stack_;
         else
@@ -251,7 +256,7 @@ Status Operation::acquire() noexcept {
     }
     // The locked part must reach as deep as this call's work and a signal
     // frame below it.
-    const std::size_t need = depth_ + g_signal_room;
+    const std::size_t need = WHOLE_STACK ? SIZE_MAX : depth_ + g_signal_room;
     const auto room = static_cast<std::size_t>(s->top - s->lo);
     std::uint8_t* from = s->top - (need < room ? need : room);
     if (from < s->locked_from && !s->lock_refused) {
