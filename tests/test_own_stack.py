@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import derived as d
-from conftest import SANITIZED
+from conftest import SANITIZED, built_testmods, missing_testmod
 from operations import STACK_MARKER, OpChild, make_inputs
 
 KIB = 1024
@@ -59,9 +59,9 @@ def test_a_core_dump_taken_mid_operation_holds_no_key(tmp_path):
     are in the dump's notes and are not what this is about."""
     if not core_dumps_land_in_the_working_directory():
         pytest.skip("kernel.core_pattern does not write core files into the working directory")
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods:
-        pytest.skip("needs _stack_probe: VELMORA_TESTMODS at a test build's testmods")
+    testmods = built_testmods()
+    if not any(testmods.glob("_stack_probe*")):
+        missing_testmod("_stack_probe", "_stack_probe", testmods)
     for attempt in range(3):
         where = tmp_path / f"run{attempt}"
         where.mkdir()
