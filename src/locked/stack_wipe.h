@@ -44,8 +44,11 @@ namespace velmora::stack_wipe {
 // (own_stack.cpp).
 namespace depth {
 // HKDF, AES-GCM, the pool, the boxes, the streams' constructors and the hybrid
-// pair's accessors: at most about 2.3 KiB (opening AES-GCM into a new box).
+// pair's accessors: at most about 2.4 KiB (AES-GCM's open).
 inline constexpr std::size_t DEFAULT = 4 * 1024;
+// aes_gcm_open_secret: AES-GCM's open into a new box, whose region is made
+// (and the mapping table's reserve checked) below the open; about 2.5 KiB.
+inline constexpr std::size_t AES_GCM_OPEN_SECRET = 5 * 1024;
 // SecretStreamPush.push and SecretStreamPull.pull: about 2.7 KiB.
 inline constexpr std::size_t STREAM = 5 * 1024;
 // HMAC-SHA512: about 4.1 KiB.

@@ -318,7 +318,7 @@ const MethodEntry METHODS[] = {
     entry<AES_GCM_SEAL_SECRET, box_aes_gcm_seal_secret>(),
     entry<AES_GCM_OPEN, box_aes_gcm_open>(),
     entry<AES_GCM_OPEN_JSON_FIELD, box_aes_gcm_open_json_field, stack_wipe::depth::JSON_FIELD>(),
-    entry<AES_GCM_OPEN_SECRET, box_aes_gcm_open_secret>(),
+    entry<AES_GCM_OPEN_SECRET, box_aes_gcm_open_secret, stack_wipe::depth::AES_GCM_OPEN_SECRET>(),
 };
 
 }  // namespace
