@@ -93,11 +93,11 @@ def import_testmod(name: str):
 
 def unwiped_copy() -> Path:
     """The folder holding the copy of velmora._secure built without the
-    boundary wipe (<testmods>/unwiped), for a child's sys.path."""
+    wipe (<testmods>/unwiped), for a child's sys.path."""
     testmods = built_testmods()
     unwiped = testmods / "unwiped"
     if not (unwiped / "velmora").is_dir():
-        missing_testmod("the copy of the module without the boundary wipe", "_secure_unwiped", testmods)
+        missing_testmod("the copy of the module without the wipe", "_secure_unwiped", testmods)
     return unwiped
 
 

@@ -76,6 +76,8 @@ int lock_pages(void* data, std::size_t len) {
 
 }  // namespace
 
+void make_ipc_lock_effective() { raise_ipc_lock(); }
+
 std::optional<IpcLockCaps> read_ipc_lock() {
     CapSets caps;
     if (!read_caps(caps)) return std::nullopt;
