@@ -2,6 +2,7 @@
 # Runs every test: the format check, the C++ tests (CTest), the Python suite against the installed
 # extension, the stub checked against it, the Python suite again under each other Python version this
 # machine has, the wheel (audited for the stable ABI) and the sdist installed as a user would, the
+# build, the C++ tests and the Python suite on Debian's next suite (in a chroot), the
 # constant-time check, then the C++ tests and the Python suite against an
 # AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
@@ -188,6 +189,17 @@ python_versions
 DIST_BUILT=""
 stage "Wheel and sdist (scripts/wheel.sh)" build_dist
 [ -z "$DIST_BUILT" ] || user_installs
+
+# Debian's next suite (scripts/next_suite.sh, its chroot made once and kept
+# outside the clone): the build from source with its compiler and libraries,
+# the C++ tests there, and the Python suite on each of its Pythons against the
+# wheel (or, when no wheel was built, against that build).
+next_suite() {
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" bash scripts/next_suite.sh ${DIST_BUILT:+--wheel "$DIST"}
+}
+stage "Debian's next suite (Python 3.14 and 3.15, scripts/next_suite.sh)" next_suite
 
 # The constant-time check (tests/ct): its own build, optimised as shipped (plus
 # debug info for readable reports), not sanitized, with secrets marked for

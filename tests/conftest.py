@@ -93,11 +93,11 @@ def import_testmod(name: str):
 
 def unwiped_copy() -> Path:
     """The folder holding the copy of velmora._secure built without the
-    boundary wipe (<testmods>/unwiped), for a child's sys.path."""
+    wipe (<testmods>/unwiped), for a child's sys.path."""
     testmods = built_testmods()
     unwiped = testmods / "unwiped"
     if not (unwiped / "velmora").is_dir():
-        missing_testmod("the copy of the module without the boundary wipe", "_secure_unwiped", testmods)
+        missing_testmod("the copy of the module without the wipe", "_secure_unwiped", testmods)
     return unwiped
 
 
@@ -168,11 +168,22 @@ def _collect_earlier_garbage():
 
 
 @pytest.fixture
-def run_child(tmp_path):
-    """``run_child(code, env=..., prefix=[...], prelude=..., check=True) -> Child``."""
+def run_child(tmp_path, request):
+    """``run_child(code, env=..., prefix=[...], prelude=..., check=True) -> Child``.
+
+    A child given the ``seccomp_prelude`` starts with the getrandom shim
+    preloaded (dormant until ``deny_syscalls`` refuses getrandom)."""
 
     def run(code, **kwargs):
         kwargs.setdefault("cwd", tmp_path)
+        if _SECCOMP_PRELUDE in kwargs.get("prelude", ""):
+            shim = request.getfixturevalue("getrandom_shim")
+            if shim is not None:
+                env = dict(kwargs.get("env") or {})
+                inherited = env["LD_PRELOAD"] if "LD_PRELOAD" in env else os.environ.get("LD_PRELOAD")
+                # Whatever is preloaded already (the sanitizer runtimes) stays first.
+                env["LD_PRELOAD"] = " ".join(p for p in (inherited, shim) if p)
+                kwargs["env"] = env
         return _run_child(code, **kwargs)
 
     return run
@@ -226,6 +237,49 @@ def vectors_dir():
     return VECTORS
 
 
+# The C library may answer getrandom without the system call (from the vDSO,
+# glibc 2.41 and later), where seccomp never sees it. The shim puts its own
+# getrandom in front of the C library's: it makes the system call until
+# velmora_refuse_getrandom(errno) is called, and fails with that errno from
+# then on.
+_GETRANDOM_SHIM_C = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <stddef.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static int refused;
+
+void velmora_refuse_getrandom(int err) { __atomic_store_n(&refused, err, __ATOMIC_SEQ_CST); }
+
+ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
+    int err = __atomic_load_n(&refused, __ATOMIC_SEQ_CST);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return syscall(SYS_getrandom, buf, len, flags);
+}
+"""
+
+
+@pytest.fixture(scope="session")
+def getrandom_shim(tmp_path_factory):
+    """Path of the getrandom shim (a shared library for ``LD_PRELOAD``), or
+    None where there is no C compiler to build it; ``deny_syscalls`` then
+    checks that seccomp alone refuses getrandom."""
+    cc = shutil.which("gcc") or shutil.which("cc")
+    if cc is None:
+        return None
+    where = tmp_path_factory.mktemp("getrandom_shim")
+    (where / "shim.c").write_text(_GETRANDOM_SHIM_C)
+    shim = where / "getrandom_shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", str(shim), str(where / "shim.c")], check=True)
+    return str(shim)
+
+
 _SECCOMP_PRELUDE = r"""
 import ctypes, errno, struct
 
@@ -253,8 +307,20 @@ def deny_syscalls(rules):
                            ctypes.c_ulong, ctypes.c_ulong]
     if libc.prctl(38, 1, None, 0, 0) != 0:         # PR_SET_NO_NEW_PRIVS
         raise OSError(ctypes.get_errno(), "PR_SET_NO_NEW_PRIVS")
+    if "getrandom" in rules and hasattr(libc, "velmora_refuse_getrandom"):
+        libc.velmora_refuse_getrandom(rules["getrandom"])
     if libc.prctl(22, 2, ctypes.byref(prog), 0, 0) != 0:  # PR_SET_SECCOMP, filter
         raise OSError(ctypes.get_errno(), "PR_SET_SECCOMP")
+    if "getrandom" in rules:
+        # The getrandom every library here resolves must now fail, whether or
+        # not the C library would have made the system call.
+        libc.getrandom.restype = ctypes.c_ssize_t
+        libc.getrandom.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint]
+        probe = ctypes.create_string_buffer(1)
+        if libc.getrandom(probe, 1, 0) != -1 or ctypes.get_errno() != rules["getrandom"]:
+            raise RuntimeError("getrandom still answers under the seccomp filter (the C library "
+                               "answers it without the system call, and no getrandom shim is "
+                               "preloaded: no C compiler to build one?)")
 """
 
 

@@ -246,10 +246,17 @@ def test_require_refuses_unlocked_boxes(child, no_mlock):
 
 
 def test_lock_budget_of_one_page(child, memlock_limited):
-    """With room for exactly one locked page: the second region cannot be
+    """With room for exactly one locked page beyond what the module's own
+    stack has locked (a first call makes it): the second region cannot be
     locked (ENOMEM), and releasing the first gives its page back."""
     code = (
         """
+        import resource
+        s.SecretBox.random(32).hmac_sha512(b"warm")
+        locked = [int(line.split()[1]) for line in open("/proc/self/status")
+                  if line.startswith("VmLck:")][0] * 1024
+        hard = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
+        resource.setrlimit(resource.RLIMIT_MEMLOCK, (locked + os.sysconf("SC_PAGESIZE"), hard))
         first = s.SecretBox.random(32)
         second = outcome(lambda: s.SecretBox.random(32))
         second_locked = outcome(lambda: s.SecretBox.random(32).is_locked)
@@ -261,8 +268,8 @@ def test_lock_budget_of_one_page(child, memlock_limited):
                           "third_locked": third.is_locked, "status": status}))
         """
     )
-    page = os.sysconf("SC_PAGESIZE")
-    best = child(code, prefix=memlock_limited(page), env={"VELMORA_MEMORY_LOCK": None}).json()
+    room = 1024 * 1024
+    best = child(code, prefix=memlock_limited(room), env={"VELMORA_MEMORY_LOCK": None}).json()
     assert best["second_locked"] == ["ok", False]
     assert best["clone"] == ["ok", False]
     assert best["third_locked"] is True  # munlock on release returned the budget
@@ -270,7 +277,7 @@ def test_lock_budget_of_one_page(child, memlock_limited):
     assert best["status"]["unlocked_allocations"] == 3
     assert best["status"]["live_secrets"] == 1
 
-    req = child(code, prefix=memlock_limited(page), env={"VELMORA_MEMORY_LOCK": "require"})
+    req = child(code, prefix=memlock_limited(room), env={"VELMORA_MEMORY_LOCK": "require"})
     req = req.json()
     refused = ["SecureError", lock_required(errno.ENOMEM)]
     assert req["second"] == refused

@@ -7,9 +7,13 @@ fills its own table: with mappings of its own, or with boxes."""
 from __future__ import annotations
 
 import pytest
+from conftest import SANITIZED
 from messages import ALLOCATION
 
 RESERVE = 4096
+# How far below the reserve the count may end: the sanitizers' runtime maps
+# memory of its own between our count and the refusal.
+SLACK = 64 if SANITIZED else 16
 
 PRELUDE = r"""
 import ctypes, json, mmap, threading, time
@@ -89,7 +93,7 @@ def test_boxes_keep_the_reserve_when_the_process_fills_the_table(run_child, coun
     # Each box takes two entries (its guard pages merge with its neighbour's):
     # about a hundred fit before the reserve.
     assert 60 <= out["made"] <= 110, out
-    assert RESERVE - 16 <= out["left"] <= RESERVE + 3, out
+    assert RESERVE - SLACK <= out["left"] <= RESERVE + 3, out
     assert out["live"] == out["made"]  # a refused box leaves nothing behind
     assert out["works"] == WORKS
     assert out["again"] is True  # released boxes give their entries back
@@ -116,7 +120,7 @@ def test_boxes_alone_stop_at_the_reserve(run_child):
         timeout=300,
     ).json()
     assert out["refused"] == ALLOCATION
-    assert RESERVE - 16 <= out["left"] <= RESERVE + 3, out
+    assert RESERVE - SLACK <= out["left"] <= RESERVE + 3, out
     # Two entries a box, and none lost to a pessimistic estimate (three a box
     # would stop a third short). Some room goes to what the interpreter maps
     # meanwhile, the list of boxes among it.

@@ -8,10 +8,12 @@ does not paper over what the operation left, and each followed by a signal,
 whose frame holds the registers as the operation left them), collects garbage
 and waits; meanwhile this process reads every readable mapping of the child
 (stack, heap, anonymous, file-backed writable) through /proc/PID/mem, skipping
-only the module's locked data areas, and looks for each secret and for what a
+only the boxes' locked data areas, and looks for each secret and for what a
 library derives from it on the way (computed here independently with hashlib,
-hmac, cryptography and tests/derived.py). A copy planted in a bytes object
-must be found, or the scanner itself is broken.
+hmac, cryptography and tests/derived.py). The module's own stacks, locked and
+left out of core dumps like the boxes but holding no secret once a call is
+over, are read too (told from the boxes by the marker at their bottom). A copy
+planted in a bytes object must be found, or the scanner itself is broken.
 """
 
 from __future__ import annotations
@@ -29,7 +31,7 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import derived as d
 from conftest import SANITIZED, built_testmods, missing_testmod, unwiped_copy
-from operations import OPS, OpChild, b64url, child_env, make_inputs
+from operations import OPS, STACK_MARKER, OpChild, b64url, child_env, make_inputs
 
 # Under AddressSanitizer its shadow memory (a map of which bytes may be used,
 # never their values: terabytes of reserved address space) is left out;
@@ -45,9 +47,10 @@ _SKIPPED_NAMES = {"[vvar]", "[vvar_vclock]", "[vsyscall]"}
 
 
 def scanned_mappings(pid):
-    """(start, end, name) of every mapping the scan reads: readable, and
-    writable or anonymous; the module's locked data areas (advised both
-    dont-dump and wipe-on-fork) and a sanitizer's shadow are left out."""
+    """(start, end, name, locked_area) of every mapping the scan reads:
+    readable, and writable or anonymous; a sanitizer's shadow is left out.
+    locked_area: advised both dont-dump and wipe-on-fork, as the module's
+    locked data areas are (read only if it is an own stack)."""
     out, current = [], None
     for line in Path(f"/proc/{pid}/smaps").read_text().splitlines():
         m = _MAPPING.match(line)
@@ -58,28 +61,43 @@ def scanned_mappings(pid):
             if _SHADOW and start < _SHADOW[1] and end > _SHADOW[0]:
                 readable = False
             if readable and (perms[1] == "w" or not name.startswith("/")):
-                current = [start, end, name]
+                current = [start, end, name, False]
                 out.append(current)
         elif line.startswith("VmFlags:") and current is not None:
             flags = line.split()[1:]
             if "dd" in flags and "wf" in flags:
-                out.remove(current)
+                current[3] = True
     return [tuple(m) for m in out]
 
 
-def scan(pid, needles):
-    """{needle name: [mapping names where it was found]}."""
-    found = {}
+def read_mappings(pid):
+    """(name, bytes) of every mapping the scan reads: the boxes' data areas
+    are left out, the own stacks are named "[own stack]". An own stack's data
+    area starts with its marker, and may be split in two mappings (the part
+    locked so far is one of its own): a locked area right above a stack's is
+    the rest of it (a box's has a guard page below it)."""
+    stack_end = None
     with open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
-        for start, end, name in scanned_mappings(pid):
+        for start, end, name, locked_area in scanned_mappings(pid):
             try:
                 mem.seek(start)
                 data = mem.read(end - start)
             except OSError:
                 continue
-            for label, needle in needles.items():
-                if data.find(needle) >= 0:
-                    found.setdefault(label, []).append(name or "[anon]")
+            if locked_area:
+                if data[:8] != STACK_MARKER and start != stack_end:
+                    continue  # a box
+                name, stack_end = "[own stack]", end
+            yield name, data
+
+
+def scan(pid, needles):
+    """{needle name: [mapping names where it was found]}."""
+    found = {}
+    for name, data in read_mappings(pid):
+        for label, needle in needles.items():
+            if data.find(needle) >= 0:
+                found.setdefault(label, []).append(name or "[anon]")
     return found
 
 
@@ -195,7 +213,7 @@ def test_one_operation_leaves_nothing(scanner, op):
 
 
 # The streams release the interpreter lock; the others hold it. Either way the
-# work runs on the calling thread, and that thread's stack is cleaned.
+# work runs on the module's own stack, and the calling thread's holds nothing.
 @pytest.mark.parametrize("op", ["stream-push", "stream-pull", "aes-open", "hmac", "hkdf",
                                 "pool-mix", "hybrid-open-session", "box-eq"])
 def test_an_operation_on_another_thread_leaves_nothing(scanner, op):
@@ -203,8 +221,8 @@ def test_an_operation_on_another_thread_leaves_nothing(scanner, op):
     assert scanner.leftovers() == {}
 
 
-# On a stack the caller supplied (no guard page; the wipe knows its bounds
-# from the thread's attributes), part of it in use before the call.
+# On a stack the caller supplied (no guard page), part of it in use before the
+# call.
 @pytest.mark.parametrize("op", ["hmac", "aes-json-field", "stream-pull", "hkdf",
                                 "hybrid-open-session", "hybrid-from-secrets"])
 def test_an_operation_on_a_caller_supplied_stack_leaves_nothing(tmp_path, op):
@@ -244,12 +262,15 @@ def test_operations_in_sequence_leave_nothing(scanner):
 
 
 def test_the_scan_sees_what_the_wipe_removes(tmp_path):
-    """Against the copy of the module built without the boundary wipe, the
-    same operations do leave secrets where the scan looks (chiefly through
-    the vector registers that the signal after each operation saves)."""
+    """Against the copy of the module built without the wipe, the same
+    operations do leave secrets where the scan looks (chiefly through the
+    vector registers that the signal after each operation saves on the
+    thread's stack), and the text that copy plants on the own stack is found
+    there."""
     if SANITIZED:
-        pytest.skip("the sanitizers' build has no copy without the boundary wipe")
+        pytest.skip("the sanitizers' build has no copy without the wipe")
     s = Scanner(tmp_path, pythonpath=[unwiped_copy()])
+    s.needles["planted on the own stack"] = b"own stack: planted for the scan!"
     try:
         found = {}
         for op in OPS:
@@ -260,11 +281,13 @@ def test_the_scan_sees_what_the_wipe_removes(tmp_path):
             found.update(s.leftovers())
     finally:
         s.close()
+    assert set(found.pop("planted on the own stack", [])) == {"[own stack]"}, (
+        "the scan does not read the own stacks")
     assert found, "nothing left behind even without the wipe: the scan cannot tell"
 
 
 # The X25519 test entry points (_x25519_test) call the module's X25519
-# functions with no boundary wipe around them: whatever those functions leave
+# functions straight, on the thread's stack and with no wipe after them: whatever those functions leave
 # on their frames stays there. A child calls both on each path, some frames
 # below its loop, with its scalar read from a pipe into a bytearray it zeroes
 # afterwards; the scan then looks for the scalar and what the multiplications

@@ -66,7 +66,7 @@ def _cases():
         pytest.param(lambda: HybridKeyPair.generate(), id="velmora._secure.HybridKeyPair"),
         # NumPy's
         pytest.param(lambda: np.float64(1.5), id="numpy.float64"),
-        pytest.param(lambda: np.int64(3), id="numpy.int64"),
+        pytest.param(lambda: np.complex128(1j), id="numpy.complex128"),
         pytest.param(lambda: np.array([1, 2]), id="numpy.ndarray"),
     ]
 

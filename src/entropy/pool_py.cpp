@@ -9,6 +9,7 @@
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
 #include "py/secure_error.h"
+#include "locked/own_stack.h"
 #include "locked/region.h"
 #include "py/native_object.h"
 #include "py/object_lock.h"
@@ -31,13 +32,14 @@ struct PoolHandle {
 PoolHandle* as_pool(PyObject* o) { return native<PoolHandle>(o); }
 
 // Runs f(PoolState) -> Status under the pool's lock, after the access checks
-// (a fork child finds its state gone).
+// (a fork child finds its state gone), on the module's own stack.
 template <class F>
 Status with_state(PyObject* self, F&& f) {
     const ObjectGuard guard(as_pool(self)->lock);
     auto bytes = guard.secret_mut(as_pool(self)->region);
     if (!bytes) return bytes.error();
-    return f(entropy::PoolState(bytes->data(), entropy::POOL_STATE_BYTES));
+    return own_stack::run(
+        [&] { return f(entropy::PoolState(bytes->data(), entropy::POOL_STATE_BYTES)); });
 }
 
 // `n` is taken as an unsigned 64-bit count, which is the platform's size type.
@@ -78,7 +80,11 @@ PyObject* pool_mix(PyObject* self, PyObject* seed_arg) {
     } else {
         auto seed = read_byte_input(seed_arg);
         if (!seed) return nullptr;
-        crypto::sha256(seed->span(), digest);
+        Status hashed = own_stack::run([&]() -> Status {
+            crypto::sha256(seed->span(), digest);
+            return {};
+        });
+        if (!hashed) return raise_error(hashed.error());
     }
     Status s = with_state(self, [&](entropy::PoolState state) -> Status {
         entropy::reseed(state, digest);

@@ -3,6 +3,7 @@
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
 #include "hybrid/key_pair.h"
+#include "locked/own_stack.h"
 #include "py/module_defs.h"
 #include "py/pyref.h"
 
@@ -24,7 +25,9 @@ using Bytes = std::span<const std::uint8_t>;
 
 PyObject* seal_hybrid(PyObject*, Bytes x25519_public, Bytes mlkem768_public, Bytes plaintext,
                       Bytes aad) {
-    auto sealed = hybrid::seal(x25519_public, mlkem768_public, plaintext, aad, crypto::os_random);
+    auto sealed = own_stack::run([&] {
+        return hybrid::seal(x25519_public, mlkem768_public, plaintext, aad, crypto::os_random);
+    });
     if (!sealed) return raise_error(sealed.error());
     return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
                          static_cast<Py_ssize_t>(sealed->encapsulation.size()),

@@ -1,17 +1,14 @@
-// The boundary wipe: vector registers first (so that a signal arriving during
-// the zeroing saves nothing worth having), then the stack below the caller.
+// Cleaning up after an operation: the vector registers, and the part of the
+// own stack it used.
 #include "locked/stack_wipe.h"
 
 #include <cstdint>
 
-#include "locked/stack_bounds.h"
+#include "zeroize.h"
 
 namespace velmora::stack_wipe {
 
 namespace {
-
-// x86-64 Linux pages; the stack's guard area is at least one.
-constexpr std::size_t PAGE = 4096;
 
 // The widest register file the processor and the kernel have enabled,
 // decided once when the module is loaded.
@@ -33,8 +30,6 @@ const VectorFile g_vector_file = detect_vector_file();
     "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
         "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
 
-// Inlined into wipe_below_caller so that no call pushes a return address
-// below its frame.
 [[gnu::always_inline]] inline void clear_vectors() {
     switch (g_vector_file) {
         case VectorFile::Avx512:
@@ -77,55 +72,12 @@ const VectorFile g_vector_file = detect_vector_file();
 
 void clear_vector_registers() noexcept { clear_vectors(); }
 
-// No locals and no calls, so (optimised) there is no frame: the stack pointer
-// sits just below our return address and the zeroing starts right there, with
-// no unwritten padding between the caller's frame and the wiped bytes. The
-// depth is cut to what the thread's stack has left above its lowest usable
-// address (locked/stack_bounds.h), so the zeroing never reaches a guard page
-// or a mapping below a stack that has none. The stack pointer is moved over the
-// region first, so that the stores are above it (a signal frame goes below),
-// one page at a time with a touch on each, so that the first thread's stack is
-// grown by the kernel as it would be for a compiled frame.
-//
-// Where the stack pointer is not inside the bounds known for this thread (it
-// switched to a stack of a coroutine library or one the caller allocated),
-// nothing tells where that stack ends: one byte below the stack pointer may
-// already be another object of the heap it was cut from. Only the registers
-// are cleared then, since that is all that can be proved not to write outside
-// it. The caller-saved general registers are cleared on the way out in every
-// case: the last frames below may have left key words there.
-[[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
-    n = (n + PAGE - 1) & ~(PAGE - 1);
-    if (n == 0) n = PAGE;
-    clear_vectors();
-    std::uintptr_t sp;
-    __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
-    const stack_bounds::Bounds& b = stack_bounds::t_bounds;
-    const std::size_t room = (sp > b.lo && sp <= b.hi) ? sp - b.lo : 0;
+void on_take(std::uint8_t*, std::uint8_t*) noexcept {}
+
+void wipe_used(std::uint8_t* lo, std::uint8_t* top, std::size_t n) noexcept {
+    const auto room = static_cast<std::size_t>(top - lo);
     if (n > room) n = room;
-    __asm__ volatile(
-        "mov %[n], %%rcx\n\t"
-        "1:\n\t"
-        "cmp %[page], %%rcx\n\t"
-        "jbe 2f\n\t"
-        "sub %[page], %%rsp\n\t"
-        "movq $0, (%%rsp)\n\t"
-        "sub %[page], %%rcx\n\t"
-        "jmp 1b\n\t"
-        "2:\n\t"
-        "sub %%rcx, %%rsp\n\t"
-        "mov %[n], %%rcx\n\t"
-        "mov %%rsp, %%rdi\n\t"
-        "xor %%eax, %%eax\n\t"
-        "rep stosb\n\t"
-        "add %[n], %%rsp"
-        :
-        : [n] "r"(n), [page] "i"(PAGE)
-        : "rax", "rcx", "rdi", "cc", "memory");
-    __asm__ volatile(
-        "xor %%edx, %%edx\n\txor %%esi, %%esi\n\txor %%edi, %%edi\n\t"
-        "xor %%r8d, %%r8d\n\txor %%r9d, %%r9d\n\txor %%r10d, %%r10d\n\txor %%r11d, %%r11d" ::
-            : "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11");
+    secure_zero(top - n, n);
 }
 
 #undef VELMORA_XMM0_15

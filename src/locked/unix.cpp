@@ -76,6 +76,8 @@ int lock_pages(void* data, std::size_t len) {
 
 }  // namespace
 
+void make_ipc_lock_effective() { raise_ipc_lock(); }
+
 std::optional<IpcLockCaps> read_ipc_lock() {
     CapSets caps;
     if (!read_caps(caps)) return std::nullopt;
@@ -148,7 +150,9 @@ Result<LockedRegion> LockedRegion::allocate(std::uint64_t n) {
 
 void LockedRegion::release() {
     if (!base_) return;
-    secure_zero(data_, data_len_);
+    // Only the marker and the secret can hold anything: the padding after them
+    // is never handed out, and the kernel gave it to us zeroed.
+    secure_zero(data_, REGION_HEADER_BYTES + len_);
     note_released();
     // munmap drops the page lock with the pages: no munlock first.
     note_region_unmapping(base_, map_len_);

@@ -1,13 +1,16 @@
 // Each Python-visible callable is declared once, as a Method: its name, its
 // parameters, each with its converter and the default help() shows
 // (py/params.h; keyword-only ones made with `keyword_only`), and its bilingual
-// text. One entry template joins the declaration, the implementation and the
-// stack-wipe depth of the operation (`entry<M, impl>()`, `entry<M, impl,
-// depth>()`, `constructor<M, impl>()`): it binds the arguments, converts each
-// one with its parameter's converter (py/converters.h), and calls the
-// implementation with the converted values, one per parameter. An
-// implementation whose parameters are not exactly the receiver and the values
-// its Method's converters give, in order, does not compile.
+// text. One entry template joins the declaration, the implementation and how
+// deep the operation's work goes on the module's own stack (`entry<M, impl>()`,
+// `entry<M, impl, depth>()`, `constructor<M, impl>()`): it binds the
+// arguments, converts each one with its parameter's converter
+// (py/converters.h), and calls the implementation with the converted values,
+// one per parameter. Binding and conversion call the interpreter, so they run
+// on the thread's stack, before the implementation sends its core work to the
+// own stack (locked/own_stack.h). An implementation whose parameters are not
+// exactly the receiver and the values its Method's converters give, in order,
+// does not compile.
 // The type's method table, its text signatures, its class doc and its member
 // order are built from the same declarations.
 #pragma once
@@ -251,11 +254,11 @@ inline PyCFunction as_cfunction(FastFunction f) {
 }  // namespace detail
 
 // The method-table row for method (or module function) `M` implemented by
-// `Impl`, whose work is wiped `Depth` bytes deep afterwards
-// (stack_wipe::depth). `Impl` takes the receiver (the instance; the module for
-// a module function; null for a static method), then one converted value per
-// parameter of M, of exactly the type its converter gives (py/params.h), and
-// runs inside the interpreter boundary (`guarded`).
+// `Impl`, whose work uses at most `Depth` bytes of the own stack, zeroed
+// afterwards (stack_wipe::depth). `Impl` takes the receiver (the instance; the
+// module for a module function; null for a static method), then one converted
+// value per parameter of M, of exactly the type its converter gives
+// (py/params.h), and runs inside the interpreter boundary (`guarded`).
 template <const auto& M, auto Impl, std::size_t Depth = stack_wipe::depth::DEFAULT>
 MethodEntry entry() {
     using Decl = std::remove_cvref_t<decltype(M)>;

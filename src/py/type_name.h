@@ -4,7 +4,7 @@
 // neither PyType_GetName nor PyType_GetQualName gives the same text for every
 // kind of type, so it is rebuilt from what the type shows:
 //
-//   a static type, or an immutable heap type (one made from a C spec):
+//   a static type, or an immutable heap type (one made from a C type description):
 //       __module__ + "." + __name__, or __name__ alone when the module is
 //       "builtins" ("int", "collections.OrderedDict", "numpy.float64",
 //       "velmora._secure.SecretBox");
@@ -12,8 +12,8 @@
 //       __name__ alone, as the interpreter names them.
 //
 // The one kind of type this cannot name as the interpreter does is a mutable
-// heap type made from a C spec (PyType_FromSpec without
-// Py_TPFLAGS_IMMUTABLETYPE): its tp_name is the spec's dotted name, but to the
+// heap type made from a C type description (PyType_FromSpec without
+// Py_TPFLAGS_IMMUTABLETYPE): its tp_name is the dotted name it was created with, but to the
 // limited API it looks like a class defined in Python, so it gets its
 // __name__ alone.
 #pragma once

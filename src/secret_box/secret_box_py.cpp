@@ -2,6 +2,7 @@
 // representation, and the refusal of pickling and copying.
 #include "secret_box/secret_box_py.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -30,8 +31,9 @@ constexpr Method RANDOM{
 PyObject* box_random(PyObject*, std::uint64_t length) {
     auto region = LockedRegion::allocate(length);
     if (!region) return raise_error(region.error());
-    Status filled =
-        region->view_mut([](std::span<std::uint8_t> secret) { return crypto::os_random(secret); });
+    Status filled = region->view_mut([](std::span<std::uint8_t> secret) {
+        return own_stack::run([&] { return crypto::os_random(secret); });
+    });
     if (!filled) return raise_or(filled);  // the region is released on the way out
     return box_from_region(std::move(*region));
 }
@@ -45,7 +47,7 @@ constexpr Method FROM_BYTES{
     "depois."};
 
 PyObject* box_from_bytes(PyObject*, std::span<const std::uint8_t> data) {
-    auto region = LockedRegion::from_slice(data);
+    auto region = own_stack::run([&] { return LockedRegion::from_slice(data); });
     if (!region) return raise_error(region.error());
     return box_from_region(std::move(*region));
 }
@@ -85,9 +87,14 @@ constexpr Method REVEAL{
 PyObject* box_reveal(PyObject* self) {
     PyObject* out = nullptr;
     auto made = with_secret(self, [&](std::span<const std::uint8_t> secret) -> Status {
-        ct::declassify(secret.data(), secret.size(), "reveal hands the secret to the caller");
-        out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
-                                            static_cast<Py_ssize_t>(secret.size()));
+        // The bytearray is made on the thread's stack, the bytes copied in here.
+        char* dst = own_stack::on_thread_stack([&]() -> char* {
+            out = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(secret.size()));
+            return out ? PyByteArray_AsString(out) : nullptr;
+        });
+        if (dst == nullptr) return {};
+        std::memcpy(dst, secret.data(), secret.size());
+        ct::declassify(dst, secret.size(), "reveal hands the secret to the caller");
         return {};
     });
     if (!made) return raise_error(made.error());

@@ -13,6 +13,7 @@
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
 #include "py/interpreter_lock.h"
+#include "locked/own_stack.h"
 #include "locked/region.h"
 #include "py/methods.h"
 #include "py/module_defs.h"
@@ -83,10 +84,11 @@ private:
 // --- the unlocked section -----------------------------------------------------------
 
 // Takes the object lock (waiting, if another thread holds it, with the
-// interpreter lock released), releases the interpreter lock, runs `work`,
-// releases the object lock and only then takes the interpreter lock back. The
-// interpreter lock is retaken outside any destructor: at interpreter exit that
-// call ends the thread by unwinding it.
+// interpreter lock released), releases the interpreter lock, runs `work` on
+// the module's own stack, releases the object lock and only then takes the
+// interpreter lock back. The interpreter lock is released and retaken on the
+// thread's stack, and outside any destructor: at interpreter exit the retake
+// ends the thread by unwinding it.
 template <class F>
 auto run_unlocked(ObjectLock& lock, F&& work) {
     PyThreadState* saved = nullptr;
@@ -94,7 +96,7 @@ auto run_unlocked(ObjectLock& lock, F&& work) {
         auto result = [&] {
             const ObjectGuard guard(lock);
             saved = release_interpreter();
-            return work(guard);
+            return own_stack::run([&] { return work(guard); });
         }();
         retake_interpreter(std::exchange(saved, nullptr));
         return result;
@@ -250,7 +252,7 @@ PyObject* pull(PyObject* self, ByteInput& chunk, Bytes ad) {
 
 const ConstructorEntry PUSH_CONSTRUCTOR = constructor<PUSH_NEW, push_new>();
 
-const MethodEntry PUSH_METHODS[] = {entry<PUSH, push>()};
+const MethodEntry PUSH_METHODS[] = {entry<PUSH, push, stack_wipe::depth::STREAM>()};
 
 const PyGetSetDef PUSH_GETTERS[] = {
     getter<push_header>("header",
@@ -263,7 +265,7 @@ const PyGetSetDef PUSH_GETTERS[] = {
 
 const ConstructorEntry PULL_CONSTRUCTOR = constructor<PULL_NEW, pull_new>();
 
-const MethodEntry PULL_METHODS[] = {entry<PULL, pull>()};
+const MethodEntry PULL_METHODS[] = {entry<PULL, pull, stack_wipe::depth::STREAM>()};
 
 const PyGetSetDef PULL_GETTERS[] = {
     getter<is_finished<PullHandle>>(

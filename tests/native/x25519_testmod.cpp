@@ -11,8 +11,8 @@
 //   shared_secret(scalar, u, path) -> bytes or None (refused as low order)
 //   paths() -> list of the paths this CPU runs, active_path() -> str
 //
-// public_key and shared_secret call the module's X25519 functions with no
-// boundary wipe around them, and wipe only their own copy of the shared
+// public_key and shared_secret call the module's X25519 functions straight, with no
+// own stack or wipe around them, and wipe only their own copy of the shared
 // secret (the scalar is read in place from the caller's buffer): what else
 // those functions leave behind stays for the residue test
 // (tests/test_residue.py) to find.

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "crypto/env_choice.h"
+#include "codec/env_choice.h"
 
 namespace velmora::crypto::mlkem768 {
 
@@ -26,11 +26,11 @@ bool impl_available(Impl impl) {
 namespace {
 
 Impl choose() {
-    switch (env_choice(std::getenv("VELMORA_MLKEM_IMPL"), "avx2")) {
-        case EnvChoice::Unset:
-        case EnvChoice::Named:
+    switch (codec::env_choice(std::getenv("VELMORA_MLKEM_IMPL"), "avx2")) {
+        case codec::EnvChoice::Unset:
+        case codec::EnvChoice::Named:
             return impl_available(Impl::Avx2) ? Impl::Avx2 : Impl::Portable;
-        case EnvChoice::Other:
+        case codec::EnvChoice::Other:
             break;
     }
     return Impl::Portable;

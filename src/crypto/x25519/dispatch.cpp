@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "crypto/env_choice.h"
+#include "codec/env_choice.h"
 #include "crypto/x25519/native.h"
 
 namespace velmora::crypto::x25519 {
@@ -20,11 +20,11 @@ bool native_available() {
 namespace {
 
 Impl choose() {
-    switch (env_choice(std::getenv("VELMORA_X25519_IMPL"), "native")) {
-        case EnvChoice::Unset:
-        case EnvChoice::Named:
+    switch (codec::env_choice(std::getenv("VELMORA_X25519_IMPL"), "native")) {
+        case codec::EnvChoice::Unset:
+        case codec::EnvChoice::Named:
             return native_available() ? Impl::Native : Impl::Libsodium;
-        case EnvChoice::Other:
+        case codec::EnvChoice::Other:
             break;
     }
     return Impl::Libsodium;

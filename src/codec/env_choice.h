@@ -1,11 +1,11 @@
-// Reading the variables that pick an implementation (VELMORA_X25519_IMPL,
-// VELMORA_MLKEM_IMPL) by the lock policy's rule: whitespace around the value
-// (any Unicode space) is ignored, and so is the case of its letters.
+// Reading a variable that names one choice (VELMORA_MEMORY_LOCK,
+// VELMORA_X25519_IMPL, VELMORA_MLKEM_IMPL), all by one rule: whitespace around
+// the value (any Unicode space) is ignored, and so is the case of its letters.
 #pragma once
 
 #include <string_view>
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 enum class EnvChoice {
     Unset,  // not set, empty, or only whitespace: the processor decides
@@ -17,4 +17,4 @@ enum class EnvChoice {
 // ASCII).
 EnvChoice env_choice(const char* value, std::string_view word);
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec

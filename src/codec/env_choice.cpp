@@ -1,4 +1,4 @@
-#include "crypto/env_choice.h"
+#include "codec/env_choice.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 #include "codec/utf8.h"
 
-namespace velmora::crypto {
+namespace velmora::codec {
 
 namespace {
 
@@ -44,7 +44,7 @@ EnvChoice env_choice(const char* value, std::string_view word) {
     bool any = false;
     for (std::size_t i = 0; i < s.size();) {
         const std::size_t start = i;
-        const std::int32_t cp = codec::decode_utf8(bytes, i);
+        const std::int32_t cp = decode_utf8(bytes, i);
         if (cp < 0) return EnvChoice::Other;
         if (!is_unicode_space(cp)) {
             if (!any) first = start;
@@ -63,4 +63,4 @@ EnvChoice env_choice(const char* value, std::string_view word) {
     return EnvChoice::Named;
 }
 
-}  // namespace velmora::crypto
+}  // namespace velmora::codec
