@@ -12,7 +12,8 @@ bench_box); bench/bench_builds.sh makes such directories, with and without the
 hardening flags or with one flag at a time. Every benchmark runs in a child
 interpreter whose PYTHONPATH starts at the build's python/ tree; within a round
 the builds take turns, script by script, so that load from other processes
-hits them alike, and each figure is the best over the rounds. The scripts'
+hits them alike, and each figure is the best over the rounds (--stat median:
+the median, steadier than the best when the machine is busy). The scripts'
 own ratios against their peers (cryptography, PyNaCl, the bare system calls)
 are shown too: a build that is slower only because the machine was busier
 moves its peer's figure as well.
@@ -23,6 +24,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import statistics
 import subprocess
 import sys
 from pathlib import Path
@@ -69,7 +71,9 @@ def parse(script, text):
             head = re.match(r"Hybrid seal, ML-KEM path (\w+)", line)
             if head:
                 path = head.group(1)
-            m = re.match(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", line)
+            # operation, ours, cryptography, ours/theirs, then the target
+            # ("-" where the path has none)
+            m = re.match(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+(?:[\d.]+|-)$", line)
             if m and path:
                 rows[f"{m.group(1)} ({path})"] = (float(m.group(2)), float(m.group(4)))
     if not rows:
@@ -98,6 +102,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="the scripts' short runs")
     parser.add_argument("--only", action="append", help="just these scripts")
+    parser.add_argument("--stat", choices=("best", "median"), default="best",
+                        help="how a figure is taken from its rounds")
     args = parser.parse_args()
 
     builds = []
@@ -106,7 +112,7 @@ def main():
         builds.append((name, Path(path).resolve()))
     scripts = args.only or list(SCRIPTS)
 
-    best = {}  # (build, figure) -> (time, peer ratio)
+    seen = {}  # (build, figure) -> [(time, peer ratio)] over the rounds
     order = []
     for r in range(args.rounds):
         for script in scripts:
@@ -118,11 +124,26 @@ def main():
                     key = (name, f"{script}: {figure}")
                     if key[1] not in order:
                         order.append(key[1])
-                    if key not in best or t < best[key][0]:
-                        best[key] = (t, ratio)
+                    seen.setdefault(key, []).append((t, ratio))
+
+    def pick(values):
+        if args.stat == "best":
+            return min(values)
+        return (statistics.median(t for t, _ in values),
+                statistics.median(r for _, r in values))
+
+    best = {key: pick(values) for key, values in seen.items()}
+    # A figure that some build never printed (a renamed case, a path it
+    # lacks) cannot be compared; it is named rather than dropped silently.
+    names = [name for name, _ in builds]
+    lacking = {figure: [n for n in names if (n, figure) not in best] for figure in order}
+    for figure, missing in lacking.items():
+        if missing:
+            print(f"not compared, missing from {', '.join(missing)}: {figure}", file=sys.stderr)
+    order = [figure for figure in order if not lacking[figure]]
 
     ref = builds[0][0]
-    print(f"best of {args.rounds} rounds; time in µs; x{ref}: time over {ref}'s; "
+    print(f"{args.stat} of {args.rounds} rounds; time in µs; x{ref}: time over {ref}'s; "
           f"peer: the script's own ratio to its peer")
     width = {name: max(12, len(name) + 2) for name, _ in builds}
     header = f"{'figure':58}" + "".join(f"{name:>{width[name]}}{'x' + ref:>9}{'peer':>7}"
