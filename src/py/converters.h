@@ -2,9 +2,11 @@
 // argument as bound (a borrowed reference; null for an optional one not
 // given), keeps whatever the converted value needs for the length of the
 // call (a copy, a held buffer view), and hands the implementation its value.
-// Arguments are converted in parameter order before the implementation runs;
-// the first refusal stops the call with its error set, and everything kept so
-// far is released (copies wiped) on the way out.
+// Arguments are converted before the implementation runs (in the order
+// py/methods.h gives), on the thread's stack: converting calls the
+// interpreter, which the module's own stack never does. The first refusal
+// stops the call with its error set, and everything kept so far is released
+// (copies wiped) on the way out.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
