@@ -43,6 +43,7 @@ OPS = {
     "aes_gcm_seal 64 B": lambda: key.aes_gcm_seal(nonce, msg, b""),
     "aes_gcm_open 64 B": lambda: key.aes_gcm_open(nonce, sealed, b""),
     "hmac_sha512 64 B": lambda: key.hmac_sha512(msg),
+    "hkdf_sha256 -> 32 B": lambda: key.hkdf_sha256(info=b"velmora bench"),
     "EntropyPool.random 32 B": lambda: pool.random(32),
     "push 64 B": lambda: push.push(msg),
     "len(box)": lambda: len(key),
