@@ -11,8 +11,10 @@ cd "$ROOT"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 
-APT_PACKAGES=(build-essential pkg-config libssl-dev libsodium-dev libipsec-mb-dev
-              rapidjson-dev libgtest-dev valgrind)
+APT_PACKAGES=(build-essential pkg-config libssl-dev libsodium-dev rapidjson-dev libgtest-dev
+              valgrind)
+# Intel's ipsec-mb is built for x86-64 only (and only there does the module use it).
+[ "$(uname -m)" != x86_64 ] || APT_PACKAGES+=(libipsec-mb-dev)
 
 ensure_apt() {
     local missing=()

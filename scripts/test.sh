@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the format check, the C++ tests (CTest), the Python suite against the installed
 # extension, the stub checked against it, the Python suite again under each other Python version this
-# machine has, the wheels and the sdist installed as a user would, the
-# constant-time check, then the C++ tests and the Python suite against an
+# machine has, the wheels and the sdist installed as a user would, on an
+# x86-64 machine the C++ tests and the Python suite of the cross-built aarch64
+# build under qemu-user, the constant-time check, then the C++ tests and the Python suite against an
 # AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
 # Every build made here, pip's and the wheels' included, treats warnings as
@@ -73,7 +74,10 @@ build_dist() {
 
 wheel_for() {  # version
     local tag="cp${1/./}" wheel
-    for wheel in "$DIST"/velmora-*-"$tag"-"$tag"-manylinux*.whl "$DIST"/velmora-*-cp3*-abi3-manylinux*.whl; do
+    local arch
+    arch="$(uname -m)"
+    for wheel in "$DIST"/velmora-*-"$tag"-"$tag"-manylinux*_"$arch".whl \
+                 "$DIST"/velmora-*-cp3*-abi3-manylinux*_"$arch".whl; do
         [ -f "$wheel" ] && { echo "$wheel"; return 0; }
     done
     echo "no wheel for Python $1 in $DIST" >&2
@@ -140,6 +144,20 @@ python_versions
 DIST_BUILT=""
 stage "Wheel and sdist (scripts/wheel.sh)" build_dist
 [ -z "$DIST_BUILT" ] || user_installs
+
+# Linux on aarch64, from this x86-64 machine (scripts/arm64.sh): the C++ tests
+# cross-built and run under qemu-user, then the whole Python suite on Debian's
+# arm64 interpreter, under qemu too, against the aarch64 wheel that
+# scripts/wheel.sh cross-built, installed as pip installs it. On an aarch64
+# machine the stages above already ran natively.
+if [ "$(uname -m)" = x86_64 ]; then
+    source scripts/arm64.sh
+    stage "C++ tests (aarch64, qemu-user)" arm64_cpp_tests "$JOBS"
+    if [ -n "$DIST_BUILT" ]; then
+        stage "Python tests (aarch64, qemu-user, installed wheel)" \
+            arm64_python_suite "$(ls "$DIST"/velmora-*aarch64*.whl 2>/dev/null | head -1)" "${PYTEST_ARGS[@]}"
+    fi
+fi
 
 # The constant-time check (tests/ct): its own build, optimised as shipped (plus
 # debug info for readable reports), not sanitized, with secrets marked for

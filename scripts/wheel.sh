@@ -10,6 +10,7 @@
 # otherwise one wheel is built per Python of 3.11, 3.12 and 3.13 on this
 # machine (each in its .venv-<version>). Build directories are kept between
 # runs (build/<tag>).
+# On x86-64 it also cross-builds the aarch64 wheel (scripts/arm64.sh).
 # Prints the path of each file it wrote, the sdist first.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" >&2
 
@@ -47,3 +48,9 @@ for raw in "$RAW"/velmora-*.whl; do
     "$VENV/bin/auditwheel" repair -w "$OUT" "$raw" >&2
 done
 ls "$OUT"/velmora-*manylinux*.whl
+
+# On x86-64, the aarch64 wheel too, cross-compiled (scripts/arm64.sh).
+if [ "$(uname -m)" = x86_64 ]; then
+    source "$ROOT/scripts/arm64.sh"
+    arm64_build_wheel "$OUT"
+fi

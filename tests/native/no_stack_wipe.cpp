@@ -9,13 +9,22 @@
 
 namespace velmora::stack_wipe {
 
-// Frameless: -8(%rsp) is the word just below our return address, inside the
-// red zone a leaf function may write.
+// Frameless: on x86-64 -8(%rsp) is the word just below our return address,
+// inside the red zone a leaf function may write. aarch64 keeps the return
+// address in a register, so the mark goes one word lower, where the probe
+// looks for it on both (mark and depth just below a return-address slot).
 [[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
+#if defined(__x86_64__)
     __asm__ volatile("mov %[mark], -8(%%rsp)\n\tmov %[n], -16(%%rsp)"
                      :
                      : [mark] "r"(BOUNDARY_MARK), [n] "r"(n)
                      : "memory");
+#else
+    __asm__ volatile("str %[mark], [sp, #-16]\n\tstr %[n], [sp, #-24]"
+                     :
+                     : [mark] "r"(BOUNDARY_MARK), [n] "r"(n)
+                     : "memory");
+#endif
 }
 
 void clear_vector_registers() noexcept {}

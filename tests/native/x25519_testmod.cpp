@@ -61,6 +61,11 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "field(op, a[, b])");
         return nullptr;
     }
+#if !defined(__x86_64__)
+    // The native path is x86-64 code; on other architectures it is not built.
+    PyErr_SetString(PyExc_ValueError, "this CPU cannot run the native path");
+    return nullptr;
+#else
     if (!x::native_available()) {
         PyErr_SetString(PyExc_ValueError, "this CPU cannot run the native path");
         return nullptr;
@@ -90,6 +95,7 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     PyErr_Format(PyExc_ValueError, "unknown operation %R", args[0]);
     return nullptr;
+#endif
 }
 
 PyObject* public_key(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
