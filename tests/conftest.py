@@ -12,6 +12,7 @@ from __future__ import annotations
 import gc
 import json
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -20,6 +21,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+
+import kernel_probe
 
 REPO = Path(__file__).resolve().parents[1]
 SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
@@ -150,16 +153,45 @@ def vectors_dir():
     return VECTORS
 
 
+# The system call numbers the tests use, and the audit architecture a seccomp
+# filter checks, for the architecture this interpreter runs on.
+SYSCALLS = {
+    "x86_64": {"getrlimit": 97, "setrlimit": 160, "prlimit64": 302, "prctl": 157,
+               "capget": 125, "capset": 126, "getrandom": 318},
+    "aarch64": {"getrlimit": 163, "setrlimit": 164, "prlimit64": 261, "prctl": 167,
+                "capget": 90, "capset": 91, "getrandom": 278},
+}[platform.machine()]
+_AUDIT_ARCH = {"x86_64": 0xC000003E, "aarch64": 0xC00000B7}[platform.machine()]
+
+
+def target_cc():
+    """A C compiler that builds for this interpreter's architecture (for the
+    interposers some tests preload): the one named by the GNU triplet first,
+    which is the cross compiler where an emulator runs the suite, and the
+    system's own otherwise."""
+    for name in (f"{platform.machine()}-linux-gnu-gcc", "cc", "gcc"):
+        if found := shutil.which(name):
+            return found
+    return None
+
+
+def pytest_report_header(config):
+    lines = []
+    for name, reason in kernel_probe.findings().items():
+        if reason is not None:
+            lines.append(f"kernel probe: {name} missing ({reason}); the tests that need it skip")
+    return lines or ["kernel probes: every kernel feature the suite relies on is applied here"]
+
+
 _SECCOMP_PRELUDE = r"""
 import ctypes, errno, struct
 
-_SYSCALLS = {"getrlimit": 97, "setrlimit": 160, "prlimit64": 302, "prctl": 157,
-             "capget": 125, "capset": 126, "getrandom": 318}
+_SYSCALLS = %(syscalls)r
 
 def deny_syscalls(rules):
     libc = ctypes.CDLL(None, use_errno=True)
     insns = [(0x20, 0, 0, 4),                      # A = arch
-             (0x15, 1, 0, 0xC000003E),             # x86-64 -> go on
+             (0x15, 1, 0, %(audit_arch)#x),             # this architecture -> go on
              (0x06, 0, 0, 0x7FFF0000)]             # anything else: allow
     insns.append((0x20, 0, 0, 0))                  # A = syscall number
     for name, err in rules.items():
@@ -179,7 +211,7 @@ def deny_syscalls(rules):
         raise OSError(ctypes.get_errno(), "PR_SET_NO_NEW_PRIVS")
     if libc.prctl(22, 2, ctypes.byref(prog), 0, 0) != 0:  # PR_SET_SECCOMP, filter
         raise OSError(ctypes.get_errno(), "PR_SET_SECCOMP")
-"""
+""" % {"syscalls": SYSCALLS, "audit_arch": _AUDIT_ARCH}
 
 
 @pytest.fixture
@@ -188,4 +220,5 @@ def seccomp_prelude():
     seccomp filter under which the listed system calls fail with that errno,
     so paths a normal machine never takes (unreadable limits, refused
     capabilities, a missing getrandom) can run. Pass it as ``prelude=``."""
+    kernel_probe.require("seccomp")
     return _SECCOMP_PRELUDE

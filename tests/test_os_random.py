@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import target_cc
 from messages import OPEN_FAILED, RNG
 from operations import OPS, child_env, make_inputs, refuses
 from velmora._secure import SecretBox, SecretStreamPush
@@ -36,7 +37,7 @@ ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
 @pytest.fixture(scope="module")
 def no_getrandom(tmp_path_factory):
     """Environment for a child in which the C library's getrandom fails with ENOSYS."""
-    gcc = shutil.which("gcc") or shutil.which("cc")
+    gcc = target_cc()
     if gcc is None:
         pytest.skip("needs a C compiler to build the getrandom shim")
     where = tmp_path_factory.mktemp("shim")

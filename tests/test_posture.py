@@ -8,6 +8,8 @@ import subprocess
 
 import pytest
 
+from conftest import target_cc
+
 STATUS_KEYS = [
     "platform",
     "backend",
@@ -119,7 +121,7 @@ int setrlimit64(int r, const struct limit* i) { return set(r, i, "setrlimit64");
 def unlimited_shim(tmp_path_factory):
     """``unlimited_shim(soft)`` -> environment for a child whose RLIMIT_MEMLOCK
     hard limit reads as unlimited."""
-    cc = shutil.which("cc") or shutil.which("gcc")
+    cc = target_cc()
     if not cc:
         pytest.skip("needs a C compiler for the getrlimit interposer")
     build = tmp_path_factory.mktemp("shim")

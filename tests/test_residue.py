@@ -26,6 +26,7 @@ import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import derived as d
+import kernel_probe
 from conftest import SANITIZED
 from operations import OPS, OpChild, b64url, make_inputs
 
@@ -40,6 +41,13 @@ from operations import OPS, OpChild, b64url, make_inputs
 _SHADOW = (0x7FFF8000, 0x10007FFF8000) if SANITIZED else None
 _MAPPING = re.compile(r"^([0-9a-f]+)-([0-9a-f]+) (\S{4}) \S+ \S+ \S+\s*(.*)$")
 _SKIPPED_NAMES = {"[vvar]", "[vvar_vclock]", "[vsyscall]"}
+
+
+@pytest.fixture(autouse=True)
+def _a_scan_can_tell_what_it_reads():
+    """The scan leaves out the locked data areas by their advice flags, and
+    reads the child's address space as the interpreter's own."""
+    kernel_probe.require("memory_advice", "own_memory")
 
 
 def scanned_mappings(pid):
