@@ -165,6 +165,41 @@ arm64_cpp_tests() {  # jobs
     ctest --test-dir "$dir" --output-on-failure -j "$1"
 }
 
+# As on x86-64 (scripts/check_wheel.sh): the libraries an installed aarch64
+# wheel loads are its own, each with its licence in the wheel's metadata.
+arm64_check_bundled() {  # installed dir
+    arm64_python "$1" -P -c '
+import sys
+from importlib.metadata import distribution
+from pathlib import Path
+import velmora._secure
+bundled = Path(velmora._secure.__file__).parent.parent / "velmora.libs"
+loaded = {l.split()[-1] for l in Path("/proc/self/maps").read_text().splitlines() if ".so" in l}
+declared = set(distribution("velmora").metadata.get_all("License-File") or ())
+for lib, licence in (("libsodium", "LICENSES/libsodium.txt"), ("libcrypto", "LICENSES/OpenSSL.txt")):
+    found = sorted(p for p in loaded if Path(p).name.startswith(lib + "-"))
+    if not found or any(Path(p).parent != bundled for p in found):
+        sys.exit(f"{lib}: loaded from {found}, expected from {bundled}")
+    if licence not in declared:
+        sys.exit(f"{lib}: {licence} is not in the wheel metadata")
+print(f"libsodium and libcrypto come from {bundled}, their licences with them")
+'
+}
+
+# This machine's own interpreter, given the installed aarch64 package, refuses
+# it with its own ImportError (the extension's name or its ELF machine is not
+# its own): an exit status of 1 and the error, never a crash.
+arm64_check_refused_on_host() {  # installed dir
+    local status=0 err
+    err="$(env PYTHONPATH="$1" "$PY" -P -c "import velmora._secure" 2>&1)" || status=$?
+    if [ "$status" -ne 1 ] || ! grep -q "Error: " <<<"$err" || ! grep -qE "^(ModuleNotFound|Import)Error" <<<"$(tail -1 <<<"$err")"; then
+        echo "importing the aarch64 module on $(uname -m): exit $status" >&2
+        echo "$err" >&2
+        return 1
+    fi
+    echo "$(uname -m) refuses the aarch64 module: $(tail -1 <<<"$err")"
+}
+
 # The Python suite on the arm64 interpreter, against the aarch64 wheel
 # installed into build/arm64/installed, with the test-only modules of
 # build/arm64/test. Extra arguments go to pytest.
@@ -174,6 +209,8 @@ arm64_python_suite() {  # wheel, pytest args...
     [ -f "$wheel" ] || { echo "no aarch64 wheel: $wheel" >&2; return 1; }
     rm -rf "$installed"
     arm64_pip_target "$installed" --no-deps "$wheel" || return 1
+    arm64_check_bundled "$installed" || return 1
+    arm64_check_refused_on_host "$installed" || return 1
     VELMORA_TESTMODS="$ARM64_DIR/test/testmods" \
         arm64_python "$installed:$ARM64_SITE" -m pytest -q -p no:cacheprovider tests "$@"
 }
