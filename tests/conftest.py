@@ -175,12 +175,13 @@ def target_cc():
     return None
 
 
-def pytest_report_header(config):
-    lines = []
+def pytest_sessionstart(session):
+    """Probes the kernel before the first test, and says what it lacks (even
+    under -q, where pytest's own header is not shown)."""
+    reporter = session.config.pluginmanager.getplugin("terminalreporter")
     for name, reason in kernel_probe.findings().items():
-        if reason is not None:
-            lines.append(f"kernel probe: {name} missing ({reason}); the tests that need it skip")
-    return lines or ["kernel probes: every kernel feature the suite relies on is applied here"]
+        if reason is not None and reporter is not None:
+            reporter.write_line(f"kernel probe: {name} missing: {reason}; the tests that need it skip")
 
 
 _SECCOMP_PRELUDE = r"""

@@ -6,8 +6,8 @@ machine) some system calls return success without their effect, or fail
 where a kernel would not, and a child's memory is the emulator's as well as
 the interpreter's. The tests that depend on one of these skip, with the
 probe's finding as their reason, only where the probe shows it missing; on a
-real kernel every probe passes and every test runs. ``conftest.py`` prints the
-findings at the start of the run.
+real kernel every probe passes and every test runs. ``conftest.py`` prints what is
+missing at the start of the run.
 """
 
 from __future__ import annotations
