@@ -5,8 +5,10 @@
 #   hardened        as shipped (VELMORA_HARDEN, CMakeLists.txt)
 #   plain           without the hardening flags
 #   <flag name>     plain plus that one flag (with "each")
+#   full-api        as shipped, but against the full C API of this Python
+#                   instead of the stable ABI (with "abi")
 #
-#   bash bench/bench_builds.sh [each]
+#   bash bench/bench_builds.sh [each|abi]
 # then, for example:
 #   python bench/bench_builds.py --build plain=build/bench-plain --build hardened=build/bench-hardened
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
@@ -20,6 +22,10 @@ variant() {  # name, extra cmake arguments...
 }
 
 variant hardened -DVELMORA_HARDEN=ON
+if [ "${1:-}" = "abi" ]; then
+    variant full-api -DVELMORA_HARDEN=ON -DVELMORA_STABLE_ABI=OFF
+    exit 0
+fi
 variant plain -DVELMORA_HARDEN=OFF
 if [ "${1:-}" = "each" ]; then
     variant stack-protector -DVELMORA_HARDEN=OFF -DCMAKE_CXX_FLAGS=-fstack-protector-strong

@@ -9,9 +9,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "_ext"))
 # The worked examples in formats.rst use the test-only ML-KEM module of a build
-# with VELMORA_BUILD_TESTS=ON, named by VELMORA_TESTMODS as for the test suite.
-if os.environ.get("VELMORA_TESTMODS"):
-    sys.path.insert(0, os.environ["VELMORA_TESTMODS"])
+# with VELMORA_BUILD_TESTS=ON: the one VELMORA_TESTMODS names, as for the test
+# suite, else the repository's own test build.
+sys.path.insert(0, os.environ.get("VELMORA_TESTMODS") or str(HERE.parent / "build" / "test" / "testmods"))
 
 project = "velmora._secure"
 author = "the velmora developers"
@@ -19,11 +19,27 @@ copyright = "the velmora developers"
 
 # figures: the pictures and plots of docs/figures/, drawn into docs/_generated/;
 # perf_results: the Performance page's tables, from docs/perf/results.json.
-extensions = ["sphinx.ext.doctest", "members_check", "named_tests", "figures", "perf_results"]
+# sphinx_copybutton: a copy button on every code block; for examples it copies
+# the lines after the prompts (>>> and ...), not the output.
+extensions = ["sphinx.ext.doctest", "sphinx_copybutton", "members_check", "named_tests",
+              "figures", "perf_results"]
 
 html_theme = "alabaster"
 html_title = "velmora._secure manual"
-html_static_path: list[str] = []
+# Wide enough for a 100-column line of code beside the sidebar; longer lines
+# wrap (_static/velmora.css), and so do long test names.
+html_theme_options = {"page_width": "1180px", "body_max_width": "none"}
+html_static_path = ["_static"]
+html_css_files = ["velmora.css"]
+# Search: the index holds every page's text, not only its titles; the excerpt
+# under each result is read from the page itself, which a browser allows only
+# when the manual is served (python -m http.server -d build/docs/html), not
+# opened as a file.
+html_search_language = "en"
+html_show_search_summary = True
+copybutton_prompt_text = r">>> |\.\.\. |\$ "
+copybutton_prompt_is_regexp = True
+copybutton_only_copy_prompt_lines = True
 exclude_patterns = ["_build", "_generated", "figures", "perf"]
 primary_domain = "py"
 default_role = "literal"

@@ -133,21 +133,26 @@ arm64_ensure() {
     arm64_ensure_site
 }
 
-# The aarch64 wheel, cross-compiled by the build backend and repaired on this
+# The aarch64 wheel (cp311-abi3, like the x86-64 one), cross-compiled by the
+# build frontend of scripts/wheel.sh's environment ($2) from the source tree,
+# its build directory kept in build/arm64/wheel-build, and repaired on this
 # machine by auditwheel, which finds the arm64 libcrypto and libsodium where
 # Debian put them and bundles them (their licences are in LICENSES/, which the
-# wheel carries). Writes it to $1 and prints its path.
-arm64_build_wheel() {  # out-dir
-    local out="$1" raw="$ARM64_DIR/wheel" cmake_args
+# wheel carries). The platform tag is the interpreter's notion of the host
+# (_PYTHON_HOST_PLATFORM, which sysconfig reads). Writes the wheel to $1 and
+# prints its path.
+arm64_build_wheel() {  # out-dir, wheel environment
+    local out="$1" env="$2" raw="$ARM64_DIR/wheel" cmake_args
     arm64_ensure_packages
     rm -rf "$raw"
     rm -f "$out"/velmora-*aarch64*.whl
     cmake_args="$(IFS=';'; echo "${ARM64_CMAKE_ARGS[*]}")"
     echo "[wheel] cross-building for aarch64" >&2
-    env _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$ARM64_SOABI.so" \
-        SKBUILD_CMAKE_ARGS="$cmake_args" \
-        "$PY" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" . >&2
-    "$VENV/bin/auditwheel" repair -w "$out" "$raw"/velmora-*.whl >&2
+    env _PYTHON_HOST_PLATFORM=linux-aarch64 SKBUILD_CMAKE_ARGS="$cmake_args" \
+        SKBUILD_BUILD_DIR="$ARM64_DIR/wheel-build" \
+        "$env/bin/python" -m build --wheel --outdir "$raw" . >&2
+    PATH="$env/bin:$PATH" "$env/bin/auditwheel" repair --plat manylinux_2_34_aarch64 \
+        -w "$out" "$raw"/velmora-*.whl >&2
     ls "$out"/velmora-*aarch64*.whl
 }
 

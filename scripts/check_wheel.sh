@@ -7,13 +7,17 @@
 #       installs the wheel with a PATH that holds nothing but the environment
 #       (no compiler, no cmake), runs the tour, checks that libsodium,
 #       libIPSec_MB and libcrypto were loaded from the wheel, not from the
-#       system; with TESTMODS (the test-only modules built for BASE's version)
-#       also runs the Python suite against the installed wheel.
+#       system, that the wheel carries our licence and the bundled
+#       libraries' (and no other), and that `pip show`, with the pip BASE
+#       bundles, prints the licence; with TESTMODS (the test-only modules
+#       built for BASE's version) also runs the Python suite against the
+#       installed wheel.
 #   check_wheel.sh refused WHEEL BASE
 #       pip refuses the wheel by its tag on an unsupported Python, and
 #       nothing importable is left behind.
 #   check_wheel.sh sdist SDIST BASE
-#       building from the sdist without a compiler stops with the Debian
+#       the sdist holds the test vectors' licence; building from it
+#       without a compiler stops with the Debian
 #       package to install and leaves nothing importable; then the sdist
 #       builds and installs, and the tour runs.
 set -euo pipefail
@@ -62,11 +66,14 @@ for lib in libs:
         sys.exit(f"{lib}: loaded {found or 'nothing'}, expected it from {bundled}")
 print(f"{', '.join(libs)} come from {bundled}")
 
-# Every library the wheel bundles has its licence in the wheel's metadata.
+# Every library the wheel bundles has its licence in the wheel's metadata
+# directory, beside ours; the test vectors' licence stays with the vectors, in
+# the sdist.
 from importlib.metadata import distribution
 
 dist = distribution("velmora")
-declared = set(dist.metadata.get_all("License-File") or ())
+licences = Path(dist.locate_file(f"velmora-{dist.version}.dist-info/licenses"))
+carried = {str(p.relative_to(licences)) for p in licences.rglob("*") if p.is_file()}
 licence_of = {"libsodium": "LICENSES/libsodium.txt", "libIPSec_MB": "LICENSES/ipsec-mb.txt",
               "libcrypto": "LICENSES/OpenSSL.txt"}
 for so in sorted(bundled.iterdir()):
@@ -74,13 +81,22 @@ for so in sorted(bundled.iterdir()):
     licence = licence_of.get(name)
     if licence is None:
         sys.exit(f"{so.name} is bundled without a licence file for it (LICENSES/)")
-    if licence not in declared or not Path(dist.locate_file(f"velmora-{dist.version}.dist-info/licenses/{licence}")).is_file():
-        sys.exit(f"{so.name}: {licence} is not in the wheel's metadata")
+    if licence not in carried:
+        sys.exit(f"{so.name}: {licence} is not in the wheel's {licences.name}/")
+expected = {"LICENSE", *licence_of.values()}
+if carried != expected:
+    sys.exit(f"the wheel's licence files are {sorted(carried)}, expected {sorted(expected)}")
 print(f"the licences of {', '.join(sorted(p.name for p in bundled.iterdir()))} are in the wheel")
 PY
     "${clean[@]}" python -m pip install -q --no-index --no-deps --only-binary :all: "$ARCHIVE"
     "${clean[@]}" python -P tour.py
     "${clean[@]}" python -P check_libs.py
+    # The licence as `pip show` prints it, with the pip this Python bundles
+    # (3.11's reads only the License field).
+    "${clean[@]}" python -m pip show velmora > show.txt
+    grep -qx "License: Proprietary" show.txt \
+        || { cat show.txt >&2; echo "pip show prints no licence" >&2; exit 1; }
+    echo "pip $("${clean[@]}" python -m pip --version | cut -d' ' -f2) shows $(grep -x 'License: .*' show.txt)"
     if [ -n "$TESTMODS" ]; then
         # The suite's own dependencies come from the package index (as pinned in
         # requirements-dev.txt); the module under test is the wheel's.
@@ -103,6 +119,10 @@ refused)
     echo "$("$BASE" -V) refuses $(basename "$ARCHIVE") by its tag"
     ;;
 sdist)
+    # The test vectors travel with their licence.
+    tar -tzf "$ARCHIVE" > contents.txt
+    grep -q "^velmora-[^/]*/tests/vectors/wycheproof/LICENSE$" contents.txt \
+        || { echo "the sdist lacks the test vectors' licence" >&2; exit 1; }
     # cmake and ninja, but no compiler.
     mkdir tools
     ln -s "$(command -v cmake)" "$(command -v ninja)" tools/

@@ -5,7 +5,8 @@
 # be in the API reference and every test the threat model names must exist.
 # With --check it also runs every example on its pages (the doctest builder),
 # as the docs stage of scripts/test.sh does; the worked examples of the formats
-# page need the test-only modules named by VELMORA_TESTMODS.
+# page need the test-only modules of a test build: VELMORA_TESTMODS, else
+# build/test/testmods.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 OUT="$ROOT/build/docs"
@@ -16,12 +17,17 @@ status=0
 
 "${SPHINX[@]}" -b html docs "$OUT/html" || status=1
 if [ "${1:-}" = "--check" ]; then
-    if [ ! -d "${VELMORA_TESTMODS:-}" ]; then
-        echo "docs.sh --check: VELMORA_TESTMODS must name the test-only modules of a build" \
-             "with VELMORA_BUILD_TESTS=ON (build/test/testmods after scripts/test.sh)" >&2
+    export VELMORA_TESTMODS="${VELMORA_TESTMODS:-$ROOT/build/test/testmods}"
+    if ! compgen -G "$VELMORA_TESTMODS/_mlkem_test.*" >/dev/null; then
+        echo "docs.sh --check: _mlkem_test is not built in $VELMORA_TESTMODS; build it with" >&2
+        echo "    cmake -S . -B build/test -G Ninja -DPython_EXECUTABLE=$PY -DVELMORA_BUILD_TESTS=ON" \
+             "-DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build build/test --target _mlkem_test" >&2
         exit 1
     fi
     "${SPHINX[@]}" -b doctest docs "$OUT/doctest" || status=1
 fi
-[ "$status" -ne 0 ] || echo "$OUT/html/index.html"
+if [ "$status" -eq 0 ]; then
+    echo "$OUT/html/index.html"
+    echo "(search shows each result's text when the manual is served: python -m http.server -d $OUT/html)"
+fi
 exit "$status"

@@ -1,34 +1,17 @@
-# Sourced by tour.sh, test.sh and wheel.sh: installs whatever is missing (Debian
-# packages, the project's virtual environment, its Python packages), then builds
-# and installs the extension into .venv. Each step is skipped when nothing
-# changed, and the build directory is kept, so a second run does not rebuild
-# from scratch. test.sh also uses ensure_version_venv for the environments of
-# the other Python versions.
-set -euo pipefail
+# Sourced by tour.sh, test.sh and the benchmarks' scripts: installs whatever is
+# missing (Debian packages, the project's virtual environment, its Python
+# packages), then builds and installs the extension into .venv. Each step is
+# skipped when nothing changed, and the build directory is kept, so a second
+# run does not rebuild from scratch. test.sh also uses ensure_version_venv for
+# the environments of the other Python versions. (scripts/wheel.sh needs none
+# of this, only scripts/common.sh.)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$ROOT"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 
-APT_PACKAGES=(build-essential pkg-config libssl-dev libsodium-dev rapidjson-dev libgtest-dev
-              valgrind)
-# Intel's ipsec-mb is built for x86-64 only (and only there does the module use it).
-[ "$(uname -m)" != x86_64 ] || APT_PACKAGES+=(libipsec-mb-dev)
-
-ensure_apt() {
-    local missing=()
-    for p in "${APT_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    if ((${#missing[@]})); then
-        echo "[setup] installing Debian packages: ${missing[*]}"
-        local sudo=""
-        [ "$(id -u)" -eq 0 ] || sudo="sudo"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-}
+# What the tests add to a build's Debian packages.
+APT_PACKAGES=("${BUILD_APT_PACKAGES[@]}" libgtest-dev valgrind strace)
 
 # Installs requirements-dev.txt into the environment of interpreter $1 when
 # the file changed since the last install there.
@@ -50,20 +33,6 @@ ensure_venv() {
         python3 -m venv "$VENV"
     fi
     ensure_requirements "$PY"
-}
-
-# An interpreter for Python X.Y: pyenv's newest X.Y.*, else pythonX.Y on PATH
-# (a pyenv shim for a version that is not selected fails the check and is passed over).
-find_python() {
-    local version="$1" candidate
-    local installed=("${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version")
-    for candidate in $(printf '%s\n' "${installed[@]}" | sort -rV) $(type -P -a "python$version"); do
-        if "$candidate" -c 'import venv, ensurepip' >/dev/null 2>&1; then
-            echo "$candidate"
-            return 0
-        fi
-    done
-    return 1
 }
 
 # .venv-X.Y with the Python packages, for running the suite under Python X.Y.
@@ -91,7 +60,7 @@ ensure_built() {
     touch "$stamp"
 }
 
-ensure_apt
+ensure_apt "${APT_PACKAGES[@]}"
 ensure_venv
 ensure_built
 export PATH="$VENV/bin:$PATH"

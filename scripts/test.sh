@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
 # Runs every test: the format check, the C++ tests (CTest), the Python suite against the installed
 # extension, the stub checked against it, the Python suite again under each other Python version this
-# machine has, the wheels and the sdist installed as a user would, on an
+# machine has, the wheel (audited for the stable ABI) and the sdist installed as a user would, on an
 # x86-64 machine the C++ tests and the Python suite of the cross-built aarch64
-# build under qemu-user, the constant-time check, then the C++ tests and the Python suite against an
+# build under qemu-user, the build, the C++ tests and the Python suite on Debian's next suite (in a
+# chroot), the constant-time check, then the C++ tests and the Python suite against an
 # AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
-# Every build made here, pip's and the wheels' included, treats warnings as
+# Every build made here, pip's and the wheel's included, treats warnings as
 # errors (CMakeLists.txt).
+#
+#   scripts/test.sh [pytest args]            every stage (what CI runs)
+#   scripts/test.sh --quick [pytest args]    the edit loop: the format check, the
+#                                            C++ tests and the Python suite only
+QUICK=""
+if [ "${1:-}" = "--quick" ]; then
+    QUICK=1
+    shift
+fi
 export VELMORA_WERROR=ON
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -63,8 +73,9 @@ python_versions() {
     done
 }
 
-# What a user installs (scripts/wheel.sh, built once): for each Python of
-# PYTHON_VERSIONS on this machine its wheel in a clean environment, the suite
+# What a user installs (scripts/wheel.sh, built once): the one wheel
+# (cp311-abi3) audited for the stable ABI of 3.11, then installed in a clean
+# environment of each Python of PYTHON_VERSIONS on this machine, the suite
 # against the installed wheel on the main version, the sdist built and
 # installed on the main version, and the wheel refused by Python 3.10.
 DIST="$ROOT/build/dist"
@@ -84,8 +95,21 @@ wheel_for() {  # version
     return 1
 }
 
+# Every symbol the extension takes from the interpreter is in the stable ABI of
+# 3.11, which the wheel's tag promises.
+abi3_audit() {
+    local wheel
+    wheel="$(wheel_for 3.11)" || return 1
+    case "$wheel" in
+        *-cp311-abi3-*) ;;
+        *) echo "not a cp311-abi3 wheel: $wheel" >&2; return 1 ;;
+    esac
+    "$VENV/bin/abi3audit" --strict --summary "$wheel"
+}
+
 user_installs() {
     local version base wheel
+    stage "Wheel's stable ABI (abi3audit)" abi3_audit
     for version in "${PYTHON_VERSIONS[@]}"; do
         base="$(find_python "$version")" || continue
         if [ "$version" = "$MAIN_VERSION" ]; then
@@ -104,6 +128,18 @@ user_installs() {
     else
         echo "== Wheel refused (3.10): skipped, no Python 3.10 on this machine"
     fi
+    stage "Wheel refused (another architecture)" refused_elsewhere
+}
+
+# pip judges a wheel's platform by its tag: the same wheel named for aarch64 is
+# refused with pip's own message.
+refused_elsewhere() {
+    local wheel foreign
+    wheel="$(wheel_for "$MAIN_VERSION")" || return 1
+    mkdir -p "$ROOT/build/foreign"
+    foreign="$ROOT/build/foreign/$(basename "${wheel//x86_64/aarch64}")"
+    cp "$wheel" "$foreign"
+    bash scripts/check_wheel.sh refused "$foreign" "$PY"
 }
 
 ASAN_ENV=(
@@ -120,6 +156,19 @@ stage "Format (clang-format)" bash scripts/format.sh --check
 configure build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "C++ tests" ctest --test-dir build/test --output-on-failure -j "$JOBS"
 stage "Python tests ($MAIN_VERSION)" pytest_suite "$PY" VELMORA_TESTMODS="$ROOT/build/test/testmods"
+
+report() {
+    if ((${#ABSENT[@]})); then
+        echo "Skipped, interpreter absent: Python ${ABSENT[*]}"
+    fi
+    if ((${#FAILED[@]})); then
+        echo "FAILED: ${FAILED[*]}"
+        exit 1
+    fi
+    echo "$1"
+    exit 0
+}
+[ -z "$QUICK" ] || report "The quick stages passed (the full command runs the rest)."
 
 # The stub against the installed module, from an empty directory (mypy's cache
 # stays out of the tree). tests/stubtest_allowlist.txt says what stubtest
@@ -159,6 +208,17 @@ if [ "$(uname -m)" = x86_64 ]; then
     fi
 fi
 
+# Debian's next suite (scripts/next_suite.sh, its chroot made once and kept
+# outside the clone): the build from source with its compiler and libraries,
+# the C++ tests there, and the Python suite on each of its Pythons against the
+# wheel (or, when no wheel was built, against that build).
+next_suite() {
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" bash scripts/next_suite.sh ${DIST_BUILT:+--wheel "$DIST"}
+}
+stage "Debian's next suite (Python 3.14 and 3.15, scripts/next_suite.sh)" next_suite
+
 # The constant-time check (tests/ct): its own build, optimised as shipped (plus
 # debug info for readable reports), not sanitized, with secrets marked for
 # valgrind; only the extension and the test-only module it needs are built.
@@ -179,11 +239,4 @@ stage "C++ tests (ASan+UBSan)" env ASAN_OPTIONS=detect_leaks=0 \
     ctest --test-dir build/asan --output-on-failure -j "$JOBS"
 stage "Python tests (ASan+UBSan)" pytest_suite "$PY" "${ASAN_ENV[@]}"
 
-if ((${#ABSENT[@]})); then
-    echo "Skipped, interpreter absent: Python ${ABSENT[*]}"
-fi
-if ((${#FAILED[@]})); then
-    echo "FAILED: ${FAILED[*]}"
-    exit 1
-fi
-echo "All test stages passed."
+report "All test stages passed."

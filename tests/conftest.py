@@ -10,6 +10,8 @@ the sanitized build) they import the very same extension.
 from __future__ import annotations
 
 import gc
+import importlib
+import importlib.machinery
 import json
 import os
 import platform
@@ -26,6 +28,80 @@ import kernel_probe
 
 REPO = Path(__file__).resolve().parents[1]
 SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
+
+
+# --- the test-only native modules (tests/native) ---------------------------------
+#
+# They come from a build with VELMORA_BUILD_TESTS=ON, in <build>/testmods.
+# VELMORA_TESTMODS names that folder when the test command runs the suite
+# against another build (the sanitizers', another Python's); without it, the
+# repository's own test build is used: build/test, or build/py<X.Y> when this
+# interpreter is not the one build/test was made for. A module that is not
+# there fails its tests with the command that builds it; it never skips them,
+# so a missing build cannot pass for a green run.
+
+
+def _built_for_this_python(testmods: Path) -> bool:
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+    return any(testmods.glob(f"*{suffix}"))
+
+
+def built_testmods() -> Path:
+    """The folder of the test-only modules this run uses."""
+    named = os.environ.get("VELMORA_TESTMODS")
+    if named:
+        return Path(named).resolve()
+    version = "%d.%d" % sys.version_info[:2]
+    candidates = [REPO / "build" / "test" / "testmods", REPO / "build" / f"py{version}" / "testmods"]
+    for candidate in candidates:
+        if _built_for_this_python(candidate):
+            return candidate
+    return candidates[0]
+
+
+def _build_command(testmods: Path, target: str) -> str:
+    build = testmods.parent
+    steps = []
+    if not (build / "build.ninja").is_file():
+        steps.append(
+            f"cmake -S {REPO} -B {build} -G Ninja -DPython_EXECUTABLE={sys.executable} "
+            "-DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+        )
+    steps.append(f"cmake --build {build} --target {target}")
+    return " && ".join(steps)
+
+
+def missing_testmod(what: str, target: str, testmods: Path | None = None):
+    """Fails the calling test (or, at import, its module) with the command that
+    builds `target`."""
+    testmods = testmods or built_testmods()
+    pytest.fail(
+        f"{what} is not built in {testmods}; build it with\n    {_build_command(testmods, target)}",
+        pytrace=False,
+    )
+
+
+def import_testmod(name: str):
+    """Imports the test-only module `name` (a tests/native target) from
+    built_testmods(), or fails with the command that builds it."""
+    testmods = built_testmods()
+    sys.path.insert(0, str(testmods))
+    try:
+        return importlib.import_module(name)
+    except ImportError as exc:
+        missing_testmod(f"{name} ({exc})", name, testmods)
+    finally:
+        sys.path.remove(str(testmods))
+
+
+def unwiped_copy() -> Path:
+    """The folder holding the copy of velmora._secure built without the
+    wipe (<testmods>/unwiped), for a child's sys.path."""
+    testmods = built_testmods()
+    unwiped = testmods / "unwiped"
+    if not (unwiped / "velmora").is_dir():
+        missing_testmod("the copy of the module without the wipe", "_secure_unwiped", testmods)
+    return unwiped
 
 
 @dataclass
@@ -95,11 +171,22 @@ def _collect_earlier_garbage():
 
 
 @pytest.fixture
-def run_child(tmp_path):
-    """``run_child(code, env=..., prefix=[...], prelude=..., check=True) -> Child``."""
+def run_child(tmp_path, request):
+    """``run_child(code, env=..., prefix=[...], prelude=..., check=True) -> Child``.
+
+    A child given the ``seccomp_prelude`` starts with the getrandom shim
+    preloaded (dormant until ``deny_syscalls`` refuses getrandom)."""
 
     def run(code, **kwargs):
         kwargs.setdefault("cwd", tmp_path)
+        if _SECCOMP_PRELUDE in kwargs.get("prelude", ""):
+            shim = request.getfixturevalue("getrandom_shim")
+            if shim is not None:
+                env = dict(kwargs.get("env") or {})
+                inherited = env["LD_PRELOAD"] if "LD_PRELOAD" in env else os.environ.get("LD_PRELOAD")
+                # Whatever is preloaded already (the sanitizer runtimes) stays first.
+                env["LD_PRELOAD"] = " ".join(p for p in (inherited, shim) if p)
+                kwargs["env"] = env
         return _run_child(code, **kwargs)
 
     return run
@@ -157,9 +244,9 @@ def vectors_dir():
 # filter checks, for the architecture this interpreter runs on.
 SYSCALLS = {
     "x86_64": {"getrlimit": 97, "setrlimit": 160, "prlimit64": 302, "prctl": 157,
-               "capget": 125, "capset": 126, "getrandom": 318},
+               "capget": 125, "capset": 126, "getrandom": 318, "openat": 257},
     "aarch64": {"getrlimit": 163, "setrlimit": 164, "prlimit64": 261, "prctl": 167,
-                "capget": 90, "capset": 91, "getrandom": 278},
+                "capget": 90, "capset": 91, "getrandom": 278, "openat": 56},
 }[platform.machine()]
 _AUDIT_ARCH = {"x86_64": 0xC000003E, "aarch64": 0xC00000B7}[platform.machine()]
 
@@ -182,6 +269,49 @@ def pytest_sessionstart(session):
     for name, reason in kernel_probe.findings().items():
         if reason is not None and reporter is not None:
             reporter.write_line(f"kernel probe: {name} missing: {reason}; the tests that need it skip")
+
+
+# The C library may answer getrandom without the system call (from the vDSO,
+# glibc 2.41 and later), where seccomp never sees it. The shim puts its own
+# getrandom in front of the C library's: it makes the system call until
+# velmora_refuse_getrandom(errno) is called, and fails with that errno from
+# then on.
+_GETRANDOM_SHIM_C = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <stddef.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static int refused;
+
+void velmora_refuse_getrandom(int err) { __atomic_store_n(&refused, err, __ATOMIC_SEQ_CST); }
+
+ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
+    int err = __atomic_load_n(&refused, __ATOMIC_SEQ_CST);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return syscall(SYS_getrandom, buf, len, flags);
+}
+"""
+
+
+@pytest.fixture(scope="session")
+def getrandom_shim(tmp_path_factory):
+    """Path of the getrandom shim (a shared library for ``LD_PRELOAD``), or
+    None where there is no C compiler to build it; ``deny_syscalls`` then
+    checks that seccomp alone refuses getrandom."""
+    cc = target_cc()
+    if cc is None:
+        return None
+    where = tmp_path_factory.mktemp("getrandom_shim")
+    (where / "shim.c").write_text(_GETRANDOM_SHIM_C)
+    shim = where / "getrandom_shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", str(shim), str(where / "shim.c")], check=True)
+    return str(shim)
 
 
 _SECCOMP_PRELUDE = r"""
@@ -210,8 +340,20 @@ def deny_syscalls(rules):
                            ctypes.c_ulong, ctypes.c_ulong]
     if libc.prctl(38, 1, None, 0, 0) != 0:         # PR_SET_NO_NEW_PRIVS
         raise OSError(ctypes.get_errno(), "PR_SET_NO_NEW_PRIVS")
+    if "getrandom" in rules and hasattr(libc, "velmora_refuse_getrandom"):
+        libc.velmora_refuse_getrandom(rules["getrandom"])
     if libc.prctl(22, 2, ctypes.byref(prog), 0, 0) != 0:  # PR_SET_SECCOMP, filter
         raise OSError(ctypes.get_errno(), "PR_SET_SECCOMP")
+    if "getrandom" in rules:
+        # The getrandom every library here resolves must now fail, whether or
+        # not the C library would have made the system call.
+        libc.getrandom.restype = ctypes.c_ssize_t
+        libc.getrandom.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint]
+        probe = ctypes.create_string_buffer(1)
+        if libc.getrandom(probe, 1, 0) != -1 or ctypes.get_errno() != rules["getrandom"]:
+            raise RuntimeError("getrandom still answers under the seccomp filter (the C library "
+                               "answers it without the system call, and no getrandom shim is "
+                               "preloaded: no C compiler to build one?)")
 """ % {"syscalls": SYSCALLS, "audit_arch": _AUDIT_ARCH}
 
 

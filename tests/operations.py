@@ -91,6 +91,11 @@ OPS = {
 }
 
 
+# First 8 bytes of each of the module's own stacks (src/locked/own_stack.h):
+# how a scan of a process's memory tells them from the boxes' data areas.
+STACK_MARKER = (0x57AC4ED0C0DE5EC5).to_bytes(8, "little")
+
+
 def refuses(op):
     """Whether the operation's call must raise SecureError."""
     return op.endswith("-refused")
@@ -105,11 +110,20 @@ SECRET_SIZES = {
 #   "run <op>"   prep and call of OPS[op]; answers "ok <public json>"
 #   "run-thread <op>"  the same, the call on a new thread
 #   "scan"       collects garbage, answers "ready" and waits for the next line
-#   "probe <op>" prep, then the call under _stack_probe (three times);
-#                answers "probe <json list of the largest figures>"
+#   "probe <op>" prep, then the call under _stack_probe (twice); answers
+#                "probe [thread-stack bytes written, own-stack depth written,
+#                declared depth, raised]" of the second
 #   "run-small <bytes> <op>"  the call on a new thread with that stack size
+#   "small <bytes> <op>"  the call straight from C on a new thread with that
+#                stack size (0: the least the C library allows); answers
+#                "small [raised, stack bytes]"
+#   "carved <bytes> <op>"  the call on a coroutine stack carved out of an
+#                outer C frame; answers "carved [frames below intact, raised]"
 #   "bare <stack> <used> <op>"  the call on a caller-supplied stack without a
-#                guard page; answers "bare [canary intact, raised]"
+#                guard page (from 3.14 on, with CPython's reserve added below);
+#                answers "bare [canary intact, raised]"
+#   "abort-mid-seal <bytes>"  answers "sealing", then dumps core in the
+#                middle of an AES-GCM seal (see below)
 #   "exit"
 CHILD = r'''
 import gc, json, operator, os, signal, sys, threading
@@ -167,24 +181,27 @@ results = []
 def probe(op):
     # Straight from the probe into the module, with no Python frame between
     # them (an exception would have the interpreter write deeper on its way
-    # out), from stack pointers 128 bytes apart over 2 KiB (code that aligns
-    # its frame reaches deepest from one of them). The preparation runs before
-    # each call; one unmeasured call comes first: a library's one-time set-up
-    # on first use (a CPU dispatch table, a symbol lookup) runs before any key
-    # is loaded and is not what the wipe is sized for.
+    # out). The preparation runs before each call; one unmeasured call comes
+    # first: a library's one-time set-up on first use (a CPU dispatch table, a
+    # symbol lookup) runs before any key is loaded and is not what the depths
+    # are sized for. Measured: how far below the caller the call wrote on the
+    # thread's stack, and (from the copy of the module built to measure it)
+    # how deep its work went on the module's own stack.
     import _stack_probe
+    import velmora._secure as module
     prep, call = OPS[op][0], OPS[op][1]
     cut = call.index("(")
     runs = []
-    for shift in [0] + list(range(0, 2048, 128)):
-        _stack_probe.set_shift(shift)
+    for _ in range(2):
         ns = dict(scope, PUBLIC={})
         exec(prep, ns)
         fn = eval(call[:cut], ns)
         args, kwargs = eval("(lambda *a, **k: (a, k))" + call[cut:], ns)
-        runs.append(_stack_probe.deepest_writes(fn, *args, **kwargs))
-    runs = runs[1:]
-    results.append([max((r[i] or 0) for r in runs) for i in range(4)] + [runs[0][4]])
+        _stack_probe.own_stack_use(module.__file__)  # forget the preparation's
+        changed, raised = _stack_probe.deepest_writes(fn, *args, **kwargs)
+        own = _stack_probe.own_stack_use(module.__file__) or (None, None)
+        runs.append([changed, own[0], own[1], raised])
+    results.append(runs[1])
 
 def answer(text):
     sys.stdout.write(text + "\n")
@@ -248,6 +265,19 @@ for line in sys.stdin:
         worker.join()
         scope.setdefault("kept", []).append(ns)
         answer("ok {}")
+    elif cmd in ("small", "carved"):
+        import _stack_probe
+        size, op = arg.split(" ")
+        ns = dict(scope, PUBLIC={})
+        exec(OPS[op][0], ns)
+        call = OPS[op][1]
+        cut = call.index("(")
+        fn = eval(call[:cut], ns)
+        args, kwargs = eval("(lambda *a, **k: (a, k))" + call[cut:], ns)
+        runner = _stack_probe.on_small_thread if cmd == "small" else _stack_probe.on_carved_stack
+        reply = runner(int(size), fn, *args, **kwargs)
+        scope.setdefault("kept", []).append(ns)
+        answer(cmd + " " + json.dumps(list(reply)))
     elif cmd == "bare":
         # "bare <stack bytes> <used bytes> <op>": the call on a thread whose
         # stack the caller supplied, above a canary (_stack_probe.on_bare_stack).
@@ -255,9 +285,29 @@ for line in sys.stdin:
         stack, used, op = arg.split(" ")
         ns = dict(scope, PUBLIC={})
         exec(OPS[op][0], ns)
-        intact, raised = _stack_probe.on_bare_stack(lambda: eval(OPS[op][1], ns), int(stack), int(used))
+        # CPython 3.14 and later raise "Stack overflow" rather than run Python
+        # code within two stack margins (2 x 2048 pointers) of the bottom of
+        # the thread's stack, and their parser wants more room still; earlier
+        # versions run down to the bottom. So the call is compiled here, and
+        # the stack gets the two margins more below, so that the Python above
+        # the call has the room it has elsewhere.
+        reserve = 2 * 2048 * 8 if sys.version_info >= (3, 14) else 0
+        call = compile(OPS[op][1], op, "eval")
+        intact, raised = _stack_probe.on_bare_stack(lambda: eval(call, ns), int(stack) + reserve, int(used))
         scope.setdefault("kept", []).append(ns)
         answer("bare " + json.dumps([intact, raised]))
+    elif cmd == "abort-mid-seal":
+        # "abort-mid-seal <bytes>": seals messages of that size under KEY back
+        # to back on this thread while another thread, not the interpreter's,
+        # aborts the process after 50 ms: most of the time is spent inside the
+        # seal, so that is where the dump most likely finds this thread.
+        import resource, _stack_probe
+        resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        message = bytes(int(arg))
+        answer("sealing")
+        _stack_probe.abort_soon(50000)
+        while True:
+            KEY.aes_gcm_seal(NONCE, message)
     elif cmd == "exit":
         break
 '''

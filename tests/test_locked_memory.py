@@ -9,6 +9,7 @@ import shutil
 import pytest
 
 import kernel_probe
+from conftest import SANITIZED, memlock_prefix
 from messages import FORK, WIPED
 
 
@@ -248,10 +249,17 @@ def test_require_refuses_unlocked_boxes(child, no_mlock):
 
 
 def test_lock_budget_of_one_page(child, memlock_limited):
-    """With room for exactly one locked page: the second region cannot be
+    """With room for exactly one locked page beyond what the module's own
+    stack has locked (a first call makes it): the second region cannot be
     locked (ENOMEM), and releasing the first gives its page back."""
     code = (
         """
+        import resource
+        s.SecretBox.random(32).hmac_sha512(b"warm")
+        locked = [int(line.split()[1]) for line in open("/proc/self/status")
+                  if line.startswith("VmLck:")][0] * 1024
+        hard = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
+        resource.setrlimit(resource.RLIMIT_MEMLOCK, (locked + os.sysconf("SC_PAGESIZE"), hard))
         first = s.SecretBox.random(32)
         second = outcome(lambda: s.SecretBox.random(32))
         second_locked = outcome(lambda: s.SecretBox.random(32).is_locked)
@@ -263,8 +271,8 @@ def test_lock_budget_of_one_page(child, memlock_limited):
                           "third_locked": third.is_locked, "status": status}))
         """
     )
-    page = os.sysconf("SC_PAGESIZE")
-    best = child(code, prefix=memlock_limited(page), env={"VELMORA_MEMORY_LOCK": None}).json()
+    room = 1024 * 1024
+    best = child(code, prefix=memlock_limited(room), env={"VELMORA_MEMORY_LOCK": None}).json()
     assert best["second_locked"] == ["ok", False]
     assert best["clone"] == ["ok", False]
     assert best["third_locked"] is True  # munlock on release returned the budget
@@ -272,7 +280,7 @@ def test_lock_budget_of_one_page(child, memlock_limited):
     assert best["status"]["unlocked_allocations"] == 3
     assert best["status"]["live_secrets"] == 1
 
-    req = child(code, prefix=memlock_limited(page), env={"VELMORA_MEMORY_LOCK": "require"})
+    req = child(code, prefix=memlock_limited(room), env={"VELMORA_MEMORY_LOCK": "require"})
     req = req.json()
     refused = ["SecureError", lock_required(errno.ENOMEM)]
     assert req["second"] == refused
@@ -365,3 +373,65 @@ def test_live_secrets_counts_regions_until_release(child):
     # Nothing failed to lock here (and with CAP_IPC_LOCK nothing can).
     if out["unlocked"] == 0:
         assert out["errno"] == 0
+
+
+# --- system calls ------------------------------------------------------------------------
+
+REGION_CALLS = "mmap,mprotect,madvise,mlock,munlock,munmap,capget,capset"
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer turns mlock into a no-op")
+@pytest.mark.parametrize("unprivileged", [False, True], ids=["as-is", "no-CAP_IPC_LOCK"])
+def test_a_box_costs_six_system_calls(child, tmp_path, unprivileged):
+    """Creating and dropping a box, once the thread has made its first one:
+    mmap of the whole span, one mprotect opening the data pages, two madvise,
+    mlock, munmap; no munlock, no capability calls. Counted by strace between
+    two getppid() calls that mark the loop."""
+    if not shutil.which("strace"):
+        pytest.skip("needs strace (scripts/setup.sh installs it)")
+    trace = tmp_path / "trace"
+    prefix = memlock_prefix(1 << 20) if unprivileged else []
+    prefix += ["strace", "-qq", "-o", str(trace), "-e", f"trace={REGION_CALLS},getppid"]
+    rounds = 50
+    out = child(
+        f"""
+        secret = b"k" * 32
+        first = s.SecretBox.from_bytes(secret)  # the thread's first allocation
+        os.getppid()
+        for _ in range({rounds}):
+            box = s.SecretBox.from_bytes(secret)
+            del box
+        os.getppid()
+        print(json.dumps([first.is_locked, s.memory_status()["ipc_lock_effective"]]))
+        """,
+        prefix=prefix,
+    ).json()
+    assert out == [True, not unprivileged]
+    lines = trace.read_text().splitlines()
+    marks = [i for i, line in enumerate(lines) if line.startswith("getppid(")]
+    assert len(marks) == 2, lines
+    calls = [line.split("(", 1)[0] for line in lines[marks[0] + 1 : marks[1]]]
+    counts = {name: calls.count(name) for name in set(calls)}
+    assert counts == {"mmap": rounds, "mprotect": rounds, "madvise": 2 * rounds,
+                      "mlock": rounds, "munmap": rounds}, lines[marks[0] : marks[1] + 1]
+    page = os.sysconf("SC_PAGESIZE")
+    maps = [line for line in lines[marks[0] : marks[1]] if line.startswith("mmap(")]
+    assert all(f", {3 * page}, PROT_NONE, MAP_PRIVATE|MAP_ANONYMOUS," in m for m in maps), maps[0]
+    opens = [line for line in lines[marks[0] : marks[1]] if line.startswith("mprotect(")]
+    assert all(f", {page}, PROT_READ|PROT_WRITE)" in m for m in opens), opens[0]
+
+
+def test_boxes_work_where_the_mapping_table_cannot_be_read(run_child, seccomp_prelude):
+    """Without /proc (every open refused) the reserve of mapping entries cannot
+    be kept, and boxes are made as before."""
+    out = run_child(
+        """
+        import errno, json
+        import velmora._secure as s
+        deny_syscalls({"openat": errno.EACCES})
+        boxes = [s.SecretBox.from_bytes(b"secret") for _ in range(3)]
+        print(json.dumps([bytes(b.reveal()).decode() for b in boxes]))
+        """,
+        prelude=seccomp_prelude,
+    ).json()
+    assert out == ["secret"] * 3

@@ -1,19 +1,18 @@
 """ML-KEM-768 against an independent implementation: the `cryptography` package.
 
-The core is reached through the test-only module `_mlkem_test`, found in
-$VELMORA_TESTMODS (<build>/testmods of a build with VELMORA_BUILD_TESTS=ON).
+The core is reached through the test-only module `_mlkem_test` (tests/native;
+conftest.import_testmod finds it).
 Every test runs on each code path the CPU has (portable, avx2). Every round
 uses fresh random seeds; a failure message carries them.
 """
 
 from __future__ import annotations
 
-import importlib
 import os
-import sys
-from pathlib import Path
 
 import pytest
+
+from conftest import built_testmods, import_testmod
 
 mlkem_crypto = pytest.importorskip(
     "cryptography.hazmat.primitives.asymmetric.mlkem",
@@ -23,25 +22,7 @@ MLKEM768PrivateKey = mlkem_crypto.MLKEM768PrivateKey
 MLKEM768PublicKey = mlkem_crypto.MLKEM768PublicKey
 
 
-def _load_testmod():
-    where = os.environ.get("VELMORA_TESTMODS")
-    if not where:
-        pytest.skip(
-            "VELMORA_TESTMODS is not set (it names <build>/testmods of a build with VELMORA_BUILD_TESTS=ON)",
-            allow_module_level=True,
-        )
-    if not Path(where, ".").is_dir():
-        pytest.skip(f"VELMORA_TESTMODS={where} is not a directory", allow_module_level=True)
-    sys.path.insert(0, where)
-    try:
-        return importlib.import_module("_mlkem_test")
-    except ImportError as exc:
-        pytest.skip(f"_mlkem_test not importable from {where}: {exc}", allow_module_level=True)
-    finally:
-        sys.path.remove(where)
-
-
-ours = _load_testmod()
+ours = import_testmod("_mlkem_test")
 
 ROUNDS = 20
 EK_OFFSET, HASH_OFFSET = 1152, 2336
@@ -118,18 +99,22 @@ def test_paths_agree_with_each_other():
 
 @pytest.mark.parametrize(
     "value, expected",
-    [("portable", "portable"), ("avx2", "avx2"), ("", "best"), (None, "best"), ("sse9", "portable")],
+    [("portable", "portable"), ("avx2", "avx2"), ("", "best"), (None, "best"), (" \t", "best"),
+     ("AVX2", "avx2"), (" Avx2\n", "avx2"), ("\u00a0PORTABLE ", "portable"), ("sse9", "portable"),
+     ("avx 2", "portable")],
 )
 def test_the_environment_forces_a_path(run_child, value, expected):
-    # The choice is made once per process, so each is checked in a child.
-    # Unset or empty means the best the CPU runs; an unknown value the portable path.
+    # The choice is made once per process, so each is checked in a child; the
+    # value is read as the lock policy is (surrounding whitespace and case
+    # ignored). Unset or blank means the best the CPU runs; an unknown value
+    # the portable path.
     best = ours.paths()[-1]
     if expected == "best":
         expected = best
     if expected not in ours.paths():
         pytest.skip(f"this CPU cannot run the {expected} path")
     child = run_child(
-        f"import sys; sys.path.insert(0, {os.environ['VELMORA_TESTMODS']!r}); "
+        f"import sys; sys.path.insert(0, {str(built_testmods())!r}); "
         "import _mlkem_test; print(_mlkem_test.active_path())",
         env={"VELMORA_MLKEM_IMPL": value},
     )

@@ -8,10 +8,12 @@ does not paper over what the operation left, and each followed by a signal,
 whose frame holds the registers as the operation left them), collects garbage
 and waits; meanwhile this process reads every readable mapping of the child
 (stack, heap, anonymous, file-backed writable) through /proc/PID/mem, skipping
-only the module's locked data areas, and looks for each secret and for what a
+only the boxes' locked data areas, and looks for each secret and for what a
 library derives from it on the way (computed here independently with hashlib,
-hmac, cryptography and tests/derived.py). A copy planted in a bytes object
-must be found, or the scanner itself is broken.
+hmac, cryptography and tests/derived.py). The module's own stacks, locked and
+left out of core dumps like the boxes but holding no secret once a call is
+over, are read too (told from the boxes by the marker at their bottom). A copy
+planted in a bytes object must be found, or the scanner itself is broken.
 """
 
 from __future__ import annotations
@@ -20,6 +22,8 @@ import hashlib
 import hmac
 import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -27,8 +31,8 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import derived as d
 import kernel_probe
-from conftest import SANITIZED
-from operations import OPS, OpChild, b64url, make_inputs
+from conftest import SANITIZED, built_testmods, missing_testmod, unwiped_copy
+from operations import OPS, STACK_MARKER, OpChild, b64url, child_env, make_inputs
 
 # Under AddressSanitizer its shadow memory (a map of which bytes may be used,
 # never their values: terabytes of reserved address space) is left out;
@@ -51,9 +55,10 @@ def _a_scan_can_tell_what_it_reads():
 
 
 def scanned_mappings(pid):
-    """(start, end, name) of every mapping the scan reads: readable, and
-    writable or anonymous; the module's locked data areas (advised both
-    dont-dump and wipe-on-fork) and a sanitizer's shadow are left out."""
+    """(start, end, name, locked_area) of every mapping the scan reads:
+    readable, and writable or anonymous; a sanitizer's shadow is left out.
+    locked_area: advised both dont-dump and wipe-on-fork, as the module's
+    locked data areas are (read only if it is an own stack)."""
     out, current = [], None
     for line in Path(f"/proc/{pid}/smaps").read_text().splitlines():
         m = _MAPPING.match(line)
@@ -64,28 +69,43 @@ def scanned_mappings(pid):
             if _SHADOW and start < _SHADOW[1] and end > _SHADOW[0]:
                 readable = False
             if readable and (perms[1] == "w" or not name.startswith("/")):
-                current = [start, end, name]
+                current = [start, end, name, False]
                 out.append(current)
         elif line.startswith("VmFlags:") and current is not None:
             flags = line.split()[1:]
             if "dd" in flags and "wf" in flags:
-                out.remove(current)
+                current[3] = True
     return [tuple(m) for m in out]
 
 
-def scan(pid, needles):
-    """{needle name: [mapping names where it was found]}."""
-    found = {}
+def read_mappings(pid):
+    """(name, bytes) of every mapping the scan reads: the boxes' data areas
+    are left out, the own stacks are named "[own stack]". An own stack's data
+    area starts with its marker, and may be split in two mappings (the part
+    locked so far is one of its own): a locked area right above a stack's is
+    the rest of it (a box's has a guard page below it)."""
+    stack_end = None
     with open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
-        for start, end, name in scanned_mappings(pid):
+        for start, end, name, locked_area in scanned_mappings(pid):
             try:
                 mem.seek(start)
                 data = mem.read(end - start)
             except OSError:
                 continue
-            for label, needle in needles.items():
-                if data.find(needle) >= 0:
-                    found.setdefault(label, []).append(name or "[anon]")
+            if locked_area:
+                if data[:8] != STACK_MARKER and start != stack_end:
+                    continue  # a box
+                name, stack_end = "[own stack]", end
+            yield name, data
+
+
+def scan(pid, needles):
+    """{needle name: [mapping names where it was found]}."""
+    found = {}
+    for name, data in read_mappings(pid):
+        for label, needle in needles.items():
+            if data.find(needle) >= 0:
+                found.setdefault(label, []).append(name or "[anon]")
     return found
 
 
@@ -201,7 +221,7 @@ def test_one_operation_leaves_nothing(scanner, op):
 
 
 # The streams release the interpreter lock; the others hold it. Either way the
-# work runs on the calling thread, and that thread's stack is cleaned.
+# work runs on the module's own stack, and the calling thread's holds nothing.
 @pytest.mark.parametrize("op", ["stream-push", "stream-pull", "aes-open", "hmac", "hkdf",
                                 "pool-mix", "hybrid-open-session", "box-eq"])
 def test_an_operation_on_another_thread_leaves_nothing(scanner, op):
@@ -209,14 +229,14 @@ def test_an_operation_on_another_thread_leaves_nothing(scanner, op):
     assert scanner.leftovers() == {}
 
 
-# On a stack the caller supplied (no guard page; the wipe knows its bounds
-# from the thread's attributes), part of it in use before the call.
+# On a stack the caller supplied (no guard page), part of it in use before the
+# call.
 @pytest.mark.parametrize("op", ["hmac", "aes-json-field", "stream-pull", "hkdf",
                                 "hybrid-open-session", "hybrid-from-secrets"])
 def test_an_operation_on_a_caller_supplied_stack_leaves_nothing(tmp_path, op):
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods:
-        pytest.skip("needs _stack_probe: VELMORA_TESTMODS at a test build's testmods")
+    testmods = built_testmods()
+    if not any(testmods.glob("_stack_probe.*")):
+        missing_testmod("_stack_probe", "_stack_probe", testmods)
     s = Scanner(tmp_path, pythonpath=[testmods])
     try:
         reply = s.child.ask(f"bare {64 * 1024} {16 * 1024} {op}")
@@ -250,14 +270,15 @@ def test_operations_in_sequence_leave_nothing(scanner):
 
 
 def test_the_scan_sees_what_the_wipe_removes(tmp_path):
-    """Against the copy of the module built without the boundary wipe, the
-    same operations do leave secrets where the scan looks (chiefly through
-    the vector registers that the signal after each operation saves)."""
-    testmods = os.environ.get("VELMORA_TESTMODS")
-    if not testmods or not Path(testmods, "unwiped", "velmora").is_dir():
-        pytest.skip("needs the unwiped copy: VELMORA_TESTMODS at the testmods of a build with "
-                    "VELMORA_BUILD_TESTS=ON and without the sanitizers")
-    s = Scanner(tmp_path, pythonpath=[Path(testmods, "unwiped")])
+    """Against the copy of the module built without the wipe, the same
+    operations do leave secrets where the scan looks (chiefly through the
+    vector registers that the signal after each operation saves on the
+    thread's stack), and the text that copy plants on the own stack is found
+    there."""
+    if SANITIZED:
+        pytest.skip("the sanitizers' build has no copy without the wipe")
+    s = Scanner(tmp_path, pythonpath=[unwiped_copy()])
+    s.needles["planted on the own stack"] = b"own stack: planted for the scan!"
     try:
         found = {}
         for op in OPS:
@@ -268,4 +289,76 @@ def test_the_scan_sees_what_the_wipe_removes(tmp_path):
             found.update(s.leftovers())
     finally:
         s.close()
+    assert set(found.pop("planted on the own stack", [])) == {"[own stack]"}, (
+        "the scan does not read the own stacks")
     assert found, "nothing left behind even without the wipe: the scan cannot tell"
+
+
+# The X25519 test entry points (_x25519_test) call the module's X25519
+# functions straight, on the thread's stack and with no wipe after them: whatever those functions leave
+# on their frames stays there. A child calls both on each path, some frames
+# below its loop, with its scalar read from a pipe into a bytearray it zeroes
+# afterwards; the scan then looks for the scalar and what the multiplications
+# derive from it.
+X25519_CHILD = r"""
+import os, sys
+sys.path.insert(0, sys.argv[3])
+import _x25519_test as x
+
+def below(levels, fn):
+    if levels == 0:
+        return fn()
+    return next(map(lambda _: below(levels - 1, fn), [None]))
+
+fd = int(sys.argv[1])
+scalar = bytearray(32)
+view = memoryview(scalar)
+got = 0
+while got < 32:
+    got += os.readv(fd, [view[got:]])
+view.release()
+os.close(fd)
+peer = bytes.fromhex(sys.argv[2])
+control = bytes.fromhex(sys.argv[4])
+for path in x.paths():
+    below(24, lambda: x.public_key(scalar, path))
+    below(24, lambda: x.shared_secret(scalar, peer, path))
+scalar[:] = bytes(32)
+print("ready", flush=True)
+sys.stdin.readline()
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers lay out frames (and fake stacks) their "
+                    "own way; the frames checked are the shipped build's")
+def test_the_x25519_functions_wipe_their_own_frames(tmp_path):
+    testmods = built_testmods()
+    if not any(testmods.glob("_x25519_test*")):
+        missing_testmod("_x25519_test", "_x25519_test", testmods)
+    secret, peer_secret, control = os.urandom(32), os.urandom(32), os.urandom(32)
+    from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey
+    peer = X25519PrivateKey.from_private_bytes(peer_secret).public_key().public_bytes_raw()
+    needles = {"scalar": secret, "clamped": d.x25519_clamped(secret),
+               "signed digits": bytes(v & 0xFF for v in d.x25519_base_digits(secret)),
+               "control": control}
+    for i, entry in d.x25519_base_selections(secret, [55, 57, 59, 61, 63, 56, 58, 60, 62]).items():
+        needles[f"table selection {i}"] = entry
+    rfd, wfd = os.pipe()
+    proc = subprocess.Popen(
+        [sys.executable, "-P", "-c", X25519_CHILD, str(rfd), peer.hex(), str(testmods), control.hex()],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=(rfd,),
+        env=child_env(), cwd=tmp_path, text=True)
+    os.close(rfd)
+    try:
+        with os.fdopen(wfd, "wb") as pipe:
+            pipe.write(secret)
+        assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
+        found = scan(proc.pid, needles)
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=30)
+        proc.stdout.close()
+        proc.stderr.close()
+    assert "control" in found, "the scan did not find the planted copy: the scanner is broken"
+    del found["control"]
+    assert found == {}

@@ -1,89 +1,84 @@
-"""The boundary wipe stays inside the calling thread's stack.
+"""The module writes only memory it owns, whatever stack the caller runs on.
 
-Every operation is run on small thread stacks and on a stack the caller
-supplied without a guard page, with the module under test and with the copy
-built without the wipe (<testmods>/unwiped): whatever runs without the wipe
-must run with it, and nothing below a stack may be written.
+Every operation's work runs on the module's own stack, so every operation must
+run, and leave the caller's memory as it was, on stacks with little room: a
+coroutine stack carved out of a local array of an outer C frame (as C
+coroutine libraries make them, entered with swapcontext, with the frame that
+switched lying just below it), the smallest thread stack the C library allows,
+32 KiB thread stacks, and a stack the caller supplied without a guard page,
+with more and more of it in use before the call.
 """
 
 from __future__ import annotations
 
 import json
-import os
-import platform
-from pathlib import Path
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, built_testmods, missing_testmod
 from operations import OPS, OpChild, make_inputs, refuses
 
 if SANITIZED:
-    pytest.skip("the sanitizers' frames are larger and there is no unwiped copy of their build",
-                allow_module_level=True)
+    pytest.skip("the sanitizers' frames are several times larger: small stacks overflow "
+                "in the interpreter itself", allow_module_level=True)
 
-TESTMODS = os.environ.get("VELMORA_TESTMODS")
-if not TESTMODS or not Path(TESTMODS, "unwiped", "velmora").is_dir():
-    pytest.skip("needs VELMORA_TESTMODS at a test build's testmods (with the unwiped copy)",
-                allow_module_level=True)
+TESTMODS = built_testmods()
+if not any(TESTMODS.glob("_stack_probe*")):
+    missing_testmod("_stack_probe", "_stack_probe", TESTMODS)
 
 KIB = 1024
-BUILDS = {"wiped": [TESTMODS], "unwiped": [Path(TESTMODS, "unwiped"), TESTMODS]}
 
 
-def survivors(build, command, tmp_path):
-    """Which operations complete when each is sent as `command` (a format
-    string taking the operation), restarting the child after one that kills
-    it; answers of the survivors by operation."""
+def answers(command, tmp_path):
+    """The reply to `command` (a format string taking the operation) for every
+    operation, restarting the child after one that kills it (None there)."""
     inputs = make_inputs()
     pending = list(OPS)
     done = {}
     while pending:
-        with OpChild(inputs, pythonpath=BUILDS[build], cwd=tmp_path) as child:
+        with OpChild(inputs, pythonpath=[TESTMODS], cwd=tmp_path) as child:
             while pending:
                 op = pending.pop(0)
                 try:
                     done[op] = child.ask(command.format(op=op))
                 except AssertionError:  # the child died on this operation
+                    done[op] = None
                     break
     return done
 
 
-# The smallest of these thread stacks on which every operation runs, with or
-# without the wipe: aarch64's interpreter frames are larger than x86-64's, and
-# its signal frames carry the SVE state where there is one (under qemu-user's
-# default processor, every run: 64 KiB is not enough there even unwiped).
-ROOMY_KIB = {"x86_64": 64, "aarch64": 128}[platform.machine()]
+def replies(command, tmp_path, prefix):
+    out = {}
+    for op, reply in answers(command, tmp_path).items():
+        assert reply is not None, f"{op} ({command}) killed the process"
+        assert reply.startswith(prefix + " "), reply
+        out[op] = json.loads(reply[len(prefix) + 1:])
+    return out
 
 
-@pytest.mark.parametrize("stack_kib", [32, 36, 40, 64, 128])
-def test_what_runs_unwiped_runs_wiped_on_small_thread_stacks(stack_kib, tmp_path):
-    command = f"run-small {stack_kib * KIB} {{op}}"
-    unwiped = survivors("unwiped", command, tmp_path)
-    wiped = survivors("wiped", command, tmp_path)
-    assert sorted(set(unwiped) - set(wiped)) == []
-    if stack_kib >= ROOMY_KIB:  # room enough for every operation either way
-        assert sorted(wiped) == sorted(OPS)
+@pytest.mark.parametrize("stack_kib", [28, 32, 40])
+def test_carved_coroutine_stacks_keep_the_frames_below(stack_kib, tmp_path):
+    for op, (intact, raised) in replies(f"carved {stack_kib * KIB} {{op}}", tmp_path,
+                                        "carved").items():
+        assert intact, f"{op} wrote below a {stack_kib} KiB carved stack"
+        assert raised == refuses(op), op
 
 
-def test_nothing_below_a_stack_without_a_guard_page_is_written(tmp_path):
-    # A 64 KiB stack directly above a canary, with more and more of it in use
-    # before the call: where the call alone stays inside the stack (the
-    # unwiped copy leaves the canary intact), the wipe must too.
-    cases = [f"bare {64 * KIB} {used * KIB} {{op}}" for used in (0, 16, 32, 40, 44, 48)]
-    answers = {}
-    for build in BUILDS:
-        for command in cases:
-            for op, reply in survivors(build, command, tmp_path).items():
-                assert reply.startswith("bare "), reply
-                answers[build, command, op] = tuple(json.loads(reply[5:]))
-    checked = set()
-    for (build, command, op), (intact, raised) in answers.items():
-        if build != "unwiped" or not intact:
-            continue
-        wiped = answers.get(("wiped", command, op))
-        assert wiped is not None, f"{op} ({command}) died with the wipe only"
-        assert wiped[0], f"{op} ({command}): the wipe wrote below the stack"
-        assert wiped[1] == raised == refuses(op), (op, command)
-        checked.add(op)
-    assert checked == set(OPS)  # each fits at least when little of the stack is in use
+@pytest.mark.parametrize("stack_bytes", [0, 32 * KIB], ids=["least", "32KiB"])
+def test_every_operation_runs_on_small_thread_stacks(stack_bytes, tmp_path):
+    for op, (raised, size) in replies(f"small {stack_bytes} {{op}}", tmp_path, "small").items():
+        assert raised == refuses(op), (op, size)
+
+
+def test_every_operation_runs_on_32_kib_threads_of_the_threading_module(tmp_path):
+    for op, reply in answers(f"run-small {32 * KIB} {{op}}", tmp_path).items():
+        assert reply == "ok {}", f"{op}: {reply}"
+
+
+@pytest.mark.parametrize("used_kib", [0, 16, 32, 40])
+def test_nothing_below_a_stack_without_a_guard_page_is_written(used_kib, tmp_path):
+    # A 64 KiB stack directly above a canary, part of it in use before the call.
+    command = f"bare {64 * KIB} {used_kib * KIB} {{op}}"
+    for op, (intact, raised) in replies(command, tmp_path, "bare").items():
+        assert intact, f"{op} ({used_kib} KiB in use) wrote below the stack"
+        assert raised == refuses(op), op

@@ -1,8 +1,8 @@
 """X25519: the native mulx/adx path against exact integers, RFC 7748, the
 Wycheproof vectors and libsodium.
 
-The code is reached through the test-only module `_x25519_test`, found in
-$VELMORA_TESTMODS (<build>/testmods of a build with VELMORA_BUILD_TESTS=ON).
+The code is reached through the test-only module `_x25519_test` (tests/native;
+conftest.import_testmod finds it).
 The field tests run where the CPU has BMI2 and ADX; the vector tests run on
 every path it has.
 """
@@ -12,34 +12,20 @@ from __future__ import annotations
 import importlib
 import itertools
 import json
-import os
 import random
+import re
 import sys
 from pathlib import Path
 
 import pytest
 
+from conftest import REPO, built_testmods, import_testmod
+
 P = 2**255 - 19
 M64 = 2**64 - 1
 
 
-def _load_testmod():
-    where = os.environ.get("VELMORA_TESTMODS")
-    if not where:
-        pytest.skip(
-            "VELMORA_TESTMODS is not set (it names <build>/testmods of a build with VELMORA_BUILD_TESTS=ON)",
-            allow_module_level=True,
-        )
-    sys.path.insert(0, where)
-    try:
-        return importlib.import_module("_x25519_test")
-    except ImportError as exc:
-        pytest.skip(f"_x25519_test not importable from {where}: {exc}", allow_module_level=True)
-    finally:
-        sys.path.remove(where)
-
-
-ours = _load_testmod()
+ours = import_testmod("_x25519_test")
 PATHS = ours.paths()
 native_only = pytest.mark.skipif("native" not in PATHS, reason="this CPU has no BMI2/ADX")
 
@@ -61,91 +47,206 @@ BOUNDARY += WHOLE
 _rng = random.Random(0x25519)
 RANDOM = [_rng.getrandbits(256) for _ in range(200)] + [_rng.getrandbits(255) for _ in range(50)]
 
-BINARY = {
-    "mul": lambda a, b: a * b,  # inline assembly (adcx/adox)
-    "add": lambda a, b: a + b,
-    "sub": lambda a, b: a - b,
-    "ladder_mul": lambda a, b: a * b,  # the hand-written ladder's
-    "ladder_add": lambda a, b: a + b,
-    "ladder_sub": lambda a, b: a - b,
-    "ladder_a24": lambda a, b: 121666 * a + b,
-}
-
-# The ladder's addition and subtraction take only what its products give:
-# values below LADDER_BOUND. They are checked over that range, up to its edge,
-# and the products are checked to land in it, for any input below 2^256.
-LADDER_BOUND = 2**255 + 2**32
-BOUNDED_OPS = ("ladder_add", "ladder_sub")
-PRODUCT_OPS = ("ladder_mul", "ladder_a24", "ladder_sqr")
-BOUND_EDGE = [LADDER_BOUND - 1, 2**255 + 2**31, 2**255 + 19, 2**255]
-
 
 def field(op, *values):
     return dec(ours.field(op, *map(enc, values)))
 
 
+# --- key generation's own additions in adx.cpp (any input below 2^256) -----------
+
+INLINE = {
+    "add": lambda a, b: a + b,
+    "sub": lambda a, b: a - b,
+}
+
+
 @native_only
-@pytest.mark.parametrize("op", sorted(BINARY))
+@pytest.mark.parametrize("op", sorted(INLINE))
 @pytest.mark.parametrize("values", ["boundary", "random"])
-def test_binary_field_operations_match_integers(op, values):
+def test_key_generation_additions_match_integers(op, values):
     # Every pair of boundary values (each limb 0, 1, 2^63 or 2^64 - 1, and the
     # values around p and 2^256), or random 256-bit pairs with boundaries mixed in.
     pool = BOUNDARY if values == "boundary" else RANDOM + list(WHOLE)
-    if op in BOUNDED_OPS:
-        pool = [v for v in pool if v < LADDER_BOUND] + BOUND_EDGE
-    want = BINARY[op]
-    wrong, unbounded = [], []
-    for a in pool:
-        for b in pool:
-            got = field(op, a, b)
-            if got % P != want(a, b) % P:
-                wrong.append((hex(a), hex(b)))
-            if op in PRODUCT_OPS and got >= LADDER_BOUND:
-                unbounded.append((hex(a), hex(b)))
+    want = INLINE[op]
+    wrong = [(hex(a), hex(b)) for a in pool for b in pool if field(op, a, b) % P != want(a, b) % P]
     assert wrong[:5] == []
-    assert unbounded[:5] == []
 
 
 @native_only
-def test_unary_field_operations_match_integers():
-    wrong = []
-    for a in BOUNDARY + RANDOM:
-        got = {op: field(op, a) for op in ("sqr", "ladder_sqr", "inv", "encode")}
-        for op in ("sqr", "ladder_sqr"):
-            if got[op] % P != a * a % P:
-                wrong.append((op, hex(a)))
-        if got["ladder_sqr"] >= LADDER_BOUND:
-            wrong.append(("ladder_sqr above the bound", hex(a)))
-        if got["inv"] % P != pow(a, P - 2, P):  # 0 for any multiple of p
-            wrong.append(("inv", hex(a)))
-        if got["encode"] != a % P:  # canonical: the exact residue
-            wrong.append(("encode", hex(a)))
-    assert wrong == []
+def test_encode_gives_the_exact_residue():
+    assert [hex(a) for a in BOUNDARY + RANDOM if field("encode", a) != a % P] == []
+
+
+# --- the assembly (ladder_adx.S) against the bounds it states ---------------------
+#
+# Every macro and entry point of the .S carries one line
+#   // Bounds: in <operands> < <bound>, ...; out <results> < <bound>.
+# (or "// Bounds: none (...)." where no field value passes). adx.cpp repeats
+# the line of each entry point above its declaration. The entry points are
+# checked here against their own lines: inputs at and just inside the input
+# bounds, results correct mod p and inside the output bound.
+
+X25519_SRC = REPO / "src" / "crypto" / "x25519"
+BOUNDS_FORM = re.compile(r"(in .+; out .+|none \(.+\))\.")
+ENTRY_OPS = {  # entry point -> (the test module's operation, what it computes)
+    "velmora_x25519_fe_mul": ("ladder_mul", lambda a, b: a * b),
+    "velmora_x25519_fe_sqr": ("ladder_sqr", lambda a: a * a),
+    "velmora_x25519_fe_add": ("ladder_add", lambda a, b: a + b),
+    "velmora_x25519_fe_sub": ("ladder_sub", lambda a, b: a - b),
+    "velmora_x25519_fe_a24": ("ladder_a24", lambda a, b: 121666 * a + b),
+    "velmora_x25519_invert": ("inv", lambda z: pow(z, P - 2, P)),
+}
+
+
+def _power_sum(text):
+    """The value of a bound as the lines write it: '2^255 + 2^11', '2^256 - 38'."""
+    assert re.fullmatch(r"[0-9^+\- ]+", text), text
+    return eval(text.replace("^", "**"))  # digits, powers, + and - only
+
+
+def parse_bounds(line):
+    """{'in': {name: bound}, 'out': {name: bound}} from a Bounds line's text."""
+    ins, outs = re.fullmatch(r"in (.+); out (.+)\.", line).groups()
+
+    def pairs(part):
+        found = {}
+        for names, bound in re.findall(r"([\w.]+(?:, [\w.]+)*) < ([0-9^+\- ]+?)(?=,|$)", part):
+            found.update(dict.fromkeys(names.split(", "), _power_sum(bound)))
+        return found
+
+    return {"in": pairs(ins), "out": pairs(outs)}
+
+
+def asm_bounds():
+    """(macro and #define names without a Bounds line in its comment, lines not
+    in the fixed form, {entry point: Bounds text})."""
+    lines = (X25519_SRC / "ladder_adx.S").read_text().splitlines()
+    missing, malformed, entries = [], [], {}
+    for i, line in enumerate(lines):
+        m = re.match(r"(?:\.macro|#define) (\w+)|(?:FN_ENTRY|FIELD_ENTRY) (velmora_\w+)", line)
+        if not m or (line.startswith("FN_ENTRY") and "velmora_" not in line):
+            continue
+        comment = []
+        for above in reversed(lines[:i]):
+            if not above.startswith("//"):
+                break
+            comment.append(above)
+        stated = [c.removeprefix("// Bounds: ") for c in comment if c.startswith("// Bounds: ")]
+        if len(stated) != 1:
+            missing.append(m.group(1) or m.group(2))
+            continue
+        if not BOUNDS_FORM.fullmatch(stated[0]):
+            malformed.append(stated[0])
+        if m.group(2):
+            entries[m.group(2)] = stated[0]
+    return missing, malformed, entries
+
+
+def test_every_macro_and_entry_point_states_its_bounds():
+    missing, malformed, entries = asm_bounds()
+    assert missing == []
+    assert malformed == []
+    assert set(entries) == set(ENTRY_OPS) | {"velmora_x25519_ladder"}
+    # adx.cpp declares each entry point under the same line.
+    declared = dict(
+        (name, text) for text, name in re.findall(
+            r"^// Bounds: (.+)\nvoid (velmora_\w+)\(", (X25519_SRC / "adx.cpp").read_text(), re.M)
+    )
+    assert declared == entries
+
+
+def edges(bound):
+    """Inputs up to an input bound: the boundary values below it, and the
+    values just inside it."""
+    near = [bound - d for d in (1, 2, 19, 38, 39, 2**64, 2**128)] + [bound >> 1]
+    return sorted({v for v in BOUNDARY + near if 0 <= v < bound})
+
+
+ENTRY_BOUNDS = {name: parse_bounds(text) for name, text in asm_bounds()[2].items()}
+
+
+@native_only
+@pytest.mark.parametrize("entry", sorted(ENTRY_OPS))
+def test_entry_points_keep_their_stated_bounds(entry):
+    op, want = ENTRY_OPS[entry]
+    bounds = ENTRY_BOUNDS[entry]
+    (out_bound,) = set(bounds["out"].values())
+    operands = [edges(bounds["in"][name]) for name in ("a", "b") if name in bounds["in"]]
+    operands = operands or [edges(bounds["in"]["z"])]
+    wrong, above = [], []
+    for values in itertools.product(*operands):
+        got = field(op, *values)
+        if got % P != want(*values) % P:
+            wrong.append(tuple(map(hex, values)))
+        if got >= out_bound:
+            above.append(tuple(map(hex, values)))
+    assert wrong[:5] == []
+    assert above[:5] == []
+
+
+def reference_ladder(k, u):
+    """RFC 7748's ladder on Python's integers, bits 254..0 of k: u(k P) mod p."""
+    x1, x2, z2, x3, z3, swap = u % P, 1, 0, u % P, 1, 0
+    for t in reversed(range(255)):
+        bit = k >> t & 1
+        swap ^= bit
+        if swap:
+            x2, x3, z2, z3 = x3, x2, z3, z2
+        swap = bit
+        a, b = x2 + z2, x2 - z2
+        aa, bb = a * a, b * b
+        e = aa - bb
+        c, d = x3 + z3, x3 - z3
+        da, cb = d * a, c * b
+        x3, z3 = (da + cb) ** 2 % P, x1 * (da - cb) ** 2 % P
+        x2, z2 = aa * bb % P, e * (aa + 121665 * e) % P
+    if swap:
+        x2, z2 = x3, z3
+    return x2 * pow(z2, P - 2, P) % P
+
+
+@native_only
+def test_ladder_keeps_its_stated_bounds():
+    bounds = ENTRY_BOUNDS["velmora_x25519_ladder"]
+    (out_bound,) = set(bounds["out"].values())
+    rng = random.Random(0x1AD)
+    scalars = [rng.getrandbits(256) for _ in range(2)] + [2**256 - 1, 2**254]
+    wrong, above = [], []
+    for i, u in enumerate(edges(bounds["in"]["x1"])):
+        k = scalars[i % len(scalars)]
+        x, z = map(dec, ours.ladder(enc(k), enc(u)))
+        if x * pow(z, P - 2, P) % P != reference_ladder(k, u):
+            wrong.append((hex(k), hex(u)))
+        if max(x, z) >= out_bound:
+            above.append((hex(k), hex(u)))
+    assert wrong[:5] == []
+    assert above[:5] == []
 
 
 @native_only
 def test_chained_results_stay_correct():
-    # The outputs of one operation (below 2^256 but not reduced) are the inputs
-    # of the next, as in the ladder.
+    # The outputs of one operation (not reduced) are the inputs of the next,
+    # as in the ladder, each second operand drawn up to that operation's bound.
     rng = random.Random(7)
-    x = enc(rng.getrandbits(256))
+    x = enc(rng.getrandbits(255))
     exact = dec(x) % P
-    # The ladder's additions and subtractions follow its products, as in the
-    # ladder, and take a second operand below LADDER_BOUND.
-    ops = ("mul", "add", "sub", "sqr", "ladder_mul", "ladder_add", "ladder_sqr", "ladder_sub",
-           "ladder_a24")
+    ops = {"add": (2**256, lambda a, b: a + b), "sub": (2**256, lambda a, b: a - b)}
+    for entry, (op, want) in ENTRY_OPS.items():
+        if op != "inv":
+            ops[op] = (ENTRY_BOUNDS[entry]["in"]["a"], want)
+    names = sorted(ops)
     for i in range(3000):
-        op = ops[i % len(ops)]
-        if op in BOUNDED_OPS:
-            y = rng.randrange(LADDER_BOUND) if i % 3 else LADDER_BOUND - 1
-        else:
-            y = rng.getrandbits(256) if i % 3 else M64 << 192 | M64
+        op = names[i % len(names)]
+        bound, want = ops[op]
+        if dec(x) >= bound:  # an addition after an addition: not what the ladder does
+            x = ours.field("ladder_mul", x, enc(1))
         if op.endswith("sqr"):
             x = ours.field(op, x)
             exact = exact * exact % P
         else:
+            y = rng.randrange(bound) if i % 3 else bound - 1
             x = ours.field(op, x, enc(y))
-            exact = BINARY[op](exact, y) % P
+            exact = want(exact, y) % P
     assert dec(ours.field("encode", x)) == exact
 
 
@@ -205,6 +306,32 @@ def test_wycheproof_vectors(path, vectors_dir):
     assert wrong == []
 
 
+# The two u-coordinates of the points of order 8.
+ORDER_8 = [
+    0x00B8495F16056286FDB1329CEB8D09DA6AC49FF1FAE35616AEB8413B7C7AEBE0,
+    0x57119FD0DD4E22D8868E1C58C45C44045BEF839C55B1D0B1248C50A3BC959C5F,
+]
+
+
+def _x_double(u):
+    """u of 2Q on the Montgomery curve, from Q's u alone; None for the point at infinity."""
+    den = 4 * u * (u * u + 486662 * u + 1) % P
+    return None if den == 0 else (u * u - 1) ** 2 * pow(den, P - 2, P) % P
+
+
+@pytest.mark.parametrize("u", ORDER_8, ids=["order8-a", "order8-b"])
+def test_the_crafted_order_8_points_have_order_8(u):
+    twice = _x_double(u)
+    four = _x_double(twice)
+    assert twice is not None and four is not None and _x_double(four) is None
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_order_8_points_are_refused(path):
+    scalar = random.Random(8).randbytes(32)
+    assert [ours.shared_secret(scalar, enc(u), path) for u in ORDER_8] == [None, None]
+
+
 def _crafted_points():
     """u values at the limb and reduction boundaries, each also with bit 255 set
     (which is ignored), plus the points of small order."""
@@ -212,11 +339,7 @@ def _crafted_points():
     base += [sum(l << (64 * i) for i, l in enumerate(limbs)) & (2**255 - 1)
              for limbs in itertools.product((0, 1, 2**63, M64), repeat=4)]
     # The points of order 8 (u and its counterparts above p).
-    order8 = [
-        0x5F9C95BC3A50C3F56B1EC4C1B29E3D8DBCB80B4AAD7A65B0F8D82E9E1E86E0,
-        0x57119FD0DD4E22D8868E1C58C45C44045BEF839C55B1D0B1248C50A3BC959C5F,
-    ]
-    base += order8 + [u + P for u in order8 if u + P < 2**255]
+    base += ORDER_8 + [u + P for u in ORDER_8 if u + P < 2**255]
     base += [P - 1 + 1, 2 * P - 1 - P]
     return sorted({v for u in base for v in (u, u | 1 << 255)})
 
@@ -243,14 +366,19 @@ def test_native_matches_libsodium():
 
 @pytest.mark.parametrize(
     ("value", "expected"),
-    [("", "best"), ("native", "best"), ("libsodium", "libsodium"), ("NATIVE", "libsodium"), ("sandy", "libsodium")],
+    [("", "best"), ("  ", "best"), ("native", "best"), ("NATIVE", "best"), (" Native", "best"),
+     ("native\n", "best"), ("\u2003native\t", "best"), ("libsodium", "libsodium"),
+     (" LibSodium ", "libsodium"), ("native-ish", "libsodium"), ("nat ive", "libsodium"),
+     ("sandy", "libsodium")],
 )
 def test_environment_picks_the_path(run_child, value, expected):
-    # Unset or empty means native where the CPU has it; anything unknown, libsodium.
+    # Read as the lock policy is: surrounding whitespace and case ignored.
+    # Unset, empty or blank means native where the CPU has it; anything
+    # unknown, libsodium.
     if expected == "best":
         expected = PATHS[-1]
     child = run_child(
-        f"import sys; sys.path.insert(0, {os.environ['VELMORA_TESTMODS']!r}); "
+        f"import sys; sys.path.insert(0, {str(built_testmods())!r}); "
         "import _x25519_test; print(_x25519_test.active_path())",
         env={"VELMORA_X25519_IMPL": value},
     )

@@ -28,7 +28,7 @@ OUT = Path(__file__).resolve().parent / "results.json"
 
 # name: (script, its arguments for a quick run)
 BENCHMARKS = {
-    "box": ("bench_box.py", ["--rounds", "3", "--iterations", "5000"]),
+    "box": ("bench_box.py", ["--rounds", "20", "--iterations", "500"]),
     "symmetric": ("bench_symmetric.py", ["--quick"]),
     "secretstream": ("bench_secretstream.py", ["--quick"]),
     "hybrid": ("bench_hybrid.py", ["--rounds", "5", "--ops", "20"]),

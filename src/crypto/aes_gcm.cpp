@@ -23,6 +23,10 @@ namespace velmora::crypto::aes_gcm {
 
 namespace {
 
+// Why each tag check may declassify its verdict: a ciphertext whose tag does
+// not match is refused openly, and the refusal is all that it tells.
+constexpr const char* TAG_VERDICT = "a forged or damaged ciphertext is refused openly";
+
 Status check_key_nonce(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
     if (key.size() != KEY_BYTES)
         return EnclaveError::wrong_length("aes-gcm key", KEY_BYTES, key.size());
@@ -32,13 +36,6 @@ Status check_key_nonce(std::span<const std::uint8_t> key, std::span<const std::u
 }
 
 #if defined(__x86_64__)
-// --- ipsec-mb -------------------------------------------------------------------
-
-// ipsec-mb's direct GCM API leaves the stack to us: the key data (round keys
-// and GHASH key powers) and gcm_context_data (the running state) are placed
-// on the stack and wiped before returning.
-using ipsec::KeyData;
-
 // Never hand ipsec-mb a null pointer, even for a zero length: where it is built
 // with parameter checks, a pointer it dislikes makes it return without writing.
 const std::uint8_t EMPTY[16] = {};
@@ -46,19 +43,62 @@ const std::uint8_t* ptr_or_empty(std::span<const std::uint8_t> s) {
     return s.empty() ? EMPTY : s.data();
 }
 
+// --- ipsec-mb -------------------------------------------------------------------
+
+// One call's ipsec-mb state. The direct GCM API leaves the stack to us: the
+// key data (round keys and GHASH key powers) and gcm_context_data (the running
+// state) live here, on the caller's stack, and are wiped when the call's scope
+// ends, whichever way it ends. A zero length still gets a real pointer.
+class IpsecCall {
+public:
+    IpsecCall(std::span<const std::uint8_t> key, std::size_t aad_bytes, std::size_t text_bytes)
+        : manager_(ipsec::manager_for(aad_bytes, text_bytes)) {
+        ipsec::prepare_key(manager_, key.data(), key_);
+    }
+    ~IpsecCall() {
+        secure_zero(&key_, sizeof key_);
+        secure_zero(&ctx_, sizeof ctx_);
+    }
+    IpsecCall(const IpsecCall&) = delete;
+    IpsecCall& operator=(const IpsecCall&) = delete;
+
+    // out = in encrypted under `nonce` (out may be null only when in is empty),
+    // and the tag of (aad, out).
+    void encrypt(std::uint8_t* out, std::span<const std::uint8_t> in,
+                 std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
+                 std::uint8_t* tag) {
+        IMB_AES256_GCM_ENC(manager_.mgr, &key_.data, &ctx_, writable_or_empty(out, in.size()),
+                           ptr_or_empty(in), in.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
+                           tag, TAG_BYTES);
+    }
+    // out = in decrypted under `nonce`, and the tag of (aad, in).
+    void decrypt(std::uint8_t* out, std::span<const std::uint8_t> in,
+                 std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad,
+                 std::uint8_t* tag) {
+        IMB_AES256_GCM_DEC(manager_.mgr, &key_.data, &ctx_, writable_or_empty(out, in.size()),
+                           ptr_or_empty(in), in.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
+                           tag, TAG_BYTES);
+    }
+    // Folds `data` (zero-padded to whole blocks) into the running hash `y`.
+    void ghash(std::span<const std::uint8_t> data, std::uint8_t y[TAG_BYTES]) {
+        IMB_GHASH(manager_.mgr, &key_.data, data.data(), data.size(), y, TAG_BYTES);
+    }
+
+private:
+    static std::uint8_t* writable_or_empty(std::uint8_t* out, std::size_t n) {
+        return n == 0 ? const_cast<std::uint8_t*>(EMPTY) : out;
+    }
+
+    const ipsec::Manager& manager_;
+    ipsec::KeyData key_;
+    gcm_context_data ctx_;
+};
+
 void ipsec_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                 std::span<const std::uint8_t> aad, std::span<const std::uint8_t> pt,
                 std::uint8_t* out) {
-    const ipsec::Manager& e = ipsec::manager_for(aad.size(), pt.size());
-    IMB_MGR* const m = e.mgr;
-    KeyData k;
-    WipeOnExit<KeyData> wipe_key(k);
-    gcm_context_data ctx;
-    WipeOnExit<gcm_context_data> wipe_ctx(ctx);
-    ipsec::prepare_key(e, key.data(), k);
-    IMB_AES256_GCM_ENC(m, &k.data, &ctx, pt.empty() ? const_cast<std::uint8_t*>(EMPTY) : out,
-                       ptr_or_empty(pt), pt.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
-                       out + pt.size(), TAG_BYTES);
+    IpsecCall call(key, aad.size(), pt.size());
+    call.encrypt(out, pt, nonce, aad, out + pt.size());
 }
 
 // Verifies first, decrypts second: the expected tag is GHASH(A, C, lengths) ⊕
@@ -67,12 +107,7 @@ void ipsec_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t>
 Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                   std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
                   const std::uint8_t* tag, const Sink& out) {
-    const ipsec::Manager& e = ipsec::manager_for(aad.size(), ct.size());
-    IMB_MGR* const m = e.mgr;
-    KeyData k;
-    WipeOnExit<KeyData> wipe_key(k);
-    gcm_context_data ctx;
-    WipeOnExit<gcm_context_data> wipe_ctx(ctx);
+    IpsecCall call(key, aad.size(), ct.size());
     struct Scratch {
         std::uint8_t ej0[TAG_BYTES];
         std::uint8_t expected[TAG_BYTES];
@@ -81,23 +116,20 @@ Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
     } s{};
     WipeOnExit<Scratch> wipe_scratch(s);
 
-    ipsec::prepare_key(e, key.data(), k);
     // An empty message with no AAD has GHASH 0, so its tag is E(K, J0) itself.
-    IMB_AES256_GCM_ENC(m, &k.data, &ctx, const_cast<std::uint8_t*>(EMPTY), EMPTY, 0, nonce.data(),
-                       EMPTY, 0, s.ej0, TAG_BYTES);
-    if (!aad.empty()) IMB_GHASH(m, &k.data, aad.data(), aad.size(), s.expected, TAG_BYTES);
-    if (!ct.empty()) IMB_GHASH(m, &k.data, ct.data(), ct.size(), s.expected, TAG_BYTES);
+    call.encrypt(nullptr, {}, nonce, {}, s.ej0);
+    if (!aad.empty()) call.ghash(aad, s.expected);
+    if (!ct.empty()) call.ghash(ct, s.expected);
     store_be64(s.lengths, static_cast<std::uint64_t>(aad.size()) * 8);
     store_be64(s.lengths + 8, static_cast<std::uint64_t>(ct.size()) * 8);
-    IMB_GHASH(m, &k.data, s.lengths, sizeof s.lengths, s.expected, TAG_BYTES);
+    call.ghash(s.lengths, s.expected);
     for (std::size_t i = 0; i < TAG_BYTES; ++i) s.expected[i] ^= s.ej0[i];
-    if (ct::bytes_equal(s.expected, tag, TAG_BYTES) != 1) return ErrorKind::OpenFailed;
+    if (ct::declassified(ct::bytes_equal(s.expected, tag, TAG_BYTES), TAG_VERDICT) == 0)
+        return ErrorKind::OpenFailed;
 
     auto dst = out(ct.size());
     if (!dst) return dst.error();
-    IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(EMPTY) : *dst,
-                       ptr_or_empty(ct), ct.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
-                       s.discard, TAG_BYTES);
+    call.decrypt(*dst, ct, nonce, aad, s.discard);
     return {};
 }
 
@@ -106,19 +138,11 @@ Status ipsec_open(std::span<const std::uint8_t> key, std::span<const std::uint8_
 Status ipsec_open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                            std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
                            const std::uint8_t* tag, std::uint8_t* dst) {
-    const ipsec::Manager& e = ipsec::manager_for(aad.size(), ct.size());
-    IMB_MGR* const m = e.mgr;
-    KeyData k;
-    WipeOnExit<KeyData> wipe_key(k);
-    gcm_context_data ctx;
-    WipeOnExit<gcm_context_data> wipe_ctx(ctx);
+    IpsecCall call(key, aad.size(), ct.size());
     std::uint8_t expected[TAG_BYTES];
     WipeOnExit<decltype(expected)> wipe_expected(expected);
-    ipsec::prepare_key(e, key.data(), k);
-    IMB_AES256_GCM_DEC(m, &k.data, &ctx, ct.empty() ? const_cast<std::uint8_t*>(EMPTY) : dst,
-                       ptr_or_empty(ct), ct.size(), nonce.data(), ptr_or_empty(aad), aad.size(),
-                       expected, TAG_BYTES);
-    if (ct::bytes_equal(expected, tag, TAG_BYTES) != 1) {
+    call.decrypt(dst, ct, nonce, aad, expected);
+    if (ct::declassified(ct::bytes_equal(expected, tag, TAG_BYTES), TAG_VERDICT) == 0) {
         secure_zero(dst, ct.size());
         return ErrorKind::OpenFailed;
     }
@@ -342,7 +366,8 @@ Status soft_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t
     std::uint8_t expected[TAG_BYTES];
     WipeOnExit<decltype(expected)> wipe_expected(expected);
     gcm.tag(aad, ct, expected);
-    if (ct::bytes_equal(expected, tag, TAG_BYTES) != 1) return ErrorKind::OpenFailed;
+    if (ct::declassified(ct::bytes_equal(expected, tag, TAG_BYTES), TAG_VERDICT) == 0)
+        return ErrorKind::OpenFailed;
     auto dst = out(ct.size());
     if (!dst) return dst.error();
     if (!gcm.crypt(ct, *dst)) {
@@ -436,7 +461,9 @@ Status evp_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t>
     CtxPtr c(EVP_CIPHER_CTX_new());
     if (!c || !evp_start_open(c.get(), key.data(), nonce, aad, tag)) return ErrorKind::OpenFailed;
     {
-        std::uint8_t scratch[4096];
+        // Small: the work runs on the own stack, whose declared depth for
+        // AES-GCM (stack_wipe.h) is a few KiB, OpenSSL's frames included.
+        std::uint8_t scratch[512];
         WipeOnExit<decltype(scratch)> wipe(scratch);
         for (std::size_t off = 0; off < ct.size(); off += sizeof scratch) {
             const std::size_t n = std::min(sizeof scratch, ct.size() - off);

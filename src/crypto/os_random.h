@@ -1,5 +1,6 @@
-// The operating system's random source: getrandom(2), or /dev/urandom once
-// /dev/random has become readable where getrandom is missing.
+// The operating system's random source: getrandom(2), or, where getrandom is
+// missing or refused (ENOSYS, EPERM: at the first draw or any later one), the
+// kernel's random device at /dev/urandom, once /dev/random has become readable.
 #pragma once
 
 #include <span>

@@ -210,7 +210,8 @@ Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t pe
         clear_library_stack();
     }
     static constexpr std::uint8_t ZERO[KEY_BYTES] = {};
-    const std::uint32_t all_zero = ct::bytes_equal(out, ZERO, KEY_BYTES);
+    const std::uint32_t all_zero = ct::declassified(ct::bytes_equal(out, ZERO, KEY_BYTES),
+                                                    "an all-zero shared secret is refused openly");
     // rc only says whether the peer point was of low order, which is public.
     const int low_order = ct::declassified(rc, "a low-order peer point is refused openly");
     if ((all_zero | static_cast<std::uint32_t>(low_order != 0)) != 0) {

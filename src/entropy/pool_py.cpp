@@ -10,6 +10,7 @@
 #include "crypto/sha256.h"
 #include "entropy/pool.h"
 #include "py/secure_error.h"
+#include "locked/own_stack.h"
 #include "locked/region.h"
 #include "py/native_object.h"
 #include "py/object_lock.h"
@@ -32,13 +33,14 @@ struct PoolHandle {
 PoolHandle* as_pool(PyObject* o) { return native<PoolHandle>(o); }
 
 // Runs f(PoolState) -> Status under the pool's lock, after the access checks
-// (a fork child finds its state gone).
+// (a fork child finds its state gone), on the module's own stack.
 template <class F>
 Status with_state(PyObject* self, F&& f) {
     const ObjectGuard guard(as_pool(self)->lock);
     auto bytes = guard.secret_mut(as_pool(self)->region);
     if (!bytes) return bytes.error();
-    return f(entropy::PoolState(bytes->data(), entropy::POOL_STATE_BYTES));
+    return own_stack::run(
+        [&] { return f(entropy::PoolState(bytes->data(), entropy::POOL_STATE_BYTES)); });
 }
 
 // `n`: a non-negative int (or int-like object) that fits the platform's size
@@ -46,7 +48,7 @@ Status with_state(PyObject* self, F&& f) {
 bool arg_size(PyObject* obj, std::size_t* out) {
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
     std::uint64_t v;
-    if (!arg_index_u64(obj, &v, "n")) return false;
+    if (!arg_u64(obj, &v, "n")) return false;
     *out = static_cast<std::size_t>(v);
     return true;
 }
@@ -85,7 +87,11 @@ PyObject* pool_mix(PyObject* self, PyObject* seed_arg) {
     } else {
         auto seed = read_byte_input(seed_arg);
         if (!seed) return nullptr;
-        crypto::sha256(seed->span(), digest);
+        Status hashed = own_stack::run([&]() -> Status {
+            crypto::sha256(seed->span(), digest);
+            return {};
+        });
+        if (!hashed) return raise_error(hashed.error());
     }
     Status s = with_state(self, [&](entropy::PoolState state) -> Status {
         entropy::reseed(state, digest);
@@ -108,7 +114,7 @@ PyObject* pool_random(PyObject* self, PyObject* n_arg) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
-    auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+    auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
     Status s = with_state(
         self, [&](entropy::PoolState state) { return entropy::generate(state, {dst, n}); });
     if (!s) {

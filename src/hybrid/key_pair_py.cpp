@@ -12,6 +12,7 @@
 #include "py/secure_error.h"
 #include "hybrid/key_pair.h"
 #include "hybrid/sealed_session.h"
+#include "locked/own_stack.h"
 #include "py/methods.h"
 #include "py/module_defs.h"
 #include "py/object_lock.h"
@@ -59,7 +60,8 @@ constexpr Method GENERATE{
     "🇺🇸 A fresh identity from the OS CSPRNG. 🇧🇷 Uma identidade nova do CSPRNG do SO."};
 
 PyObject* pair_generate(PyObject*) {
-    auto identity = hybrid::HybridKeyPair::generate(crypto::os_random);
+    auto identity =
+        own_stack::run([] { return hybrid::HybridKeyPair::generate(crypto::os_random); });
     if (!identity) return raise_error(identity.error());
     return pair_from_identity(std::move(*identity));
 }
@@ -82,7 +84,8 @@ PyObject* pair_from_secrets(PyObject*, PyObject* x25519_secret, PyObject* mlkem7
     if (!xs) return raise_error(xs.error());
     auto ds = copy_secret_out(mlkem768_secret);
     if (!ds) return raise_error(ds.error());
-    auto identity = hybrid::HybridKeyPair::from_secret_parts(xs->span(), ds->span());
+    auto identity = own_stack::run(
+        [&] { return hybrid::HybridKeyPair::from_secret_parts(xs->span(), ds->span()); });
     if (!identity) return raise_error(identity.error());
     return pair_from_identity(std::move(*identity));
 }
@@ -117,7 +120,7 @@ PyObject* export_secret(PyObject* self, Export&& exp) {
         const ObjectGuard guard(as_pair(self)->lock);
         const hybrid::HybridKeyPair& identity = as_pair(self)->identity;
         if (Status s = guard.secret_access(identity); !s) return raise_error(s.error());
-        auto made = exp(identity);
+        auto made = own_stack::run([&] { return exp(identity); });
         if (!made) return raise_error(made.error());
         region.emplace(std::move(*made));
     }
@@ -195,8 +198,9 @@ std::optional<ZeroizingBuffer> open_sealed(PyObject* self, PyObject* encapsulati
         raise_error(usable.error());
         return std::nullopt;
     }
-    auto plaintext =
-        identity.open(encapsulation->span(), nonce->span(), ciphertext->span(), aad->span());
+    auto plaintext = own_stack::run([&] {
+        return identity.open(encapsulation->span(), nonce->span(), ciphertext->span(), aad->span());
+    });
     if (!plaintext) {
         raise_error(plaintext.error());
         return std::nullopt;
@@ -218,7 +222,7 @@ PyObject* pair_open_secret(PyObject* self, PyObject* encapsulation, PyObject* no
     {
         auto plaintext = open_sealed(self, encapsulation, nonce, ciphertext, aad);
         if (!plaintext) return nullptr;
-        auto made = LockedRegion::from_slice(plaintext->span());
+        auto made = own_stack::run([&] { return LockedRegion::from_slice(plaintext->span()); });
         if (!made) return raise_error(made.error());
         region.emplace(std::move(*made));
     }  // the plaintext is wiped here, whether or not the region was made
@@ -231,7 +235,8 @@ PyObject* pair_open_session(PyObject* self, PyObject* encapsulation, PyObject* n
     {
         auto plaintext = open_sealed(self, encapsulation, nonce, ciphertext, aad);
         if (!plaintext) return nullptr;
-        auto opened = hybrid::open_session_record(plaintext->span());
+        auto opened =
+            own_stack::run([&] { return hybrid::open_session_record(plaintext->span()); });
         if (!opened) return raise_error(opened.error());
         session.emplace(std::move(*opened));
     }  // the JSON text is wiped here, before any interpreter object exists

@@ -5,6 +5,7 @@
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
 #include "hybrid/key_pair.h"
+#include "locked/own_stack.h"
 #include "py/module_defs.h"
 #include "py/pyref.h"
 
@@ -32,8 +33,10 @@ PyObject* seal_hybrid(PyObject*, PyObject* x25519_public_arg, PyObject* mlkem768
     auto aad = read_byte_input(aad_arg);
     if (!aad) return nullptr;
 
-    auto sealed = hybrid::seal(x25519_public->span(), mlkem768_public->span(), plaintext->span(),
-                               aad->span(), crypto::os_random);
+    auto sealed = own_stack::run([&] {
+        return hybrid::seal(x25519_public->span(), mlkem768_public->span(), plaintext->span(),
+                            aad->span(), crypto::os_random);
+    });
     if (!sealed) return raise_error(sealed.error());
     return Py_BuildValue("(y#y#y#)", sealed->encapsulation.data(),
                          static_cast<Py_ssize_t>(sealed->encapsulation.size()),

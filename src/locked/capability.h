@@ -16,4 +16,9 @@ struct IpcLockCaps {
 // capget fails.
 std::optional<IpcLockCaps> read_ipc_lock();
 
+// Makes CAP_IPC_LOCK effective for the calling thread where it is permitted,
+// once per thread (the allocator does this before every region's lock; the
+// own stacks, locked/own_stack.h, before theirs). Failures are silent.
+void make_ipc_lock_effective();
+
 }  // namespace velmora

@@ -1,10 +1,10 @@
-// The boundary wipe: vector registers first (so that a signal arriving during
-// the zeroing saves nothing worth having), then the stack below the caller.
+// Cleaning up after an operation: the vector registers, and the part of the
+// own stack it used.
 #include "locked/stack_wipe.h"
 
 #include <cstdint>
 
-#include "locked/stack_bounds.h"
+#include "zeroize.h"
 
 #if defined(__aarch64__)
 #include <asm/hwcap.h>
@@ -14,10 +14,6 @@
 namespace velmora::stack_wipe {
 
 namespace {
-
-// The smallest page of x86-64 and aarch64 Linux; the stack's guard area is at
-// least one, so a touch this far apart never steps over it.
-constexpr std::size_t PAGE = 4096;
 
 #if defined(__x86_64__)
 
@@ -41,8 +37,6 @@ const VectorFile g_vector_file = detect_vector_file();
     "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
         "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
 
-// Inlined into wipe_below_caller so that no call pushes a return address
-// below its frame.
 [[gnu::always_inline]] inline void clear_vectors() {
     switch (g_vector_file) {
         case VectorFile::Avx512:
@@ -88,8 +82,7 @@ const VectorFile g_vector_file = detect_vector_file();
 // the module is loaded.
 const bool g_sve = (getauxval(AT_HWCAP) & HWCAP_SVE) != 0;
 
-// Inlined into wipe_below_caller so that no call pushes a return address
-// below its frame. v0-v7 and v16-v31 are caller-saved and cleared whole. Of
+// v0-v7 and v16-v31 are caller-saved and cleared whole. Of
 // v8-v15 the procedure call standard preserves only the low halves (d8-d15,
 // our caller's values, restored by every callee that used them), so only the
 // high halves are cleared, with an element write that leaves the low half as
@@ -124,111 +117,19 @@ const bool g_sve = (getauxval(AT_HWCAP) & HWCAP_SVE) != 0;
 }
 
 #else
-#error "the boundary wipe is written for x86-64 and aarch64"
+#error "the vector register clear is written for x86-64 and aarch64"
 #endif
 
 }  // namespace
 
 void clear_vector_registers() noexcept { clear_vectors(); }
 
-// No locals and no calls, so (optimised) there is no frame: the stack pointer
-// sits just below our return address and the zeroing starts right there, with
-// no unwritten padding between the caller's frame and the wiped bytes. The
-// depth is cut to what the thread's stack has left above its lowest usable
-// address (locked/stack_bounds.h), so the zeroing never reaches a guard page
-// or a mapping below a stack that has none. The stack pointer is moved over the
-// region first, so that the stores are above it (a signal frame goes below),
-// one page at a time with a touch on each, so that the first thread's stack is
-// grown by the kernel as it would be for a compiled frame.
-//
-// Where the stack pointer is not inside the bounds known for this thread (it
-// switched to a stack of a coroutine library or one the caller allocated),
-// nothing tells where that stack ends: one byte below the stack pointer may
-// already be another object of the heap it was cut from. Only the registers
-// are cleared then, since that is all that can be proved not to write outside
-// it. The caller-saved general registers are cleared on the way out in every
-// case: the last frames below may have left key words there.
-[[gnu::noinline]] void wipe_below_caller(std::size_t n) noexcept {
-    n = (n + PAGE - 1) & ~(PAGE - 1);
-    if (n == 0) n = PAGE;
-    clear_vectors();
-    std::uintptr_t sp;
-#if defined(__x86_64__)
-    __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
-#else
-    __asm__ volatile("mov %0, sp" : "=r"(sp));
-#endif
-    const stack_bounds::Bounds& b = stack_bounds::t_bounds;
-    const std::size_t room = (sp > b.lo && sp <= b.hi) ? sp - b.lo : 0;
+void on_take(std::uint8_t*, std::uint8_t*) noexcept {}
+
+void wipe_used(std::uint8_t* lo, std::uint8_t* top, std::size_t n) noexcept {
+    const auto room = static_cast<std::size_t>(top - lo);
     if (n > room) n = room;
-#if defined(__aarch64__)
-    // The stack pointer must stay 16-byte aligned (the kernel faults a
-    // misaligned one), and the stores below go 32 bytes at a time: a cut
-    // depth is rounded down.
-    n &= ~std::size_t{31};
-#endif
-#if defined(__x86_64__)
-    __asm__ volatile(
-        "mov %[n], %%rcx\n\t"
-        "1:\n\t"
-        "cmp %[page], %%rcx\n\t"
-        "jbe 2f\n\t"
-        "sub %[page], %%rsp\n\t"
-        "movq $0, (%%rsp)\n\t"
-        "sub %[page], %%rcx\n\t"
-        "jmp 1b\n\t"
-        "2:\n\t"
-        "sub %%rcx, %%rsp\n\t"
-        "mov %[n], %%rcx\n\t"
-        "mov %%rsp, %%rdi\n\t"
-        "xor %%eax, %%eax\n\t"
-        "rep stosb\n\t"
-        "add %[n], %%rsp"
-        :
-        : [n] "r"(n), [page] "i"(PAGE)
-        : "rax", "rcx", "rdi", "cc", "memory");
-    __asm__ volatile(
-        "xor %%edx, %%edx\n\txor %%esi, %%esi\n\txor %%edi, %%edi\n\t"
-        "xor %%r8d, %%r8d\n\txor %%r9d, %%r9d\n\txor %%r10d, %%r10d\n\txor %%r11d, %%r11d" ::
-            : "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11");
-#else
-    // The same walk down a page at a time, then pairs of zero words stored
-    // upwards from the new stack pointer.
-    __asm__ volatile(
-        "mov x9, %[n]\n\t"
-        "1:\n\t"
-        "cmp x9, %[page]\n\t"
-        "b.ls 2f\n\t"
-        "sub sp, sp, %[page]\n\t"
-        "str xzr, [sp]\n\t"
-        "sub x9, x9, %[page]\n\t"
-        "b 1b\n\t"
-        "2:\n\t"
-        "sub sp, sp, x9\n\t"
-        "mov x10, sp\n\t"
-        "mov x9, %[n]\n\t"
-        "cbz x9, 4f\n\t"
-        "3:\n\t"
-        "stp xzr, xzr, [x10], #32\n\t"
-        "stp xzr, xzr, [x10, #-16]\n\t"
-        "subs x9, x9, #32\n\t"
-        "b.hi 3b\n\t"
-        "4:\n\t"
-        "add sp, sp, %[n]"
-        :
-        : [n] "r"(n), [page] "I"(PAGE)
-        : "x9", "x10", "cc", "memory");
-    // x0-x17 are caller-saved (x16 and x17 the linker's veneer scratch): the
-    // last frames below may have left key words in any of them. x18 is left
-    // alone: the platform may reserve it (a shadow call stack).
-    __asm__ volatile(
-        "mov x0, xzr\n\tmov x1, xzr\n\tmov x2, xzr\n\tmov x3, xzr\n\tmov x4, xzr\n\t"
-        "mov x5, xzr\n\tmov x6, xzr\n\tmov x7, xzr\n\tmov x8, xzr\n\tmov x9, xzr\n\t"
-        "mov x10, xzr\n\tmov x11, xzr\n\tmov x12, xzr\n\tmov x13, xzr\n\tmov x14, xzr\n\t"
-        "mov x15, xzr\n\tmov x16, xzr\n\tmov x17, xzr" ::
-            : "x0", "x1", "x2", "x3", "x4", "x5", "x6", "x7", "x8", "x9", "x10", "x11", "x12",
-              "x13", "x14", "x15", "x16", "x17");
-#endif
+    secure_zero(top - n, n);
 }
 
 #if defined(__x86_64__)

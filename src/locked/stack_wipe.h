@@ -1,50 +1,58 @@
-// Cleaning the calling thread's stack and vector registers when an operation
-// returns to the interpreter.
+// What an operation leaves behind on the module's own stack, and in the
+// vector registers, and how it is cleaned.
 //
-// Our own frames and the libraries' (SHA-2/HMAC, ChaCha20/HChaCha20, X25519,
-// AES-GCM, the JSON reader) leave keys, key schedules and hash states behind in
-// dead stack below the stack pointer, and in vector registers that a later
-// signal would save into a frame on that same stack. Wiping each of them where
-// it happens would mean a call in every frame of every library; instead every
-// entry point runs its work one frame below the boundary (`guarded`) and, on
-// the way out (returned or unwound), the boundary zeroes a fixed depth of
-// stack below itself and clears the vector registers.
+// Every operation's core work runs on a locked stack of the module's own
+// (locked/own_stack.h): the key schedules, hash states and X25519/ML-KEM
+// intermediates that our frames and the libraries' leave behind lie in memory
+// that is page-locked, left out of core dumps and emptied in a fork child, and
+// never in the caller's stack. Before that stack goes back to the pool, the
+// part of it the operation used is zeroed; the vector registers (and AVX-512
+// mask registers), which a signal would save into a frame on whatever stack is
+// current, are cleared each time the work leaves the own stack, and once more
+// when the call returns to the interpreter.
 //
-// Why a wipe at the boundary and not a separate locked stack per thread: the
-// work already runs on the calling thread (those that release the interpreter
-// lock too), switching stacks would have to follow every callback into the
-// interpreter (buffer exports, allocation) and confuse the sanitizers' and
-// debuggers' view of the stack, and a few kilobytes of zeroing per call costs
-// tens of nanoseconds. The price is a depth that must stay measured:
-// tests/test_stack_depth.py runs every operation over a canary-filled stack and
-// checks that what it writes lies within the depth wiped for it, with margin.
-// Zeroing costs about a cycle per 64 bytes (some 45 ns for depth::DEFAULT),
-// so the few operations that go deeper say how deep in their declaration
-// (the depth of their entry, py/methods.h) instead of every call paying for
-// the deepest.
+// Why not the caller's stack, wiped below the boundary afterwards, as this
+// module once did: that wipe has to assume that everything between the
+// caller's stack pointer and the thread's lowest address is dead, which only
+// the caller can know. A coroutine stack carved out of an outer frame, a
+// caller-supplied stack without a guard page, or a stack with little room left
+// all broke it; the own stack writes nowhere but into the module's mappings,
+// and it keeps the work in flight out of core dumps and swap too.
+//
+// The price is a depth that must stay measured: zeroing the whole stack after
+// every call would cost more than a small operation itself, so each
+// operation's entry declares how deep its work goes (py/methods.h) and only
+// that much of the stack top is zeroed. tests/test_stack_depth.py runs every
+// operation on the own stack and checks that what it writes lies within the
+// depth declared for it, with margin.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
-#include "locked/stack_bounds.h"
-
 namespace velmora::stack_wipe {
 
-// How far below the boundary the stack is zeroed, by what an operation runs.
-// Each depth is what tests/test_stack_depth.py measures as the family's
-// deepest write (printed there, per operation), plus a quarter and 1 KiB for
-// another build of the libraries, rounded up to whole pages (the wipe works in
-// pages). That margin also leaves room for about one signal frame with AVX-512
-// state (3.5 KiB) pushed at the deepest point of the shallow families. A depth
-// larger than needed costs zeroing time (about a cycle per 64 bytes), never
-// stack: the wipe is cut to what the thread's stack has left (stack_bounds.h).
+// How much of the own stack's top an operation may use and is zeroed after it,
+// by what it runs. Each depth is what tests/test_stack_depth.py measures as
+// the family's deepest write on the own stack (printed there, per operation),
+// plus a quarter and 1 KiB for another build of the libraries, rounded up to
+// whole KiB. A larger depth costs zeroing time (about a cycle per 64 bytes:
+// some 25 ns for DEFAULT, a tenth of a small AES-GCM call), never room: the
+// own stack is sized for the deepest of them plus a signal frame
+// (own_stack.cpp).
 namespace depth {
-// HMAC, HKDF, AES-GCM, the streams, the pool, the boxes and the hybrid pair's
-// accessors: at most about 4.6 KiB (HMAC-SHA512 on a thread other than the
-// first).
-inline constexpr std::size_t DEFAULT = 8 * 1024;
+// HKDF, AES-GCM, the pool, the boxes, the streams' constructors and the hybrid
+// pair's accessors: at most about 2.4 KiB (AES-GCM's open).
+inline constexpr std::size_t DEFAULT = 4 * 1024;
+// aes_gcm_open_secret: AES-GCM's open into a new box, whose region is made
+// (and the mapping table's reserve checked) below the open; about 2.5 KiB.
+inline constexpr std::size_t AES_GCM_OPEN_SECRET = 5 * 1024;
+// SecretStreamPush.push and SecretStreamPull.pull: about 2.7 KiB.
+inline constexpr std::size_t STREAM = 5 * 1024;
+// HMAC-SHA512: about 4.1 KiB.
+inline constexpr std::size_t HMAC = 7 * 1024;
 // aes_gcm_open_json_field: AES-GCM, then the JSON reader's recursion; about
 // 12.7 KiB at its nesting limit.
 inline constexpr std::size_t JSON_FIELD = 20 * 1024;
@@ -61,16 +69,21 @@ inline constexpr std::size_t HYBRID_SEAL = 32 * 1024;
 // encrypts again to compare), X25519, HKDF, AES-GCM and, for a session, the
 // JSON reader; about 22.4 KiB.
 inline constexpr std::size_t HYBRID_OPEN = 32 * 1024;
+// The deepest of the above: what the own stack is sized for.
+inline constexpr std::size_t DEEPEST = 32 * 1024;
 }  // namespace depth
 
-// Zeroes `n` bytes (rounded up to whole pages, and cut to what this thread's
-// stack has left, see stack_bounds.h) of stack just below the caller's frame,
-// after clearing the vector registers (and AVX-512 mask registers) the
-// processor has.
-void wipe_below_caller(std::size_t n) noexcept;
-
-// Only the register part of the above (for the benchmark's cost breakdown).
+// Clears the vector registers (and AVX-512 mask registers) the processor has.
 void clear_vector_registers() noexcept;
+
+// Called when an operation takes the own stack [lo, top), before any work runs
+// on it (nothing to do in the shipped build; the measuring build of the tests
+// notes what the stack holds).
+void on_take(std::uint8_t* lo, std::uint8_t* top) noexcept;
+
+// Zeroes the `n` bytes just below `top` (cut to what lies above `lo`): the
+// part of the own stack [lo, top) an operation declared.
+void wipe_used(std::uint8_t* lo, std::uint8_t* top, std::size_t n) noexcept;
 
 // Marks an entry point's work as one that needs a depth other than
 // depth::DEFAULT, as the entries of py/methods.h do with their declared depth:
@@ -86,41 +99,12 @@ WithDepth<N, F> with_depth(F&& f) {
     return {std::forward<F>(f)};
 }
 
-namespace detail {
-
 template <class F>
 constexpr std::size_t depth_of() {
-    if constexpr (requires { F::DEPTH; })
-        return F::DEPTH;
+    if constexpr (requires { std::remove_cvref_t<F>::DEPTH; })
+        return std::remove_cvref_t<F>::DEPTH;
     else
         return depth::DEFAULT;
-}
-
-// Kept out of line so that f's own locals live in a frame below the caller's,
-// inside the region that is wiped afterwards, never in the boundary's frame.
-template <class F>
-[[gnu::noinline]] decltype(auto) call_one_frame_down(F& f) {
-    return f();
-}
-
-template <std::size_t N>
-struct WipeOnLeave {
-    // The thread's stack bounds are learned before the work, on a thread's
-    // first call, so that their lookup's frames lie in the region wiped after.
-    WipeOnLeave() { stack_bounds::learn_once(); }
-    WipeOnLeave(const WipeOnLeave&) = delete;
-    WipeOnLeave& operator=(const WipeOnLeave&) = delete;
-    ~WipeOnLeave() { wipe_below_caller(N); }
-};
-
-}  // namespace detail
-
-// Runs f, then wipes below this frame: after a return and while an exception
-// (or a thread cancellation) unwinds through it alike.
-template <class F>
-[[gnu::noinline]] decltype(auto) run_and_wipe(F& f) {
-    const detail::WipeOnLeave<detail::depth_of<std::remove_cvref_t<F>>()> wipe;
-    return detail::call_one_frame_down(f);
 }
 
 }  // namespace velmora::stack_wipe

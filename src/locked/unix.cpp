@@ -1,5 +1,7 @@
-// The Linux backend of LockedRegion: mmap with a PROT_NONE guard page on each
-// side, MADV_DONTDUMP and MADV_WIPEONFORK on the data area, and mlock.
+// The Linux backend of LockedRegion: the whole span mapped PROT_NONE and only
+// the data area opened, MADV_DONTDUMP and MADV_WIPEONFORK on the data area, and
+// mlock. Six system calls from creation to release: mmap, mprotect, two
+// madvise, mlock and munmap (which drops the page lock with the mapping).
 #include <errno.h>
 #include <linux/capability.h>
 #include <sys/mman.h>
@@ -10,6 +12,7 @@
 
 #include "locked/capability.h"
 #include "locked/counters.h"
+#include "locked/map_table.h"
 #include "locked/policy.h"
 #include "locked/region.h"
 #include "zeroize.h"
@@ -35,26 +38,45 @@ constexpr std::uint32_t IPC_LOCK_BIT = 1u << CAP_IPC_LOCK;  // in word 0
 
 bool read_caps(CapSets& caps) { return syscall(SYS_capget, &caps.hdr, caps.data) == 0; }
 
-// Capabilities belong to the thread, so the "already raised" note does too.
-thread_local bool ipc_lock_raised = false;
+// Capabilities belong to the thread, so what we know of them does too.
+enum class IpcLock : std::uint8_t { Unknown, Raised, NotRaised };
+thread_local IpcLock ipc_lock = IpcLock::Unknown;
 
 // Makes CAP_IPC_LOCK effective when it is permitted, so mlock is not bounded by
-// RLIMIT_MEMLOCK. Every failure is silent: the next allocation tries again.
+// RLIMIT_MEMLOCK. Every failure is silent. Tried on a thread's first
+// allocation; after that only when mlock fails, since the capability matters
+// only then (and a capget on every allocation would cost a system call each).
 void raise_ipc_lock() {
-    if (ipc_lock_raised) return;
+    if (ipc_lock == IpcLock::Raised) return;
+    ipc_lock = IpcLock::NotRaised;
     CapSets caps;
     if (!read_caps(caps)) return;
     if (caps.data[0].effective & IPC_LOCK_BIT) {
-        ipc_lock_raised = true;
+        ipc_lock = IpcLock::Raised;
         return;
     }
     if (caps.data[0].permitted & IPC_LOCK_BIT) {
         caps.data[0].effective |= IPC_LOCK_BIT;
-        if (syscall(SYS_capset, &caps.hdr, caps.data) == 0) ipc_lock_raised = true;
+        if (syscall(SYS_capset, &caps.hdr, caps.data) == 0) ipc_lock = IpcLock::Raised;
     }
 }
 
+// mlock, and once more if it failed and CAP_IPC_LOCK could be made effective
+// for this thread only now. 0 or the errno of the failure.
+int lock_pages(void* data, std::size_t len) {
+    const bool first = ipc_lock == IpcLock::Unknown;
+    if (first) raise_ipc_lock();
+    if (mlock(data, len) == 0) return 0;
+    const int err = errno;
+    if (first || ipc_lock == IpcLock::Raised) return err;
+    raise_ipc_lock();
+    if (ipc_lock != IpcLock::Raised) return err;
+    return mlock(data, len) == 0 ? 0 : errno;
+}
+
 }  // namespace
+
+void make_ipc_lock_effective() { raise_ipc_lock(); }
 
 std::optional<IpcLockCaps> read_ipc_lock() {
     CapSets caps;
@@ -76,28 +98,36 @@ Result<LockedRegion> LockedRegion::allocate(std::uint64_t n) {
     if (__builtin_add_overflow(data_len, 2 * page, &map_len) || map_len > SIZE_MAX)
         return ErrorKind::AllocationFailed;
 
-    void* p = mmap(nullptr, map_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED || p == nullptr) return ErrorKind::AllocationFailed;
-    auto* base = static_cast<std::uint8_t*>(p);
-    const bool lead = mprotect(base, page, PROT_NONE) == 0;
-    const bool trail = mprotect(base + page + data_len, page, PROT_NONE) == 0;
-    if (!lead || !trail) {
-        munmap(base, map_len);
+    // The table of mappings is shared with the rest of the process; a region
+    // that would leave it short is refused like any other failed mapping.
+    if (!claim_region_entries()) return ErrorKind::AllocationFailed;
+    void* p = mmap(nullptr, map_len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED || p == nullptr) {
+        drop_region_claim();
         return ErrorKind::AllocationFailed;
     }
+    note_region_mapped(p, map_len);
+    auto* base = static_cast<std::uint8_t*>(p);
     std::uint8_t* data = base + page;
+    // Undoes the mapping on a failure below.
+    auto unmap = [&] {
+        note_region_unmapping(base, map_len);
+        munmap(base, map_len);
+    };
+    if (mprotect(data, data_len, PROT_READ | PROT_WRITE) != 0) {
+        unmap();
+        return ErrorKind::AllocationFailed;
+    }
 
-    raise_ipc_lock();
     // Results ignored: an old kernel without wipe-on-fork copies the area into
     // the child with its marker, and the fork check then cannot fire there.
     madvise(data, data_len, MADV_DONTDUMP);
     madvise(data, data_len, MADV_WIPEONFORK);
 
     bool locked = true;
-    if (mlock(data, data_len) != 0) {
-        const int err = errno;
+    if (const int err = lock_pages(data, data_len); err != 0) {
         if (lock_policy() == LockPolicy::Require) {
-            munmap(base, map_len);
+            unmap();
             return EnclaveError::lock_required(err);
         }
         note_unlocked(err);
@@ -120,9 +150,12 @@ Result<LockedRegion> LockedRegion::allocate(std::uint64_t n) {
 
 void LockedRegion::release() {
     if (!base_) return;
-    secure_zero(data_, data_len_);
-    if (locked_) munlock(data_, data_len_);
+    // Only the marker and the secret can hold anything: the padding after them
+    // is never handed out, and the kernel gave it to us zeroed.
+    secure_zero(data_, REGION_HEADER_BYTES + len_);
     note_released();
+    // munmap drops the page lock with the pages: no munlock first.
+    note_region_unmapping(base_, map_len_);
     munmap(base_, map_len_);
     base_ = data_ = nullptr;
 }

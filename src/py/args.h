@@ -9,14 +9,12 @@
 
 namespace velmora {
 
-// An int argument that must fit an unsigned 64-bit value (TypeError for other
-// types, OverflowError for negative or too large values). With `name`, the
-// message names the argument: "argument 'length': can't convert negative int
-// to unsigned".
-bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name = nullptr);
-
-// The same through the index protocol, so int-like objects (numpy integers)
-// pass too; a TypeError names the argument `name`.
-bool arg_index_u64(PyObject* obj, std::uint64_t* out, const char* name);
+// The one conversion of every length and count argument: any object with
+// __index__ (an int, a bool, a numpy integer) that fits an unsigned 64-bit
+// value. Other types are a TypeError, negative or too large values the
+// interpreter's OverflowError, both naming the argument: "argument 'length':
+// 'str' object cannot be interpreted as an integer", "argument 'length':
+// can't convert negative int to unsigned".
+bool arg_u64(PyObject* obj, std::uint64_t* out, const char* name);
 
 }  // namespace velmora

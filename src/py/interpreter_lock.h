@@ -14,18 +14,26 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "contract.h"
+#include "locked/own_stack.h"
+
 namespace velmora {
 
 namespace detail {
 // True from the release until the retake returns; stays true in a thread that
 // the retake ended.
-inline thread_local bool t_interpreter_released = false;
+// Initial-exec: read with one %fs-relative load, not a call into the dynamic
+// linker (every reference the module drops asks it).
+inline thread_local bool t_interpreter_released [[gnu::tls_model("initial-exec")]] = false;
 }  // namespace detail
 
 // Whether this thread gave up the interpreter lock and has not got it back.
 inline bool interpreter_released() { return detail::t_interpreter_released; }
 
+// Both run on the thread's stack only, never on the module's own
+// (locked/own_stack.h).
 [[nodiscard]] inline PyThreadState* release_interpreter() {
+    VELMORA_EXPECT(!own_stack::active(), "the interpreter lock released on the own stack");
     PyThreadState* ts = PyEval_SaveThread();
     detail::t_interpreter_released = true;
     return ts;

@@ -1,8 +1,9 @@
 // Each Python-visible callable is declared once, as a Method: its name, its
 // parameters (with the defaults help() shows; keyword-only ones made with
 // `keyword_only`), and its bilingual text. One entry template joins the
-// declaration, the implementation and the stack-wipe depth of the operation
-// (`entry<M, impl>()`, `entry<M, impl, depth>()`, `constructor<M, impl>()`):
+// declaration, the implementation and how deep the operation's work goes on
+// the module's own stack (`entry<M, impl>()`, `entry<M, impl, depth>()`,
+// `constructor<M, impl>()`):
 // it binds the arguments into storage sized from the declaration and calls the
 // implementation with one argument per parameter, so that an implementation
 // that takes more or fewer arguments than its Method declares does not compile.
@@ -202,8 +203,8 @@ inline PyCFunction as_cfunction(FastFunction f) {
 }  // namespace detail
 
 // The method-table row for method (or module function) `M` implemented by
-// `Impl`, whose work is wiped `Depth` bytes deep afterwards
-// (stack_wipe::depth). `Impl` takes the receiver (the instance; the module for
+// `Impl`, whose work uses at most `Depth` bytes of the own stack, zeroed
+// afterwards (stack_wipe::depth). `Impl` takes the receiver (the instance; the module for
 // a module function; null for a static method), then one PyObject* per
 // parameter of M (null for an optional one not given), and runs inside the
 // interpreter boundary (`guarded`).

@@ -11,6 +11,7 @@
 #include "py/secure_error.h"
 #include "py/module_defs.h"
 #include "py/pyref.h"
+#include "py/type_name.h"
 
 namespace velmora {
 
@@ -78,7 +79,9 @@ int add(PyObject* module, const char* name, PyObject* value /* new ref */) {
 // slot below refuse it before this runs; older ones and legacy
 // sub-interpreters get here.
 bool in_main_interpreter() {
-    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    // The main interpreter's id is 0 (the stable ABI has no
+    // PyInterpreterState_Main to compare with).
+    if (PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) return true;
     PyErr_SetString(PyExc_ImportError,
                     "velmora._secure cannot be loaded in a sub-interpreter; import it in the main "
                     "interpreter only");
@@ -89,8 +92,9 @@ int exec_module(PyObject* module) {
     return guarded<int>(-1, [&]() -> int {
         if (!in_main_interpreter()) return -1;
         if (!PyModule_Check(module)) {
-            PyErr_Format(PyExc_TypeError, "expected a module, got %.200s",
-                         Py_TYPE(module)->tp_name);
+            const TypeName type(module);
+            if (type.c_str())
+                PyErr_Format(PyExc_TypeError, "expected a module, got %.200s", type.c_str());
             return -1;
         }
         for (const ClassEntry& c : CLASSES) {
@@ -115,11 +119,21 @@ int exec_module(PyObject* module) {
     });
 }
 
+// The slot by which 3.12 and later refuse the module in every sub-interpreter
+// before it runs. The limited API of 3.11 does not name it, and 3.11 itself
+// fails a module that carries a slot it does not know, so it is added only
+// when the running interpreter is 3.12 or later (its number and value are
+// part of the stable ABI from then on).
+constexpr int MULTIPLE_INTERPRETERS_SLOT = 3;               // Py_mod_multiple_interpreters
+void* const MULTIPLE_INTERPRETERS_NOT_SUPPORTED = nullptr;  // its "not supported" value
+constexpr unsigned long FIRST_WITH_MULTIPLE_INTERPRETERS = 0x030c0000;
+#ifdef Py_mod_multiple_interpreters
+static_assert(Py_mod_multiple_interpreters == MULTIPLE_INTERPRETERS_SLOT);
+#endif
+
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
+    {0, nullptr},  // the sub-interpreter refusal, on 3.12 and later
     {0, nullptr},
 };
 
@@ -140,4 +154,9 @@ PyModuleDef MODULE = {
 
 }  // namespace velmora
 
-PyMODINIT_FUNC PyInit__secure(void) { return PyModuleDef_Init(&velmora::MODULE); }
+PyMODINIT_FUNC PyInit__secure(void) {
+    using namespace velmora;
+    if (Py_Version >= FIRST_WITH_MULTIPLE_INTERPRETERS)
+        SLOTS[1] = {MULTIPLE_INTERPRETERS_SLOT, MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+    return PyModuleDef_Init(&MODULE);
+}

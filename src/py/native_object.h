@@ -13,6 +13,7 @@
 
 #include "py/args.h"
 #include "py/methods.h"
+#include "py/type_name.h"
 
 namespace velmora {
 
@@ -32,7 +33,9 @@ T* native(PyObject* obj) {
 // were (an owner moved in by reference stays with the caller, who releases it).
 template <class T, class... A>
 PyObject* new_native(PyTypeObject* type, A&&... args) {
-    PyObject* obj = type->tp_alloc(type, 0);
+    // Through the slot: the stable ABI has no tp_alloc member to read.
+    auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return nullptr;
     new (native<T>(obj)) T(std::forward<A>(args)...);
     return obj;
@@ -44,7 +47,7 @@ template <class T>
 void dealloc_native(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     native<T>(self)->~T();
-    type->tp_free(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type);
 }
 
@@ -92,9 +95,11 @@ bool is_native(PyObject* obj) {
 template <class T>
 bool require(PyObject* obj, const char* fname, const char* param) {
     if (is_native<T>(obj)) return true;
-    if (!PyErr_Occurred())
+    if (PyErr_Occurred()) return false;
+    const TypeName type(obj);
+    if (type.c_str())
         PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", fname, param,
-                     T::PY_NAME, Py_TYPE(obj)->tp_name);
+                     T::PY_NAME, type.c_str());
     return false;
 }
 

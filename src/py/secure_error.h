@@ -10,6 +10,7 @@
 #include <new>
 
 #include "error/error.h"
+#include "locked/own_stack.h"
 #include "locked/stack_wipe.h"
 
 namespace velmora {
@@ -30,15 +31,20 @@ inline int raise_error_int(const EnclaveError& e) {
 }
 
 // Wraps an entry point so that no C++ exception unwinds into the interpreter,
-// and so that no secret the operation left on this thread's stack or in its
-// vector registers outlives the call (src/locked/stack_wipe.h). Not noexcept,
-// and the thread's own end passes through: at interpreter exit, retaking the
-// interpreter lock ends a daemon thread with pthread_exit(), whose unwinding
-// must reach the thread's start (a noexcept frame would abort).
+// and so that its core work runs on the module's own stack: `f` itself runs
+// here, on the thread's stack, and each piece of it that touches a secret goes
+// through own_stack::run, in the one Operation made here, which zeroes the
+// part of the own stack the entry declared (stack_wipe::with_depth) when the
+// call ends, after a return and while an exception (or a thread's end)
+// unwinds alike. Not noexcept, and the thread's own end passes through: at
+// interpreter exit, retaking the interpreter lock ends a daemon thread with
+// pthread_exit(), whose unwinding must reach the thread's start (a noexcept
+// frame would abort).
 template <class R, class F>
 R guarded(R on_error, F&& f) {
+    own_stack::Operation operation(stack_wipe::depth_of<F>());
     try {
-        return stack_wipe::run_and_wipe(f);
+        return f();
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {

@@ -42,7 +42,7 @@ std::string take_pending_text() {
     std::string text;
     if (v) {
         PyRef s(PyObject_Str(v.get()));
-        const char* utf8 = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
+        const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), nullptr) : nullptr;
         if (utf8) text = utf8;
         PyErr_Clear();
     }

@@ -2,6 +2,7 @@
 // representation, and the refusal of pickling and copying.
 #include "secret_box/secret_box_py.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -34,8 +35,9 @@ PyObject* box_random(PyObject*, PyObject* length_arg) {
     if (!arg_u64(length_arg, &length, "length")) return nullptr;
     auto region = LockedRegion::allocate(length);
     if (!region) return raise_error(region.error());
-    Status filled =
-        region->view_mut([](std::span<std::uint8_t> secret) { return crypto::os_random(secret); });
+    Status filled = region->view_mut([](std::span<std::uint8_t> secret) {
+        return own_stack::run([&] { return crypto::os_random(secret); });
+    });
     if (!filled) return raise_or(filled);  // the region is released on the way out
     return box_from_region(std::move(*region));
 }
@@ -51,7 +53,7 @@ constexpr Method FROM_BYTES{
 PyObject* box_from_bytes(PyObject*, PyObject* data) {
     auto copy = take_byte_input_zeroing(data);
     if (!copy) return nullptr;
-    auto region = LockedRegion::from_slice(copy->span());
+    auto region = own_stack::run([&] { return LockedRegion::from_slice(copy->span()); });
     if (!region) return raise_error(region.error());
     return box_from_region(std::move(*region));
 }
@@ -91,9 +93,14 @@ constexpr Method REVEAL{
 PyObject* box_reveal(PyObject* self) {
     PyObject* out = nullptr;
     auto made = with_secret(self, [&](std::span<const std::uint8_t> secret) -> Status {
-        ct::declassify(secret.data(), secret.size(), "reveal hands the secret to the caller");
-        out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
-                                            static_cast<Py_ssize_t>(secret.size()));
+        // The bytearray is made on the thread's stack, the bytes copied in here.
+        char* dst = own_stack::on_thread_stack([&]() -> char* {
+            out = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(secret.size()));
+            return out ? PyByteArray_AsString(out) : nullptr;
+        });
+        if (dst == nullptr) return {};
+        std::memcpy(dst, secret.data(), secret.size());
+        ct::declassify(dst, secret.size(), "reveal hands the secret to the caller");
         return {};
     });
     if (!made) return raise_error(made.error());
@@ -154,7 +161,8 @@ PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
         if (!theirs) return raise_error(theirs.error());
         auto equal = with_secret(self, [&](std::span<const std::uint8_t> mine) -> Result<bool> {
             if (mine.size() != theirs->size()) return false;  // lengths are public
-            return ct::bytes_equal(mine.data(), theirs->data(), mine.size()) == 1;
+            return ct::declassified(ct::bytes_equal(mine.data(), theirs->data(), mine.size()),
+                                    "== answers whether two boxes hold the same bytes") != 0;
         });
         if (!equal) return raise_error(equal.error());
         return PyBool_FromLong(*equal);

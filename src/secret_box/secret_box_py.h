@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "error/error.h"
+#include "locked/own_stack.h"
 #include "locked/region.h"
 #include "py/native_object.h"
 #include "py/object_lock.h"
@@ -40,14 +41,16 @@ inline bool is_secret_box(PyObject* obj) { return is_native<SecretBox>(obj); }
 PyObject* box_from_region(LockedRegion&& region);
 
 // Runs f(std::span<const uint8_t>) -> Result<R> on the box's bytes under its
-// lock, after the access checks (py/object_lock.h).
+// lock, after the access checks (py/object_lock.h): the lock is taken on the
+// thread's stack (waiting for it may release the interpreter lock), f runs on
+// the module's own stack (locked/own_stack.h).
 template <class F>
 auto with_secret(PyObject* box, F&& f) -> decltype(f(std::span<const std::uint8_t>{})) {
     SecretBox* self = native<SecretBox>(box);
     const ObjectGuard guard(self->lock);
     auto bytes = guard.secret(self->region);
     if (!bytes) return bytes.error();
-    return f(*bytes);
+    return own_stack::run([&] { return f(*bytes); });
 }
 
 // A self-wiping copy of a second box's bytes, taken under that box's lock and

@@ -9,11 +9,13 @@
 #include <utility>
 
 #include "py/args.h"
+#include "py/type_name.h"
 #include "py/byte_input.h"
 #include "crypto/ct.h"
 #include "crypto/os_random.h"
 #include "py/secure_error.h"
 #include "py/interpreter_lock.h"
+#include "locked/own_stack.h"
 #include "locked/region.h"
 #include "py/methods.h"
 #include "py/module_defs.h"
@@ -68,26 +70,24 @@ std::span<const std::uint8_t> span_of(const std::optional<ZeroizingBuffer>& b) {
 }
 
 // `final`: a bool, or numpy's boolean scalar (through its __bool__); nothing
-// else, integers included.
-bool is_numpy_bool(PyObject* obj) {
-    const char* name = Py_TYPE(obj)->tp_name;  // "numpy.bool_" before NumPy 2
-    return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
-}
-
+// else, integers included. NumPy's is known by its type's name, which the
+// refusal needs anyway.
 bool read_final(PyObject* obj, bool* out) {
     if (obj == nullptr) return true;
     if (PyBool_Check(obj)) {
         *out = obj == Py_True;
         return true;
     }
-    if (is_numpy_bool(obj)) {
+    const TypeName type(obj);
+    const char* name = type.c_str();  // "numpy.bool_" before NumPy 2
+    if (name == nullptr) return false;
+    if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
         const int truth = PyObject_IsTrue(obj);
         if (truth < 0) return false;
         *out = truth == 1;
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s",
-                 Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "push() argument 'final' must be bool, not %.200s", name);
     return false;
 }
 
@@ -119,10 +119,11 @@ private:
 // --- the unlocked section -----------------------------------------------------------
 
 // Takes the object lock (waiting, if another thread holds it, with the
-// interpreter lock released), releases the interpreter lock, runs `work`,
-// releases the object lock and only then takes the interpreter lock back. The
-// interpreter lock is retaken outside any destructor: at interpreter exit that
-// call ends the thread by unwinding it.
+// interpreter lock released), releases the interpreter lock, runs `work` on
+// the module's own stack, releases the object lock and only then takes the
+// interpreter lock back. The interpreter lock is released and retaken on the
+// thread's stack, and outside any destructor: at interpreter exit the retake
+// ends the thread by unwinding it.
 template <class F>
 auto run_unlocked(ObjectLock& lock, F&& work) {
     PyThreadState* saved = nullptr;
@@ -130,7 +131,7 @@ auto run_unlocked(ObjectLock& lock, F&& work) {
         auto result = [&] {
             const ObjectGuard guard(lock);
             saved = release_interpreter();
-            return work(guard);
+            return own_stack::run([&] { return work(guard); });
         }();
         retake_interpreter(std::exchange(saved, nullptr));
         return result;
@@ -204,7 +205,7 @@ PyObject* push(PyObject* self, PyObject* message_arg, PyObject* final_arg, PyObj
     PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m + ss::ABYTES)));
     if (!out) return nullptr;
     const std::span<std::uint8_t> chunk(
-        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), m + ss::ABYTES);
+        reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())), m + ss::ABYTES);
     const std::span<std::uint8_t> placed = ss::chunk_message(chunk);
     WipeUnlessSealed plaintext(placed.data(), m);
     if (!message.copy_to(placed.data(), 0, m)) return nullptr;
@@ -272,7 +273,7 @@ PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
     if (size) {
         out = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(m)));
         if (!out) return nullptr;
-        message = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+        message = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
         const auto bytes = chunk.bytes();
         if (!bytes) return nullptr;
         parts = ss::split_chunk(*bytes, {message, m});
@@ -301,7 +302,7 @@ PyObject* pull(PyObject* self, PyObject* chunk_arg, PyObject* ad_arg) {
 
 const ConstructorEntry PUSH_CONSTRUCTOR = constructor<PUSH_NEW, push_new>();
 
-const MethodEntry PUSH_METHODS[] = {entry<PUSH, push>()};
+const MethodEntry PUSH_METHODS[] = {entry<PUSH, push, stack_wipe::depth::STREAM>()};
 
 const PyGetSetDef PUSH_GETTERS[] = {
     getter<push_header>("header",
@@ -314,7 +315,7 @@ const PyGetSetDef PUSH_GETTERS[] = {
 
 const ConstructorEntry PULL_CONSTRUCTOR = constructor<PULL_NEW, pull_new>();
 
-const MethodEntry PULL_METHODS[] = {entry<PULL, pull>()};
+const MethodEntry PULL_METHODS[] = {entry<PULL, pull, stack_wipe::depth::STREAM>()};
 
 const PyGetSetDef PULL_GETTERS[] = {
     getter<is_finished<PullHandle>>(

@@ -166,7 +166,10 @@ TEST(AesGcm, IpsecKeyDataMatchesIpsecMbOwn) {
         ASSERT_NE(m.mgr, nullptr);
         // Else the comparison below would be ipsec-mb's against itself.
         EXPECT_TRUE(m.own_round_keys);
-        if (m.mgr->used_arch == IMB_ARCH_AVX2) {
+        // ipsec-mb 2.0 keeps the AVX2 hash-key powers in another layout: the
+        // start-up check sees the difference and the library derives them
+        // itself, which the comparison below still covers.
+        if (m.mgr->used_arch == IMB_ARCH_AVX2 && IMB_VERSION_NUM < IMB_VERSION(2, 0, 0)) {
             EXPECT_TRUE(m.own_hash_keys);
         }
         for (int i = 0; i < 200; ++i) {

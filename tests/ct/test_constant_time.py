@@ -8,7 +8,8 @@ conditional jump or move and every memory address computed from a secret, in
 our code or in a library's. Each family script below makes one call per
 operation under memcheck; any report fails it. The positive controls show the
 check can fail: a variable-time comparison, a secret-indexed load, a branch on
-an ML-KEM-768 key and a branch inside a library must each be reported.
+an ML-KEM-768 key or on its re-encryption verdict and a branch inside a library
+must each be reported.
 
 Runs only when VELMORA_CT_BUILD names such a build (scripts/test.sh does);
 then valgrind must be there.
@@ -131,6 +132,12 @@ INDEX = "Use of uninitialised value of size 8"
         pytest.param("lookup", INDEX, {}, id="secret-index"),
         pytest.param("mlkem", BRANCH, {"VELMORA_MLKEM_IMPL": "portable"}, id="mlkem-portable"),
         pytest.param("mlkem", BRANCH, {"VELMORA_MLKEM_IMPL": "avx2"}, id="mlkem-avx2"),
+        # The comparison helper's verdict stays secret until a caller says why
+        # it may be public: a branch on ML-KEM's re-encryption verdict shows.
+        pytest.param("mlkem-verdict", BRANCH, {"VELMORA_MLKEM_IMPL": "portable"},
+                     id="mlkem-verdict-portable"),
+        pytest.param("mlkem-verdict", BRANCH, {"VELMORA_MLKEM_IMPL": "avx2"},
+                     id="mlkem-verdict-avx2"),
         pytest.param("x25519", BRANCH, {"VELMORA_X25519_IMPL": "libsodium"}, id="x25519-libsodium"),
         pytest.param("x25519", BRANCH, {"VELMORA_X25519_IMPL": "native"}, id="x25519-native"),
     ],

@@ -8,10 +8,12 @@
 //   library_decode(secret) -> bool       libsodium's base64 decoder on a locked secret,
 //                                        which branches on each symbol's validity
 //   mlkem_leak() -> bool                 branches on an ML-KEM-768 decapsulated key
+//   mlkem_verdict_leak() -> bool         branches on the implicit-rejection verdict:
+//                                        whether a ciphertext matches its re-encryption
 //   x25519_leak() -> int                branches on a bit of an X25519 shared secret,
 //                                        then on a bit of the scalar behind it
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "testmod.h"  // Python.h first
+
 #include <sodium.h>
 
 #include <cstdint>
@@ -113,6 +115,33 @@ PyObject* mlkem_leak(PyObject*, PyObject*) {
     Py_RETURN_FALSE;
 }
 
+// Decapsulation compares the ciphertext with its re-encryption and must not
+// let the verdict show. This re-encrypts the message as decapsulation does
+// (the same m, so the same ciphertext, still secret) and compares the received
+// ciphertext with it through the same helper, then branches on the verdict:
+// the classic leak of the construction, which the check must see.
+PyObject* mlkem_verdict_leak(PyObject*, PyObject*) {
+    std::uint8_t d[32], z[32], m[32];
+    if (!velmora::crypto::os_random(d) || !velmora::crypto::os_random(z) ||
+        !velmora::crypto::os_random(m)) {
+        PyErr_SetString(PyExc_RuntimeError, "no randomness");
+        return nullptr;
+    }
+    velmora::ct::mark_secret(d, sizeof d);
+    velmora::ct::mark_secret(z, sizeof z);
+    velmora::ct::mark_secret(m, sizeof m);
+    static std::uint8_t ek[mlkem::PUBLIC_KEY_BYTES], dk[mlkem::SECRET_KEY_BYTES];
+    static std::uint8_t ct[mlkem::CIPHERTEXT_BYTES], again[mlkem::CIPHERTEXT_BYTES];
+    std::uint8_t key[32], key_again[32];
+    mlkem::keygen_internal(d, z, ek, dk);
+    velmora::ct::declassify(ek, sizeof ek, "the encapsulation key is public");
+    mlkem::encaps_internal(ek, m, key, ct);
+    velmora::ct::declassify(ct, sizeof ct, "the ciphertext is public");
+    mlkem::encaps_internal(ek, m, key_again, again);  // the re-encryption: secret
+    if (velmora::ct::bytes_equal(ct, again, sizeof ct) != 0) Py_RETURN_TRUE;  // the leak
+    Py_RETURN_FALSE;
+}
+
 PyObject* x25519_leak(PyObject*, PyObject*) {
     std::uint8_t scalar[32], peer_scalar[32], peer[32], shared[32];
     if (!velmora::crypto::os_random(scalar) || !velmora::crypto::os_random(peer_scalar)) {
@@ -136,30 +165,20 @@ PyObject* x25519_leak(PyObject*, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"leaky_equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(leaky_equal)),
-     METH_FASTCALL, "leaky_equal(secret, guess) -> bool: an early-exit comparison."},
+    {"leaky_equal", testmod::method(leaky_equal), METH_FASTCALL,
+     "leaky_equal(secret, guess) -> bool: an early-exit comparison."},
     {"leaky_lookup", leaky_lookup, METH_O, "leaky_lookup(secret) -> int: a secret-indexed load."},
     {"library_decode", library_decode, METH_O,
      "library_decode(secret) -> bool: libsodium's base64url decoder on a secret."},
     {"mlkem_leak", mlkem_leak, METH_NOARGS,
      "mlkem_leak() -> bool: a branch on a decapsulated key."},
+    {"mlkem_verdict_leak", mlkem_verdict_leak, METH_NOARGS,
+     "mlkem_verdict_leak() -> bool: a branch on the re-encryption verdict."},
     {"x25519_leak", x25519_leak, METH_NOARGS,
      "x25519_leak() -> int: branches on a shared secret and a scalar."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "_ct_test",
-    "Positive controls of the constant-time check.",
-    -1,
-    methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__ct_test() { return PyModule_Create(&module); }
+VELMORA_TEST_MODULE(_ct_test, "Positive controls of the constant-time check.", methods)

@@ -8,8 +8,7 @@
 // Arguments are bytes-like; a wrong length raises ValueError. encaps and
 // decaps do not run the key checks themselves, as in the C++ API. `path`
 // ("portable", "avx2") picks the code path; without it the process's own.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "testmod.h"  // Python.h first
 
 #include <cstdint>
 #include <cstring>
@@ -18,41 +17,14 @@
 #include "crypto/mlkem768/impl.h"
 
 namespace mlkem = velmora::crypto::mlkem768;
+using testmod::Arg;
+using testmod::new_bytes;
 
 namespace {
 
-// A buffer argument held for the duration of a call.
-class Arg {
-public:
-    Arg() = default;
-    ~Arg() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    Arg(const Arg&) = delete;
-    Arg& operator=(const Arg&) = delete;
-
-    bool get(PyObject* obj, const char* name, Py_ssize_t size) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) return false;
-        held_ = true;
-        if (view_.len != size) {
-            PyErr_Format(PyExc_ValueError, "%s must be %zd bytes, got %zd", name, size, view_.len);
-            return false;
-        }
-        return true;
-    }
-    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // `want` arguments, and an optional path after them.
-bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* fn) {
-    if (nargs == want || nargs == want + 1) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd arguments (%zd given)", fn, want, want + 1,
-                 nargs);
-    return false;
+bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* signature) {
+    return testmod::arity(nargs, want, want + 1, signature);
 }
 
 // The path named by args[index] when given, else the active one.
@@ -75,18 +47,10 @@ bool path_arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t index, mlkem::
     return false;
 }
 
-// A new bytes object of n bytes, filled by fill(ptr).
-template <class Fill>
-PyObject* new_bytes(Py_ssize_t n, Fill&& fill) {
-    PyObject* b = PyBytes_FromStringAndSize(nullptr, n);
-    if (b != nullptr) fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(b)));
-    return b;
-}
-
 PyObject* keygen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Arg d, z;
     mlkem::Impl path;
-    if (!arity(nargs, 2, "keygen") || !d.get(args[0], "d", mlkem::SEED_BYTES) ||
+    if (!arity(nargs, 2, "keygen(d, z[, path])") || !d.get(args[0], "d", mlkem::SEED_BYTES) ||
         !z.get(args[1], "z", mlkem::SEED_BYTES) || !path_arg(args, nargs, 2, path)) {
         return nullptr;
     }
@@ -106,7 +70,8 @@ PyObject* keygen(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* encaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Arg ek, m;
     mlkem::Impl path;
-    if (!arity(nargs, 2, "encaps") || !ek.get(args[0], "ek", mlkem::PUBLIC_KEY_BYTES) ||
+    if (!arity(nargs, 2, "encaps(ek, m[, path])") ||
+        !ek.get(args[0], "ek", mlkem::PUBLIC_KEY_BYTES) ||
         !m.get(args[1], "m", mlkem::SEED_BYTES) || !path_arg(args, nargs, 2, path)) {
         return nullptr;
     }
@@ -126,7 +91,8 @@ PyObject* encaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* decaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Arg dk, ct;
     mlkem::Impl path;
-    if (!arity(nargs, 2, "decaps") || !dk.get(args[0], "dk", mlkem::SECRET_KEY_BYTES) ||
+    if (!arity(nargs, 2, "decaps(dk, ct[, path])") ||
+        !dk.get(args[0], "dk", mlkem::SECRET_KEY_BYTES) ||
         !ct.get(args[1], "ct", mlkem::CIPHERTEXT_BYTES) || !path_arg(args, nargs, 2, path)) {
         return nullptr;
     }
@@ -163,11 +129,11 @@ PyObject* active_path(PyObject*, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"keygen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keygen)), METH_FASTCALL,
+    {"keygen", testmod::method(keygen), METH_FASTCALL,
      "keygen(d, z[, path]) -> (ek, dk): ML-KEM-768 KeyGen_internal."},
-    {"encaps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encaps)), METH_FASTCALL,
+    {"encaps", testmod::method(encaps), METH_FASTCALL,
      "encaps(ek, m[, path]) -> (key, ct): ML-KEM-768 Encaps_internal."},
-    {"decaps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decaps)), METH_FASTCALL,
+    {"decaps", testmod::method(decaps), METH_FASTCALL,
      "decaps(dk, ct[, path]) -> key: ML-KEM-768 Decaps_internal, with implicit rejection."},
     {"check_ek", check_ek, METH_O, "check_ek(ek) -> bool: the encapsulation-key modulus check."},
     {"check_dk", check_dk, METH_O, "check_dk(dk) -> bool: the decapsulation-key checks."},
@@ -176,18 +142,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "_mlkem_test",
-    "ML-KEM-768 core, for tests and benchmarks only.",
-    -1,
-    methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__mlkem_test() { return PyModule_Create(&module); }
+VELMORA_TEST_MODULE(_mlkem_test, "ML-KEM-768 core, for tests and benchmarks only.", methods)

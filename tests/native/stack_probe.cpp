@@ -1,20 +1,11 @@
-// _stack_probe (test-only): how deep below the caller a call writes into the
-// stack. The region below this module's frame is filled with a canary, the
-// callable runs, and the region is read back.
+// _stack_probe (test-only): how a call into the module treats the stack it is
+// called on. For deepest_writes the region below this module's frame is filled
+// with a canary, the callable runs, and the region is read back.
 //
-// deepest_writes(fn, *args, **kwargs) -> (changed, zero_run, boundary, wiped, raised)
+// deepest_writes(fn, *args, **kwargs) -> (changed, raised)
 //   changed   bytes from the top of the region to its deepest byte that is no
 //             longer the canary;
-//   zero_run  how many zero bytes lie directly above that byte (with the real
-//             wipe: the wiped depth, when nothing was written beyond it);
-//   boundary  bytes from the top of the region to the boundary, and
-//   wiped     the depth the boundary asked for, both read from the mark the
-//             stand-in wipe of _secure_unwiped leaves (None with the real one;
-//             the outermost mark if there are several);
 //   raised    whether fn raised (the exception is dropped).
-// set_shift(n) moves every later call n bytes further down the stack: code
-// that aligns its frame (libcrypto's SHA-2 aligns to 1 or 2 KiB) goes deeper
-// or shallower with where the stack pointer happens to be.
 //
 // on_bare_stack(fn, stack_bytes, used_bytes) -> (canary_intact, raised)
 //   runs fn() on a new thread whose stack the caller supplied
@@ -23,27 +14,48 @@
 //   which is checked afterwards: anything written below the stack lands there.
 //   The mapping stays until the next call, so that a scan of the process's
 //   memory (tests/test_residue.py) reads what the call left on that stack.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+//
+// on_carved_stack(stack_bytes, fn, *args, **kwargs) -> (frames_intact, raised)
+//   runs fn(*args, **kwargs) as a coroutine does in C coroutine libraries: on a
+//   stack carved out of a local array of an outer frame, entered with
+//   swapcontext, while the frame that switched lies below that array on the
+//   thread's stack, holding a canary that is checked afterwards.
+//
+// on_small_thread(stack_bytes, fn, *args, **kwargs) -> (raised, stack_bytes)
+//   runs fn(*args, **kwargs) on a new thread with that stack size (0: the
+//   smallest the C library allows), straight from C, with no Python frame.
+//
+// abort_soon(microseconds)
+//   a thread that is not the interpreter's waits that long, then aborts the
+//   process (a core dump taken while the interpreter's threads are wherever
+//   they happen to be, inside a call that holds the interpreter lock too).
+//
+// own_stack_use(module_path) -> (deepest, declared) or None
+//   from the copy of the module built without the wipe: how deep the last
+//   call's work wrote into the own stack, and the depth that call declared;
+//   both are reset to 0 by reading them. None for a module without the
+//   measuring stand-in.
+#include "testmod.h"  // Python.h first
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <alloca.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include <dlfcn.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sys/mman.h>
-
-#include "boundary_mark.h"
+#include <ucontext.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr std::size_t REGION_BYTES = 512 * 1024;
 constexpr std::uint8_t CANARY = 0xA7;
-constexpr Py_ssize_t MAX_SHIFT = 64 * 1024;
-Py_ssize_t g_shift = 0;
 
 struct Region {
     std::uint8_t* lo;
@@ -58,36 +70,15 @@ struct Region {
     return {area, area + sizeof area};
 }
 
-struct Scan {
-    std::size_t changed = 0, zero_run = 0;
-    bool marked = false;
-    std::size_t boundary = 0, wiped = 0;
-};
-
-// Reads the region back. Its top is where this frame now sits, which is why
-// only the deepest change and the outermost mark are looked for.
-[[gnu::noinline]] Scan scan(Region r) {
-    Scan s;
+// Reads the region back: how far below its top the deepest change lies.
+// Its top is where this frame now sits, which is why only the deepest change
+// is looked for.
+[[gnu::noinline]] std::size_t scan(Region r) {
     const volatile std::uint8_t* p = r.lo;
     const std::size_t n = static_cast<std::size_t>(r.hi - r.lo);
     std::size_t i = 0;
     while (i < n && p[i] == CANARY) ++i;
-    if (i == n) return s;
-    s.changed = n - i;
-    std::size_t j = i;
-    while (j < n && p[j] == 0) ++j;
-    s.zero_run = j - i;
-    for (std::size_t k = n - 16; k >= i + 8; k -= 8) {  // the mark sits 8-aligned
-        std::uint64_t word;
-        std::memcpy(&word, const_cast<const std::uint8_t*>(p + k + 8), 8);
-        if (word == BOUNDARY_MARK) {
-            std::memcpy(&s.wiped, const_cast<const std::uint8_t*>(p + k), 8);
-            s.boundary = n - (k + 24);  // mark and depth lie just below a return address
-            s.marked = true;
-            break;
-        }
-    }
-    return s;
+    return n - i;
 }
 
 PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -100,13 +91,11 @@ PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!rest) return nullptr;
 
     const Region region = fill_below();
-    void* pad = alloca(static_cast<std::size_t>(g_shift) + 1);
-    __asm__ volatile("" : : "r"(pad) : "memory");
     PyObject* result = PyObject_Call(fn, rest, kwargs);
     // Nothing is freed before the scan: a destructor would write deeper still.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    const Scan s = scan(region);
+    const std::size_t changed = scan(region);
 
     Py_XDECREF(result);
     Py_XDECREF(type);
@@ -114,12 +103,7 @@ PyObject* deepest_writes(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_XDECREF(tb);
     Py_DECREF(rest);
     PyObject* raised = result ? Py_False : Py_True;
-    if (!s.marked)
-        return Py_BuildValue("nnOOO", static_cast<Py_ssize_t>(s.changed),
-                             static_cast<Py_ssize_t>(s.zero_run), Py_None, Py_None, raised);
-    return Py_BuildValue("nnnnO", static_cast<Py_ssize_t>(s.changed),
-                         static_cast<Py_ssize_t>(s.zero_run), static_cast<Py_ssize_t>(s.boundary),
-                         static_cast<Py_ssize_t>(s.wiped), raised);
+    return Py_BuildValue("nO", static_cast<Py_ssize_t>(changed), raised);
 }
 
 constexpr std::size_t BARE_CANARY_BYTES = 64 * 1024;
@@ -189,29 +173,165 @@ PyObject* on_bare_stack(PyObject*, PyObject* args) {
     return Py_BuildValue("OO", touched == 0 ? Py_True : Py_False, run.raised ? Py_True : Py_False);
 }
 
-PyObject* set_shift(PyObject*, PyObject* arg) {
-    const Py_ssize_t n = PyLong_AsSsize_t(arg);
-    if (n == -1 && PyErr_Occurred()) return nullptr;
-    if (n < 0 || n > MAX_SHIFT) {
-        PyErr_SetString(PyExc_ValueError, "shift out of range");
+// --- carved coroutine stacks and small threads ----------------------------------
+
+struct Callable {
+    PyObject* fn;
+    PyObject* args;  // a tuple
+    PyObject* kwargs;
+    bool raised = false;
+};
+
+// Splits (n, fn, *args) with **kwargs into n and the call.
+bool parse_call(PyObject* args, PyObject* kwargs, Py_ssize_t* n, Callable* c) {
+    if (PyTuple_GET_SIZE(args) < 2) {
+        PyErr_SetString(PyExc_TypeError, "expected (stack_bytes, fn, *args, **kwargs)");
+        return false;
+    }
+    *n = PyLong_AsSsize_t(PyTuple_GET_ITEM(args, 0));
+    if (*n == -1 && PyErr_Occurred()) return false;
+    c->fn = PyTuple_GET_ITEM(args, 1);
+    c->args = PyTuple_GetSlice(args, 2, PyTuple_GET_SIZE(args));
+    c->kwargs = kwargs;
+    return c->args != nullptr;
+}
+
+void call_dropping_error(Callable* c) {
+    PyObject* result = PyObject_Call(c->fn, c->args, c->kwargs);
+    c->raised = result == nullptr;
+    if (!result) PyErr_Clear();
+    Py_XDECREF(result);
+}
+
+constexpr std::size_t CARVED_CANARY_BYTES = 16 * 1024;
+constexpr std::size_t CARVED_MAX = 64 * 1024;
+ucontext_t g_outer, g_coroutine;
+Callable* g_carved_call = nullptr;
+
+void coroutine_entry() {
+    call_dropping_error(g_carved_call);
+    swapcontext(&g_coroutine, &g_outer);
+}
+
+// The frame that switches: its canary lies below the carved stack, as the
+// frames of whatever the outer code called do in a coroutine library.
+[[gnu::noinline]] bool switch_and_check(std::uint8_t* stack, std::size_t n) {
+    volatile std::uint8_t canary[CARVED_CANARY_BYTES];
+    for (auto& b : canary) b = CANARY;
+    getcontext(&g_coroutine);
+    g_coroutine.uc_stack.ss_sp = stack;
+    g_coroutine.uc_stack.ss_size = n;
+    g_coroutine.uc_link = nullptr;
+    makecontext(&g_coroutine, coroutine_entry, 0);
+    swapcontext(&g_outer, &g_coroutine);
+    bool intact = true;
+    for (auto& b : canary) intact = intact && b == CANARY;
+    return intact;
+}
+
+PyObject* on_carved_stack(PyObject*, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t n;
+    Callable call{};
+    if (!parse_call(args, kwargs, &n, &call)) return nullptr;
+    if (n < 8192 || static_cast<std::size_t>(n) > CARVED_MAX || n % 16) {
+        Py_DECREF(call.args);
+        PyErr_SetString(PyExc_ValueError, "bad size");
         return nullptr;
     }
-    g_shift = n;
+    // The outer frame's local array; the coroutine's stack is its low end, so
+    // that the frame that switches (called from here) lies right below it.
+    alignas(64) std::uint8_t area[CARVED_MAX];
+    std::uint8_t* stack = area;
+    g_carved_call = &call;
+    const bool intact = switch_and_check(stack, static_cast<std::size_t>(n));
+    __asm__ volatile("" : : "r"(area) : "memory");
+    Py_DECREF(call.args);
+    return Py_BuildValue("OO", intact ? Py_True : Py_False, call.raised ? Py_True : Py_False);
+}
+
+void* small_thread(void* arg) {
+    auto* c = static_cast<Callable*>(arg);
+    PyGILState_STATE g = PyGILState_Ensure();
+    call_dropping_error(c);
+    PyGILState_Release(g);
+    return nullptr;
+}
+
+PyObject* on_small_thread(PyObject*, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t n;
+    Callable call{};
+    if (!parse_call(args, kwargs, &n, &call)) return nullptr;
+    std::size_t size = static_cast<std::size_t>(n);
+    if (size == 0) {
+        const long least = sysconf(_SC_THREAD_STACK_MIN);
+        size = least > 0 ? static_cast<std::size_t>(least) : PTHREAD_STACK_MIN;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    int err = pthread_attr_setstacksize(&attr, size);
+    pthread_t thread;
+    if (err == 0) {
+        Py_BEGIN_ALLOW_THREADS err = pthread_create(&thread, &attr, small_thread, &call);
+        if (err == 0) pthread_join(thread, nullptr);
+        Py_END_ALLOW_THREADS
+    }
+    pthread_attr_destroy(&attr);
+    Py_DECREF(call.args);
+    if (err != 0) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return Py_BuildValue("On", call.raised ? Py_True : Py_False, static_cast<Py_ssize_t>(size));
+}
+
+void* abort_later(void* arg) {
+    const auto us = reinterpret_cast<std::uintptr_t>(arg);
+    timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    nanosleep(&ts, nullptr);
+    abort();
+}
+
+PyObject* abort_soon(PyObject*, PyObject* arg) {
+    const Py_ssize_t us = PyLong_AsSsize_t(arg);
+    if (us == -1 && PyErr_Occurred()) return nullptr;
+    pthread_t thread;
+    const int err = pthread_create(&thread, nullptr, abort_later,
+                                   reinterpret_cast<void*>(static_cast<std::uintptr_t>(us)));
+    if (err != 0) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    pthread_detach(thread);
     Py_RETURN_NONE;
 }
 
-PyMethodDef METHODS[] = {
-    {"set_shift", set_shift, METH_O, "set_shift(n)"},
-    {"on_bare_stack", on_bare_stack, METH_VARARGS, "on_bare_stack(fn, stack_bytes, used_bytes)"},
-    {"deepest_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepest_writes)),
-     METH_VARARGS | METH_KEYWORDS, "deepest_writes(fn, *args, **kwargs)"},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyObject* own_stack_use(PyObject*, PyObject* arg) {
+    const char* path = PyUnicode_AsUTF8(arg);
+    if (!path) return nullptr;
+    void* handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) Py_RETURN_NONE;
+    using Fn = void (*)(std::size_t*);
+    auto fn = reinterpret_cast<Fn>(dlsym(handle, "velmora_unwiped_last_use"));
+    dlclose(handle);
+    if (!fn) Py_RETURN_NONE;
+    std::size_t out[2];
+    fn(out);
+    return Py_BuildValue("nn", static_cast<Py_ssize_t>(out[0]), static_cast<Py_ssize_t>(out[1]));
+}
 
-PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "_stack_probe", nullptr, 0, METHODS, nullptr, nullptr, nullptr, nullptr,
+PyMethodDef METHODS[] = {
+    {"on_carved_stack", testmod::method(on_carved_stack), METH_VARARGS | METH_KEYWORDS,
+     "on_carved_stack(stack_bytes, fn, *args, **kwargs)"},
+    {"on_small_thread", testmod::method(on_small_thread), METH_VARARGS | METH_KEYWORDS,
+     "on_small_thread(stack_bytes, fn, *args, **kwargs)"},
+    {"own_stack_use", own_stack_use, METH_O, "own_stack_use(module_path)"},
+    {"abort_soon", abort_soon, METH_O, "abort_soon(microseconds)"},
+    {"on_bare_stack", on_bare_stack, METH_VARARGS, "on_bare_stack(fn, stack_bytes, used_bytes)"},
+    {"deepest_writes", testmod::method(deepest_writes), METH_VARARGS | METH_KEYWORDS,
+     "deepest_writes(fn, *args, **kwargs)"},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__stack_probe() { return PyModule_Create(&MODULE_DEF); }
+VELMORA_TEST_MODULE(_stack_probe, nullptr, METHODS)

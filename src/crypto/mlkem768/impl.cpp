@@ -1,7 +1,8 @@
 #include "crypto/mlkem768/impl.h"
 
 #include <cstdlib>
-#include <cstring>
+
+#include "codec/env_choice.h"
 
 namespace velmora::crypto::mlkem768 {
 
@@ -25,11 +26,13 @@ bool impl_available(Impl impl) {
 namespace {
 
 Impl choose() {
-    const char* forced = std::getenv("VELMORA_MLKEM_IMPL");
-    if (forced == nullptr || *forced == '\0') {
-        return impl_available(Impl::Avx2) ? Impl::Avx2 : Impl::Portable;
+    switch (codec::env_choice(std::getenv("VELMORA_MLKEM_IMPL"), "avx2")) {
+        case codec::EnvChoice::Unset:
+        case codec::EnvChoice::Named:
+            return impl_available(Impl::Avx2) ? Impl::Avx2 : Impl::Portable;
+        case codec::EnvChoice::Other:
+            break;
     }
-    if (std::strcmp(forced, "avx2") == 0 && impl_available(Impl::Avx2)) return Impl::Avx2;
     return Impl::Portable;
 }
 

@@ -3,7 +3,8 @@
 // The public functions of crypto/mlkem768.h run on the path chosen once per
 // process: AVX2 when the CPU has it, else the portable C++ one. Setting
 // VELMORA_MLKEM_IMPL=portable (or avx2) before the first operation forces a
-// path; any other value, or avx2 on a CPU without it, means portable. Every
+// path (surrounding whitespace and case ignored, as for the lock policy); any
+// other value, or avx2 on a CPU without it, means portable. Every
 // path gives the same bytes; the per-path entry points below exist so tests
 // and benchmarks can compare them in one process.
 #pragma once

@@ -320,9 +320,11 @@ struct Kem {
         sha3.shake256({ByteView(z, 32), ByteView(ct, CIPHERTEXT_BYTES)}, w.k_bar, 32);
         KPke<Path>::encrypt(sha3, ek, w.g_input, w.k_r + 32, w.ct2, matrix);
 
-        // K' when the ciphertext re-encrypts to itself, K-bar otherwise.
+        // K' when the ciphertext re-encrypts to itself, K-bar otherwise. The
+        // verdict stays secret: which key came out must not show, so it is
+        // only ever a selection mask, never a branch.
         const std::uint32_t same = ct::bytes_equal(ct, w.ct2, CIPHERTEXT_BYTES);
-        const std::uint8_t mask = static_cast<std::uint8_t>(0u - same);
+        const std::uint8_t mask = static_cast<std::uint8_t>(same);
         ct::select_bytes(key, w.k_r, w.k_bar, SHARED_BYTES, mask);
     }
 
@@ -374,7 +376,8 @@ bool check_decapsulation_key(const std::uint8_t dk[SECRET_KEY_BYTES]) {
     std::uint8_t h[32];
     Sha3 sha3;
     sha3.sha3_256({ByteView(dk + DK_EK_OFFSET, PUBLIC_KEY_BYTES)}, h);
-    const std::uint32_t hash_ok = ct::bytes_equal(h, dk + DK_HASH_OFFSET, 32);
+    const std::uint32_t hash_ok = ct::declassified(ct::bytes_equal(h, dk + DK_HASH_OFFSET, 32),
+                                                   "a key that fails its hash check is refused");
     return (hash_ok & decode12_in_range_mask(dk + DK_EK_OFFSET, POLYVEC_BYTES) & 1u) != 0;
 }
 

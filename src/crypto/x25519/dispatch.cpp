@@ -1,6 +1,6 @@
 #include <cstdlib>
-#include <cstring>
 
+#include "codec/env_choice.h"
 #include "crypto/x25519/native.h"
 
 namespace velmora::crypto::x25519 {
@@ -20,10 +20,13 @@ bool native_available() {
 namespace {
 
 Impl choose() {
-    const char* forced = std::getenv("VELMORA_X25519_IMPL");
-    if (forced == nullptr || *forced == '\0')
-        return native_available() ? Impl::Native : Impl::Libsodium;
-    if (std::strcmp(forced, "native") == 0 && native_available()) return Impl::Native;
+    switch (codec::env_choice(std::getenv("VELMORA_X25519_IMPL"), "native")) {
+        case codec::EnvChoice::Unset:
+        case codec::EnvChoice::Named:
+            return native_available() ? Impl::Native : Impl::Libsodium;
+        case codec::EnvChoice::Other:
+            break;
+    }
     return Impl::Libsodium;
 }
 

@@ -1,12 +1,24 @@
 // The Montgomery ladder of the native X25519 path and the inversion, written
 // out by hand with mulx/adcx/adox (BMI2 + ADX), and the ladder's field
-// operations as entry points for the exact-integer tests. Reached only
+// operations as entry points: the product and the square for the fixed-base
+// code of adx.cpp, all of them for the exact-integer tests. Reached only
 // through native.h after the CPU check.
 //
-// A field element is four little-endian 64-bit limbs holding any value below
-// 2^256 congruent to it mod p = 2^255 - 19; every operation takes such values
-// and gives one, folding what lies above 2^256 back in as 38 (2^256 = 38 mod
-// p).
+// A field element is four little-endian 64-bit limbs holding a value below
+// 2^256 congruent to it mod p = 2^255 - 19; what lies above 2^256 is folded
+// back in as 38 (2^256 = 38 mod p). Not every operation takes every such
+// value: each macro and entry point states what it takes and gives on one
+// line of the form
+//
+//   // Bounds: in <operands> < <bound>, ...; out <results> < <bound>.
+//
+// The products (FE_MUL, FE_SQR) take any value and give one below 2^255 +
+// 2^11, FE_A24 one below 2^255 + 2^23; the additions and subtractions take
+// values below 2^256 - 38, which every product meets, and give any value.
+// Those are the bounds the ladder relies on, and the exported entry points
+// state them again for their callers (adx.cpp, which repeats each line);
+// tests/test_x25519.py reads the lines and checks each entry point against
+// its own on inputs at the bounds.
 //
 // Constant time: the scalar's bits only ever select by cmov; no branch and no
 // address depends on them. Every entry point zeroes its frame before it
@@ -35,6 +47,7 @@
 // interleaved chains; the squaring keeps the two chains, which measured
 // faster for it.
 
+// Bounds: in slot off < 2^256; out r0..r3 = slot off.
 .macro FE_LOAD off, r0, r1, r2, r3
         mov     \off(%rsp), \r0
         mov     \off+8(%rsp), \r1
@@ -42,6 +55,7 @@
         mov     \off+24(%rsp), \r3
 .endm
 
+// Bounds: in r0..r3 < 2^256; out slot off = r0..r3.
 .macro FE_STORE r0, r1, r2, r3, off
         mov     \r0, \off(%rsp)
         mov     \r1, \off+8(%rsp)
@@ -53,6 +67,7 @@
 // below 2^255 + 2^23: 2^255 = 19 (mod p), so bit 255 and the top go back in
 // as 19 (2 top + bit). Adding that to a value whose bit 255 is now clear
 // cannot carry out.
+// Bounds: in r8..r11 < 2^256, top < 2^17; out r8..r11 < 2^255 + 2^23.
 .macro FE_FOLD_TOP top
         shld    $1, %r11, \top
         and     .Lbelow_bit63(%rip), %r11
@@ -63,9 +78,10 @@
         adc     $0, %r11
 .endm
 
-// r8..r11 = r8..r11 + (s0 s1 s2 s3), for both below 2^255 + 2^32 (what a
-// multiplication, a squaring and FE_A24 give): the carry out of the top limb
-// is worth 38, and after a carry the sum is below 2^33, so adding 38 ends it.
+// r8..r11 = r8..r11 + (s0 s1 s2 s3): the carry out of the top limb is worth
+// 38, and what a carry leaves is below 2^256 - 76 (each operand being below
+// 2^256 - 38), so adding 38 ends it.
+// Bounds: in r8..r11, s < 2^256 - 38; out r8..r11 < 2^256.
 .macro FE_ADD s0, s1, s2, s3
         add     \s0, %r8
         adc     \s1, %r9
@@ -79,9 +95,10 @@
         adc     $0, %r11
 .endm
 
-// r0..r3 = r0..r3 - (s0 s1 s2 s3), for both below 2^255 + 2^32: a borrow
-// means the value wrapped by 2^256 = 38 (mod p) to above 2^254, so 38 comes
-// off without a borrow.
+// r0..r3 = r0..r3 - (s0 s1 s2 s3): a borrow means the value wrapped by 2^256
+// = 38 (mod p) to at least 2^256 - s, which is above 38, so 38 comes off
+// without a borrow.
+// Bounds: in r0..r3, s < 2^256 - 38; out r0..r3 < 2^256.
 .macro FE_SUB r0, r1, r2, r3, s0, s1, s2, s3
         sub     \s0, \r0
         sbb     \s1, \r1
@@ -96,9 +113,11 @@
 .endm
 
 // The four limbs of a frame slot, as operands.
+// Bounds: none (names operands, computes nothing).
 #define SLOT(x) x(%rsp), x+8(%rsp), x+16(%rsp), x+24(%rsp)
 
 // (s, d) = (x + z, x - z).
+// Bounds: in x, z < 2^256 - 38; out s, d < 2^256.
 .macro FE_ADDSUB s, d, x, z
         FE_LOAD \x, %r8, %r9, %r10, %r11
         FE_LOAD \x, %r12, %r13, %r14, %r15
@@ -111,6 +130,7 @@
 // r8..r11 = r8..r11 + c (r12..r15), for a constant c below 2^17 - 1, brought
 // below 2^255 + 2^23: c times the upper four limbs (a five-limb number) added
 // to the lower ones, then the top folded.
+// Bounds: in r8..r11, r12..r15 < 2^256, c < 2^17 - 1; out r8..r11 < 2^255 + 2^23.
 .macro FE_ADD_SCALED c
         mov     $\c, %edx
         mulx    %r12, %rax, %rbx
@@ -129,13 +149,16 @@
         FE_FOLD_TOP %r12
 .endm
 
-// The eight-limb product in r8..r15 brought to r8..r11 as lower + 38 upper.
+// The eight-limb product in r8..r15 brought to r8..r11 as lower + 38 upper:
+// the top is at most 39, so what FE_FOLD_TOP adds is below 19 * 79 < 2^11.
+// Bounds: in r8..r15 < 2^512; out r8..r11 < 2^255 + 2^11.
 .macro FE_REDUCE
         FE_ADD_SCALED 38
 .endm
 
 // One row of the product: rdx times b (five limbs) added at limbs i..i+4 of
 // the product; t4 is the new top limb.
+// Bounds: in t0..t3 < 2^256, rdx < 2^64, b < 2^256; out t0..t4 < 2^320.
 .macro FE_ROW b, t0, t1, t2, t3, t4
         mulx    \b(%rsp), %rax, %rbx
         mulx    \b+8(%rsp), %rcx, %rsi
@@ -153,6 +176,7 @@
 .endm
 
 // r8..r11 = a * b, by rows.
+// Bounds: in a, b < 2^256; out r8..r11 < 2^255 + 2^11.
 .macro FE_MUL a, b
         mov     \a(%rsp), %rdx
         mulx    \b(%rsp), %r8, %r9
@@ -177,6 +201,7 @@
 // a[i] a[j] (i < j) at limbs 1..6 on the two carry chains (CF by adcx, OF by
 // adox), then doubled on the CF chain while the squares a[i]^2 join on the OF
 // chain.
+// Bounds: in a < 2^256; out r8..r11 < 2^255 + 2^11.
 .macro FE_SQR x0, x1, x2, x3
         mov     \x0, %rdx
         xor     %ebp, %ebp
@@ -224,11 +249,13 @@
 
 // r8..r11 = 121666 e + b for e in r12..r15 and b in r8..r11, (A + 2) / 4
 // being 121666 for the curve's A.
+// Bounds: in r12..r15, r8..r11 < 2^256; out r8..r11 < 2^255 + 2^23.
 .macro FE_A24
         FE_ADD_SCALED 121666
 .endm
 
 // s = m ? y : x for m 1 or 0, by cmov: both slots are read either way.
+// Bounds: in x, y < 2^256; out s = x or y.
 .macro FE_SELECT s, x, y, m
         test    \m, \m
         .irp    i, 0, 8, 16, 24
@@ -240,6 +267,7 @@
 
 // (rcx rsi rdi r15) = m ? y : x for m 1 or 0, by cmov: both slots are read
 // either way.
+// Bounds: in x, y < 2^256; out rcx rsi rdi r15 = x or y.
 .macro FE_SELECT_REGS x, y, m
         test    \m, \m
         mov     \x(%rsp), %rcx
@@ -254,6 +282,7 @@
 
 // The callee-saved registers, with the unwinding information that tells a
 // debugger, a profiler or valgrind where they and the return address are.
+// Bounds: none (no field values).
 .macro PUSH_SAVED
         .irp    reg, rbx, rbp, r12, r13, r14, r15
         push    %\reg
@@ -264,6 +293,7 @@
 
 // Restores the callee-saved registers and clears the caller-saved ones that
 // held field limbs.
+// Bounds: none (no field values).
 .macro POP_SAVED_AND_CLEAR
         .irp    reg, r15, r14, r13, r12, rbp, rbx
         pop     %\reg
@@ -282,6 +312,7 @@
 .endm
 
 // Zeroes n bytes (a multiple of 8) of the frame, with rax = 0.
+// Bounds: none (no field values).
 .macro ZERO_FRAME n
         xor     %eax, %eax
         xor     %ecx, %ecx
@@ -294,6 +325,7 @@
 
 // An entry point: its frame of n bytes below the six saved registers (n = 8
 // mod 16 keeps rsp 16-aligned).
+// Bounds: none (no field values).
 .macro FN_ENTRY name, n
         .globl  \name
         .hidden \name
@@ -308,6 +340,7 @@
 .endm
 
 // Its way out: the frame zeroed, the registers restored or cleared.
+// Bounds: none (no field values).
 .macro FN_EXIT name, n
         ZERO_FRAME \n
         add     $\n, %rsp
@@ -319,6 +352,7 @@
 .endm
 
 // The four limbs at ptr into a frame slot, through r8..r11.
+// Bounds: in (ptr) < 2^256; out slot = r8..r11 = (ptr).
 .macro COPY_IN ptr, slot
         mov     (\ptr), %r8
         mov     8(\ptr), %r9
@@ -328,6 +362,7 @@
 .endm
 
 // r8..r11 to the four limbs at off(ptr).
+// Bounds: in r8..r11 < 2^256; out off(ptr) = r8..r11.
 .macro COPY_OUT ptr, off
         mov     %r8, \off(\ptr)
         mov     %r9, \off+8(\ptr)
@@ -368,12 +403,15 @@
 // void velmora_x25519_ladder(uint64_t xz[8], const uint64_t k[4],
 //                            const uint64_t x1[4])
 //
-// The projective (x2 : z2) of k times the point with u-coordinate x1 (below
-// 2^255), for a clamped k (bit 255 clear), into xz[0..3] and xz[4..7].
+// The projective (x2 : z2) of k times the point with u-coordinate x1, into
+// xz[0..3] and xz[4..7]. Bits 254 down to 0 of k are used, bit 255 never
+// read (the caller clamps k). Every step's sums and differences are of
+// products, and x1 (the first step's x3) must meet their bound too.
 //
 // Each step works on (x2, z2) and (x3, z3) in place, without swapping them:
 // the differential addition is symmetric in the two points, so only the point
 // to double is selected, by cmov on this step's bit XOR the one before.
+// Bounds: in x1 < 2^256 - 38; out x2, z2 < 2^255 + 2^11.
 FN_ENTRY velmora_x25519_ladder, L_FRAME
         mov     %rdi, L_OUT(%rsp)
         COPY_IN %rsi, L_K
@@ -472,6 +510,7 @@ FN_EXIT velmora_x25519_ladder, L_FRAME
 // dst = src^(2^n), n >= 1. The run of squarings stays in registers (rcx,
 // rsi, rdi, r15): each one waits for the one before, so a round trip through
 // the frame would add to every one of them.
+// Bounds: in src < 2^256; out dst < 2^255 + 2^11.
 .macro INV_SQR_N dst, src, n
         mov     \src(%rsp), %rcx
         mov     \src+8(%rsp), %rsi
@@ -489,6 +528,8 @@ FN_EXIT velmora_x25519_ladder, L_FRAME
         FE_STORE %rcx, %rsi, %rdi, %r15, \dst
 .endm
 
+// dst = a * b, kept in the frame.
+// Bounds: in a, b < 2^256; out dst < 2^255 + 2^11.
 .macro INV_MUL dst, a, b
         FE_MUL  \a, \b
         FE_STORE %r8, %r9, %r10, %r11, \dst
@@ -496,8 +537,9 @@ FN_EXIT velmora_x25519_ladder, L_FRAME
 
 // void velmora_x25519_invert(uint64_t r[4], const uint64_t z[4])
 //
-// r = z^(p - 2) = 1/z (0 for z = 0), below 2^255 + 2^23, for any z below
-// 2^256: 254 squarings and 11 multiplications.
+// r = z^(p - 2) = 1/z (0 for z = 0 mod p): 254 squarings and 11
+// multiplications.
+// Bounds: in z < 2^256; out r < 2^255 + 2^11.
 FN_ENTRY velmora_x25519_invert, I_FRAME
         mov     %rdi, I_R(%rsp)
         COPY_IN %rsi, I_Z
@@ -539,6 +581,8 @@ FN_EXIT velmora_x25519_invert, I_FRAME
         .set    F_R, 64
         .set    F_FRAME, 72
 
+// The frame of a field operation: a and b copied in, r remembered.
+// Bounds: in a, b < 2^256; out slots F_A, F_B = a, b.
 .macro FIELD_ENTRY name
 FN_ENTRY \name, F_FRAME
         mov     %rdi, F_R(%rsp)
@@ -546,30 +590,37 @@ FN_ENTRY \name, F_FRAME
         COPY_IN %rdx, F_B
 .endm
 
+// r8..r11 out to r, the frame zeroed.
+// Bounds: in r8..r11 < 2^256; out r = r8..r11.
 .macro FIELD_EXIT name
         mov     F_R(%rsp), %rdi
         COPY_OUT %rdi, 0
 FN_EXIT \name, F_FRAME
 .endm
 
+// Bounds: in a, b < 2^256; out r < 2^255 + 2^11.
 FIELD_ENTRY velmora_x25519_fe_mul
         FE_MUL  F_A, F_B
 FIELD_EXIT velmora_x25519_fe_mul
 
+// Bounds: in a < 2^256; out r < 2^255 + 2^11.
 FIELD_ENTRY velmora_x25519_fe_sqr
         FE_SQR  SLOT(F_A)
 FIELD_EXIT velmora_x25519_fe_sqr
 
+// Bounds: in a, b < 2^256 - 38; out r < 2^256.
 FIELD_ENTRY velmora_x25519_fe_add
         FE_LOAD F_A, %r8, %r9, %r10, %r11
         FE_ADD  SLOT(F_B)
 FIELD_EXIT velmora_x25519_fe_add
 
+// Bounds: in a, b < 2^256 - 38; out r < 2^256.
 FIELD_ENTRY velmora_x25519_fe_sub
         FE_LOAD F_A, %r8, %r9, %r10, %r11
         FE_SUB  %r8, %r9, %r10, %r11, SLOT(F_B)
 FIELD_EXIT velmora_x25519_fe_sub
 
+// Bounds: in a, b < 2^256; out r < 2^255 + 2^23.
 FIELD_ENTRY velmora_x25519_fe_a24
         FE_LOAD F_A, %r12, %r13, %r14, %r15
         FE_LOAD F_B, %r8, %r9, %r10, %r11

@@ -13,8 +13,9 @@ enum class Impl { Libsodium, Native };
 // Whether this CPU runs the native path (BMI2 and ADX).
 bool native_available();
 // The path of this process, chosen on first use: the native one where the CPU
-// has it, unless VELMORA_X25519_IMPL names one ("libsodium", "native"; any
-// other value, or "native" on a CPU without it, gives libsodium).
+// has it, unless VELMORA_X25519_IMPL names one ("libsodium", "native", read as
+// the lock policy is: surrounding whitespace and case ignored; any other value,
+// or "native" on a CPU without it, gives libsodium).
 Impl active_impl();
 const char* impl_name(Impl impl);
 
@@ -29,24 +30,17 @@ void scalarmult_base(std::uint8_t out[32], const std::uint8_t scalar[32]);
 
 // The field operations on raw 256-bit values (32 bytes, little-endian), for
 // the exact-integer tests. Results of the arithmetic are not fully reduced;
-// `encode` gives the canonical bytes below p. Mul, Sqr, Add and Sub are the
-// operations of key generation and of the ladder's last product (inline
-// assembly and intrinsics); Inv and the Ladder* ones are the hand-written
-// inversion and ladder (ladder_adx.S), LadderA24 being 121666 a + b.
-enum class FieldOp {
-    Mul,
-    Sqr,
-    Add,
-    Sub,
-    Inv,
-    Encode,
-    LadderMul,
-    LadderSqr,
-    LadderAdd,
-    LadderSub,
-    LadderA24
-};
+// `encode` gives the canonical bytes below p. Add and Sub are key
+// generation's own (intrinsics, any input below 2^256); Inv and the Ladder*
+// ones are the hand-written field code (ladder_adx.S), whose LadderMul and
+// LadderSqr key generation and the ladder's last product use too, LadderA24
+// being 121666 a + b.
+enum class FieldOp { Add, Sub, Inv, Encode, LadderMul, LadderSqr, LadderAdd, LadderSub, LadderA24 };
 void field_op(FieldOp op, const std::uint8_t a[32], const std::uint8_t b[32], std::uint8_t out[32]);
+// The hand-written ladder alone, for the same tests: the projective (x : z)
+// of k (as given; bit 255 is never read) times the point with raw
+// u-coordinate x1, unreduced, into xz[0..31] and xz[32..63].
+void ladder(std::uint8_t xz[64], const std::uint8_t k[32], const std::uint8_t x1[32]);
 
 }  // namespace native
 }  // namespace velmora::crypto::x25519

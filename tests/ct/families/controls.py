@@ -13,6 +13,8 @@ elif case == "library":
     _ct_test.library_decode(b"c2VjcmV0LWtleS1tYXRlcmlhbA")
 elif case == "mlkem":
     _ct_test.mlkem_leak()
+elif case == "mlkem-verdict":
+    _ct_test.mlkem_verdict_leak()
 elif case == "x25519":
     _ct_test.x25519_leak()
 else:
