@@ -27,7 +27,9 @@ ARM64_HOST_PACKAGES=(g++-aarch64-linux-gnu qemu-user-static)
 ARM64_PACKAGES=(libc6-dev:arm64 libstdc++6:arm64 libssl-dev:arm64 libsodium-dev:arm64 libpython3.11-dev:arm64
                 libgtest-dev:arm64)
 # What the suite imports besides velmora, for the arm64 interpreter.
-ARM64_PY_REQUIREMENTS=("pytest>=8" "cryptography>=46" "pynacl>=1.5" numpy)
+# pytest-xdist spreads the suite over the cores: under emulation every test's
+# interpreter and child processes run some ten times slower than natively.
+ARM64_PY_REQUIREMENTS=("pytest>=8" "cryptography>=46" "pynacl>=1.5" numpy "pytest-xdist>=3")
 
 arm64_sudo() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -133,38 +135,45 @@ arm64_ensure() {
     arm64_ensure_site
 }
 
+# The one aarch64 build tree: the wheel's build, and with
+# VELMORA_ARM64_WITH_TESTS=1 (which test.sh sets) the C++ tests and the
+# test-only modules in it too, so that the sources are cross-compiled once for
+# both the wheel and the tests run under qemu.
+ARM64_TREE="$ARM64_DIR/tree"
+
 # The aarch64 wheel (cp311-abi3, like the x86-64 one), cross-compiled by the
-# build frontend of scripts/wheel.sh's environment ($2) from the source tree,
-# its build directory kept in build/arm64/wheel-build, and repaired on this
-# machine by auditwheel, which finds the arm64 libcrypto and libsodium where
-# Debian put them and bundles them (their licences are in LICENSES/, which the
-# wheel carries). The platform tag is the interpreter's notion of the host
+# build frontend of scripts/wheel.sh's environment ($2) from the source tree in
+# build/arm64/tree (kept between runs), and repaired on this machine by
+# auditwheel, which finds the arm64 libcrypto and libsodium where Debian put
+# them and bundles them (their licences are in LICENSES/, which the wheel
+# carries). The platform tag is the interpreter's notion of the host
 # (_PYTHON_HOST_PLATFORM, which sysconfig reads). Writes the wheel to $1 and
 # prints its path.
 arm64_build_wheel() {  # out-dir, wheel environment
-    local out="$1" env="$2" raw="$ARM64_DIR/wheel" cmake_args
+    local out="$1" env="$2" raw="$ARM64_DIR/wheel" cmake_args tests=OFF
+    [ "${VELMORA_ARM64_WITH_TESTS:-}" != 1 ] || tests=ON
     arm64_ensure_packages
     rm -rf "$raw"
     rm -f "$out"/velmora-*aarch64*.whl
-    cmake_args="$(IFS=';'; echo "${ARM64_CMAKE_ARGS[*]}")"
+    cmake_args="$(IFS=';'; echo "${ARM64_CMAKE_ARGS[*]};-DVELMORA_BUILD_TESTS=$tests")"
     echo "[wheel] cross-building for aarch64" >&2
     env _PYTHON_HOST_PLATFORM=linux-aarch64 SKBUILD_CMAKE_ARGS="$cmake_args" \
-        SKBUILD_BUILD_DIR="$ARM64_DIR/wheel-build" \
+        SKBUILD_BUILD_DIR="$ARM64_TREE" \
         "$env/bin/python" -m build --wheel --outdir "$raw" . >&2
-    PATH="$env/bin:$PATH" "$env/bin/auditwheel" repair --plat manylinux_2_34_aarch64 \
+    PATH="$env/bin:$PATH" "$env/bin/auditwheel" repair \
         -w "$out" "$raw"/velmora-*.whl >&2
     ls "$out"/velmora-*aarch64*.whl
 }
 
-# The C++ tests, cross-built in build/arm64/test (with the test-only modules
-# the Python suite uses) and run by CTest under qemu (the toolchain file names
-# it as the emulator).
+# The C++ tests of build/arm64/tree (configured here with them when the
+# wheel's build did not include them), run by CTest under qemu (the toolchain
+# file names it as the emulator).
 arm64_cpp_tests() {  # jobs
-    local dir="$ARM64_DIR/test"
+    local dir="$ARM64_TREE"
     arm64_ensure || return 1
-    if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S "$ROOT" -B "$dir" -G Ninja -DPython_EXECUTABLE="$PY" -DVELMORA_BUILD_TESTS=ON \
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo "${ARM64_CMAKE_ARGS[@]}" >/dev/null || return 1
+    if [ ! -f "$dir/build.ninja" ] || ! grep -q '^VELMORA_BUILD_TESTS:BOOL=ON' "$dir/CMakeCache.txt"; then
+        cmake -S "$ROOT" -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+            "${ARM64_CMAKE_ARGS[@]}" >/dev/null || return 1
     fi
     cmake --build "$dir" -j "$1" || return 1
     ctest --test-dir "$dir" --output-on-failure -j "$1"
@@ -207,7 +216,8 @@ arm64_check_refused_on_host() {  # installed dir
 
 # The Python suite on the arm64 interpreter, against the aarch64 wheel
 # installed into build/arm64/installed, with the test-only modules of
-# build/arm64/test. Extra arguments go to pytest.
+# build/arm64/tree, in as many pytest-xdist workers as there are cores
+# (ARM64_WORKERS to choose). Extra arguments go to pytest.
 arm64_python_suite() {  # wheel, pytest args...
     local wheel="$1" installed="$ARM64_DIR/installed"; shift
     arm64_ensure || return 1
@@ -216,6 +226,7 @@ arm64_python_suite() {  # wheel, pytest args...
     arm64_pip_target "$installed" --no-deps "$wheel" || return 1
     arm64_check_bundled "$installed" || return 1
     arm64_check_refused_on_host "$installed" || return 1
-    VELMORA_TESTMODS="$ARM64_DIR/test/testmods" \
-        arm64_python "$installed:$ARM64_SITE" -m pytest -q -p no:cacheprovider tests "$@"
+    VELMORA_TESTMODS="$ARM64_TREE/testmods" \
+        arm64_python "$installed:$ARM64_SITE" -m pytest -q -p no:cacheprovider \
+        -n "${ARM64_WORKERS:-$(nproc)}" tests "$@"
 }

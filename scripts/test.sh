@@ -79,8 +79,10 @@ python_versions() {
 # against the installed wheel on the main version, the sdist built and
 # installed on the main version, and the wheel refused by Python 3.10.
 DIST="$ROOT/build/dist"
+# On x86-64 the aarch64 wheel's build tree gets the C++ tests and the test-only
+# modules too (scripts/arm64.sh), for the aarch64 stages below.
 build_dist() {
-    bash scripts/wheel.sh "$DIST" && DIST_BUILT=1
+    VELMORA_ARM64_WITH_TESTS=1 bash scripts/wheel.sh "$DIST" && DIST_BUILT=1
 }
 
 wheel_for() {  # version
@@ -97,9 +99,9 @@ wheel_for() {  # version
 
 # Every symbol the extension takes from the interpreter is in the stable ABI of
 # 3.11, which the wheel's tag promises.
-abi3_audit() {
-    local wheel
-    wheel="$(wheel_for 3.11)" || return 1
+abi3_audit() {  # wheel
+    local wheel="$1"
+    [ -n "$wheel" ] || return 1
     case "$wheel" in
         *-cp311-abi3-*) ;;
         *) echo "not a cp311-abi3 wheel: $wheel" >&2; return 1 ;;
@@ -109,7 +111,11 @@ abi3_audit() {
 
 user_installs() {
     local version base wheel
-    stage "Wheel's stable ABI (abi3audit)" abi3_audit
+    stage "Wheel's stable ABI (abi3audit)" abi3_audit "$(wheel_for 3.11)"
+    if [ "$(uname -m)" = x86_64 ]; then
+        stage "aarch64 wheel's stable ABI (abi3audit)" \
+            abi3_audit "$(ls "$DIST"/velmora-*-cp311-abi3-manylinux*_aarch64.whl 2>/dev/null | head -1)"
+    fi
     for version in "${PYTHON_VERSIONS[@]}"; do
         base="$(find_python "$version")" || continue
         if [ "$version" = "$MAIN_VERSION" ]; then
