@@ -36,7 +36,9 @@ SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
 # VELMORA_TESTMODS names that folder when the test command runs the suite
 # against another build (the sanitizers', another Python's); without it, the
 # repository's own test build is used: build/test, or build/py<X.Y> when this
-# interpreter is not the one build/test was made for. A module that is not
+# interpreter is not the one build/test was made for, or build/arm64/tree (the
+# cross build of scripts/arm64.sh) for the aarch64 interpreter run under an
+# emulator on an x86-64 machine. A module that is not
 # there fails its tests with the command that builds it; it never skips them,
 # so a missing build cannot pass for a green run.
 
@@ -52,7 +54,8 @@ def built_testmods() -> Path:
     if named:
         return Path(named).resolve()
     version = "%d.%d" % sys.version_info[:2]
-    candidates = [REPO / "build" / "test" / "testmods", REPO / "build" / f"py{version}" / "testmods"]
+    candidates = [REPO / "build" / "test" / "testmods", REPO / "build" / f"py{version}" / "testmods",
+                  REPO / "build" / "arm64" / "tree" / "testmods"]
     for candidate in candidates:
         if _built_for_this_python(candidate):
             return candidate

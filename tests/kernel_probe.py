@@ -105,22 +105,37 @@ def _run(code):
                           capture_output=True, text=True, timeout=120)
 
 
-def _own_memory():
+def _child_exe():
+    """The program the kernel runs for a child interpreter (/proc/PID/exe):
+    the interpreter itself, or under an emulator the emulator."""
+    child = subprocess.Popen([sys.executable, "-P", "-c", "import sys; sys.stdin.read()"],
+                             stdin=subprocess.PIPE)
+    try:
+        return os.path.realpath(f"/proc/{child.pid}/exe")
+    finally:
+        child.communicate(b"")
+
+
+def _own_memory(exe):
     """Whether a child's address space is its interpreter's alone: under an
     emulator /proc/PID/exe of a child names the emulator, whose memory (its
     copies of the emulated registers among it) lies in the same address space
     and is read by any scan of it."""
-    child = subprocess.Popen([sys.executable, "-P", "-c", "import sys; sys.stdin.read()"],
-                             stdin=subprocess.PIPE)
-    try:
-        exe = os.path.realpath(f"/proc/{child.pid}/exe")
-    finally:
-        child.communicate(b"")
     if exe == os.path.realpath(sys.executable):
         return None
     return (f"a child's memory is that of {exe}, which runs the interpreter "
             f"{os.path.realpath(sys.executable)}: the emulator's own memory, its copies of "
             f"the emulated registers among it, is read by a scan of the child")
+
+
+def _own_system_calls(exe):
+    """Whether a tracer (strace) of a child sees the interpreter's system
+    calls: under an emulator it sees the emulator's, which maps and protects
+    memory of its own around each call it passes on."""
+    if exe == os.path.realpath(sys.executable):
+        return None
+    return (f"a child is {exe} running the interpreter: a tracer sees that emulator's "
+            f"system calls, not only those the interpreter makes")
 
 
 @cache
@@ -137,7 +152,9 @@ def findings():
         if run.returncode not in (0, MISSING):
             raise RuntimeError(f"the {name} probe broke (exit {run.returncode}):\n{run.stderr}")
         out[name] = None if run.returncode == 0 else reason.format(detail=run.stdout.strip())
-    out["own_memory"] = _own_memory()
+    exe = _child_exe()
+    out["own_memory"] = _own_memory(exe)
+    out["own_system_calls"] = _own_system_calls(exe)
     return out
 
 

@@ -389,6 +389,7 @@ def test_a_box_costs_six_system_calls(child, tmp_path, unprivileged):
     two getppid() calls that mark the loop."""
     if not shutil.which("strace"):
         pytest.skip("needs strace (scripts/setup.sh installs it)")
+    kernel_probe.require("own_system_calls")
     trace = tmp_path / "trace"
     prefix = memlock_prefix(1 << 20) if unprivileged else []
     prefix += ["strace", "-qq", "-o", str(trace), "-e", f"trace={REGION_CALLS},getppid"]

@@ -357,7 +357,7 @@ long velmora_test_stop_swapper(void) {
 @pytest.fixture(scope="module")
 def source_shim(tmp_path_factory):
     """Path of the shim above, built here."""
-    gcc = shutil.which("gcc") or shutil.which("cc")
+    gcc = target_cc()
     if gcc is None:
         pytest.skip("needs a C compiler to build the getrandom shim")
     where = tmp_path_factory.mktemp("source-shim")
