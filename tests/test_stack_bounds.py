@@ -12,7 +12,7 @@ without a guard page, with more and more of it in use before the call.
 from __future__ import annotations
 
 import json
-import platform
+import os
 
 import pytest
 
@@ -65,11 +65,11 @@ def test_carved_coroutine_stacks_keep_the_frames_below(stack_kib, tmp_path):
         assert raised == refuses(op), op
 
 
-# A small thread stack for the interpreter's and the glue's frames alone:
-# aarch64's frames are larger than x86-64's, and its signal frames carry the
-# vector state (SVE's, where there is one, as under qemu-user's default
-# processor), so the same few frames take more room there.
-SMALL_THREAD_KIB = {"x86_64": 32, "aarch64": 64}[platform.machine()]
+# A small thread stack, room for the interpreter's and the glue's frames
+# alone: 32 KiB, or the smallest the C library allows where that is more
+# (aarch64's glibc refuses thread stacks below 128 KiB, and so does
+# threading.stack_size there).
+SMALL_THREAD_KIB = max(32, os.sysconf("SC_THREAD_STACK_MIN") // KIB)
 
 
 @pytest.mark.parametrize("stack_bytes", [0, SMALL_THREAD_KIB * KIB],
