@@ -117,6 +117,7 @@ SECRET_SIZES = {
 #   "small <bytes> <op>"  the call straight from C on a new thread with that
 #                stack size (0: the least the C library allows); answers
 #                "small [raised, stack bytes]"
+#   (run-small and small: from 3.14 on, with CPython's reserve added)
 #   "carved <bytes> <op>"  the call on a coroutine stack carved out of an
 #                outer C frame; answers "carved [frames below intact, raised]"
 #   "bare <stack> <used> <op>"  the call on a caller-supplied stack without a
@@ -162,6 +163,16 @@ NESTED_SEALED = public_in["NESTED_SEALED"]
 HYB = (public_in["HYB_E"], public_in["HYB_N"], public_in["HYB_C"], b"")
 HYB_TAMPERED = (HYB[0], HYB[1], HYB[2][:-1] + bytes([HYB[2][-1] ^ 1]), b"")
 SESSION = (public_in["SES_E"], public_in["SES_N"], public_in["SES_C"], b"")
+
+# CPython 3.14 and later raise "Stack overflow" rather than run Python code
+# within two stack margins (2 x 2048 pointers) of the bottom of the thread's
+# stack (threading.stack_size refuses anything smaller than the C library's
+# least plus those margins and a page), and their parser wants more room
+# still; earlier versions run down to the bottom. The small-stack commands add
+# that reserve, so that the interpreter above the call has the room it has
+# elsewhere and only the call itself is tight.
+INTERPRETER_RESERVE = 2 * 2048 * 8 if sys.version_info >= (3, 14) else 0
+PAGE = os.sysconf("SC_PAGE_SIZE")
 
 def zero_out(revealed):
     revealed[:] = bytes(len(revealed))
@@ -256,7 +267,7 @@ for line in sys.stdin:
                 ns["result"] = eval(OPS[op][1], ns)
             except SecureError:
                 pass
-        threading.stack_size(int(size))
+        threading.stack_size(int(size) + (INTERPRETER_RESERVE and INTERPRETER_RESERVE + PAGE))
         try:
             worker = threading.Thread(target=small)
             worker.start()
@@ -275,7 +286,10 @@ for line in sys.stdin:
         fn = eval(call[:cut], ns)
         args, kwargs = eval("(lambda *a, **k: (a, k))" + call[cut:], ns)
         runner = _stack_probe.on_small_thread if cmd == "small" else _stack_probe.on_carved_stack
-        reply = runner(int(size), fn, *args, **kwargs)
+        size = int(size)
+        if cmd == "small" and INTERPRETER_RESERVE:
+            size = (size or os.sysconf("SC_THREAD_STACK_MIN")) + INTERPRETER_RESERVE + PAGE
+        reply = runner(size, fn, *args, **kwargs)
         scope.setdefault("kept", []).append(ns)
         answer(cmd + " " + json.dumps(list(reply)))
     elif cmd == "bare":
@@ -285,15 +299,11 @@ for line in sys.stdin:
         stack, used, op = arg.split(" ")
         ns = dict(scope, PUBLIC={})
         exec(OPS[op][0], ns)
-        # CPython 3.14 and later raise "Stack overflow" rather than run Python
-        # code within two stack margins (2 x 2048 pointers) of the bottom of
-        # the thread's stack, and their parser wants more room still; earlier
-        # versions run down to the bottom. So the call is compiled here, and
-        # the stack gets the two margins more below, so that the Python above
-        # the call has the room it has elsewhere.
-        reserve = 2 * 2048 * 8 if sys.version_info >= (3, 14) else 0
+        # The call is compiled here (the parser wants more room than the
+        # interpreter's reserve), and the stack gets the reserve more below.
         call = compile(OPS[op][1], op, "eval")
-        intact, raised = _stack_probe.on_bare_stack(lambda: eval(call, ns), int(stack) + reserve, int(used))
+        intact, raised = _stack_probe.on_bare_stack(lambda: eval(call, ns),
+                                                    int(stack) + INTERPRETER_RESERVE, int(used))
         scope.setdefault("kept", []).append(ns)
         answer("bare " + json.dumps([intact, raised]))
     elif cmd == "abort-mid-seal":
