@@ -158,6 +158,13 @@ def findings():
     return out
 
 
+def emulated():
+    """Whether this interpreter runs under a user-mode emulator (its children
+    are the emulator's processes), where its code runs several times slower
+    than the kernel and the other processes around it."""
+    return findings()["own_memory"] is not None
+
+
 def require(*names):
     """Skips the calling test where a probe shows that the kernel under this
     interpreter does not apply what it relies on."""
