@@ -138,6 +138,17 @@ def _own_system_calls(exe):
             f"system calls, not only those the interpreter makes")
 
 
+def _own_mapping_table(exe):
+    """Whether the mappings a child lists in /proc/self/maps are those the
+    kernel counts against vm.max_map_count: under an emulator the list is
+    the emulator's account of the emulated process, and the kernel counts the
+    emulator's own mappings as well."""
+    if exe == os.path.realpath(sys.executable):
+        return None
+    return (f"a child is {exe} running the interpreter: the kernel counts that emulator's "
+            f"mappings against vm.max_map_count, beside those the interpreter lists")
+
+
 @cache
 def findings():
     """{probe name: None where the kernel applies it, else the reason}."""
@@ -155,6 +166,7 @@ def findings():
     exe = _child_exe()
     out["own_memory"] = _own_memory(exe)
     out["own_system_calls"] = _own_system_calls(exe)
+    out["own_mapping_table"] = _own_mapping_table(exe)
     return out
 
 
