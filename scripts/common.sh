@@ -7,8 +7,9 @@ cd "$ROOT"
 
 # What building the extension needs, and nothing more (the same list as
 # CMakeLists.txt's message for a missing one).
-BUILD_APT_PACKAGES=(build-essential pkg-config libssl-dev libsodium-dev libipsec-mb-dev
-                    rapidjson-dev)
+BUILD_APT_PACKAGES=(build-essential pkg-config libssl-dev libsodium-dev rapidjson-dev)
+# Intel's ipsec-mb is built for x86-64 only (and only there does the module use it).
+[ "$(uname -m)" != x86_64 ] || BUILD_APT_PACKAGES+=(libipsec-mb-dev)
 
 # Installs those of the Debian packages given that are missing.
 ensure_apt() {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the format check, the C++ tests (CTest), the Python suite against the installed
 # extension, the stub checked against it, the Python suite again under each other Python version this
-# machine has, the wheel (audited for the stable ABI) and the sdist installed as a user would, the
-# build, the C++ tests and the Python suite on Debian's next suite (in a chroot), the
-# constant-time check, then the C++ tests and the Python suite against an
+# machine has, the wheel (audited for the stable ABI) and the sdist installed as a user would, on an
+# x86-64 machine the C++ tests and the Python suite of the cross-built aarch64
+# build under qemu-user, the build, the C++ tests and the Python suite on Debian's next suite (in a
+# chroot), the constant-time check, then the C++ tests and the Python suite against an
 # AddressSanitizer + UBSan build. Every stage
 # runs even when an earlier one fails; the exit status reports any failure.
 # Every build made here, pip's and the wheel's included, treats warnings as
@@ -78,13 +79,18 @@ python_versions() {
 # against the installed wheel on the main version, the sdist built and
 # installed on the main version, and the wheel refused by Python 3.10.
 DIST="$ROOT/build/dist"
+# On x86-64 the aarch64 wheel's build tree gets the C++ tests and the test-only
+# modules too (scripts/arm64.sh), for the aarch64 stages below.
 build_dist() {
-    bash scripts/wheel.sh "$DIST" && DIST_BUILT=1
+    VELMORA_ARM64_WITH_TESTS=1 bash scripts/wheel.sh "$DIST" && DIST_BUILT=1
 }
 
 wheel_for() {  # version
     local tag="cp${1/./}" wheel
-    for wheel in "$DIST"/velmora-*-"$tag"-"$tag"-manylinux*.whl "$DIST"/velmora-*-cp3*-abi3-manylinux*.whl; do
+    local arch
+    arch="$(uname -m)"
+    for wheel in "$DIST"/velmora-*-"$tag"-"$tag"-manylinux*_"$arch".whl \
+                 "$DIST"/velmora-*-cp3*-abi3-manylinux*_"$arch".whl; do
         [ -f "$wheel" ] && { echo "$wheel"; return 0; }
     done
     echo "no wheel for Python $1 in $DIST" >&2
@@ -93,9 +99,9 @@ wheel_for() {  # version
 
 # Every symbol the extension takes from the interpreter is in the stable ABI of
 # 3.11, which the wheel's tag promises.
-abi3_audit() {
-    local wheel
-    wheel="$(wheel_for 3.11)" || return 1
+abi3_audit() {  # wheel
+    local wheel="$1"
+    [ -n "$wheel" ] || return 1
     case "$wheel" in
         *-cp311-abi3-*) ;;
         *) echo "not a cp311-abi3 wheel: $wheel" >&2; return 1 ;;
@@ -105,7 +111,11 @@ abi3_audit() {
 
 user_installs() {
     local version base wheel
-    stage "Wheel's stable ABI (abi3audit)" abi3_audit
+    stage "Wheel's stable ABI (abi3audit)" abi3_audit "$(wheel_for 3.11)"
+    if [ "$(uname -m)" = x86_64 ]; then
+        stage "aarch64 wheel's stable ABI (abi3audit)" \
+            abi3_audit "$(ls "$DIST"/velmora-*-cp311-abi3-manylinux*_aarch64.whl 2>/dev/null | head -1)"
+    fi
     for version in "${PYTHON_VERSIONS[@]}"; do
         base="$(find_python "$version")" || continue
         if [ "$version" = "$MAIN_VERSION" ]; then
@@ -189,6 +199,20 @@ python_versions
 DIST_BUILT=""
 stage "Wheel and sdist (scripts/wheel.sh)" build_dist
 [ -z "$DIST_BUILT" ] || user_installs
+
+# Linux on aarch64, from this x86-64 machine (scripts/arm64.sh): the C++ tests
+# cross-built and run under qemu-user, then the whole Python suite on Debian's
+# arm64 interpreter, under qemu too, against the aarch64 wheel that
+# scripts/wheel.sh cross-built, installed as pip installs it. On an aarch64
+# machine the stages above already ran natively.
+if [ "$(uname -m)" = x86_64 ]; then
+    source scripts/arm64.sh
+    stage "C++ tests (aarch64, qemu-user)" arm64_cpp_tests "$JOBS"
+    if [ -n "$DIST_BUILT" ]; then
+        stage "Python tests (aarch64, qemu-user, installed wheel)" \
+            arm64_python_suite "$(ls "$DIST"/velmora-*aarch64*.whl 2>/dev/null | head -1)" "${PYTEST_ARGS[@]}"
+    fi
+fi
 
 # Debian's next suite (scripts/next_suite.sh, its chroot made once and kept
 # outside the clone): the build from source with its compiler and libraries,

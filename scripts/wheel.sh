@@ -5,6 +5,9 @@
 # of 3.11). The wheel is repaired into a manylinux wheel that carries the
 # shared libraries the extension links (libsodium, libIPSec_MB, libcrypto),
 # and their licences, so it installs where no compiler or -dev package is.
+# On x86-64 it also cross-compiles the aarch64 wheel,
+# velmora-<v>-cp311-abi3-manylinux_2_34_aarch64.whl, the same way
+# (scripts/arm64.sh).
 #
 # Only what a build needs is used: the Debian packages of a build from source
 # (scripts/common.sh) and build/wheel-env, a virtual environment holding the
@@ -51,3 +54,10 @@ for raw in "$RAW"/velmora-*.whl; do
     PATH="$ENV/bin:$PATH" "$ENV/bin/auditwheel" repair -w "$OUT" "$raw" >&2
 done
 ls "$OUT"/velmora-*manylinux*.whl
+
+# On x86-64, the aarch64 wheel too: the same sources cross-compiled by the same
+# build frontend and repaired here by auditwheel (scripts/arm64.sh).
+if [ "$(uname -m)" = x86_64 ]; then
+    source "$ROOT/scripts/arm64.sh"
+    arm64_build_wheel "$OUT" "$ENV"
+fi

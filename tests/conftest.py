@@ -14,6 +14,7 @@ import importlib
 import importlib.machinery
 import json
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -22,6 +23,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+
+import kernel_probe
 
 REPO = Path(__file__).resolve().parents[1]
 SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
@@ -33,7 +36,9 @@ SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
 # VELMORA_TESTMODS names that folder when the test command runs the suite
 # against another build (the sanitizers', another Python's); without it, the
 # repository's own test build is used: build/test, or build/py<X.Y> when this
-# interpreter is not the one build/test was made for. A module that is not
+# interpreter is not the one build/test was made for, or build/arm64/tree (the
+# cross build of scripts/arm64.sh) for the aarch64 interpreter run under an
+# emulator on an x86-64 machine. A module that is not
 # there fails its tests with the command that builds it; it never skips them,
 # so a missing build cannot pass for a green run.
 
@@ -49,7 +54,8 @@ def built_testmods() -> Path:
     if named:
         return Path(named).resolve()
     version = "%d.%d" % sys.version_info[:2]
-    candidates = [REPO / "build" / "test" / "testmods", REPO / "build" / f"py{version}" / "testmods"]
+    candidates = [REPO / "build" / "test" / "testmods", REPO / "build" / f"py{version}" / "testmods",
+                  REPO / "build" / "arm64" / "tree" / "testmods"]
     for candidate in candidates:
         if _built_for_this_python(candidate):
             return candidate
@@ -237,6 +243,37 @@ def vectors_dir():
     return VECTORS
 
 
+# The system call numbers the tests use, and the audit architecture a seccomp
+# filter checks, for the architecture this interpreter runs on.
+SYSCALLS = {
+    "x86_64": {"getrlimit": 97, "setrlimit": 160, "prlimit64": 302, "prctl": 157,
+               "capget": 125, "capset": 126, "getrandom": 318, "openat": 257},
+    "aarch64": {"getrlimit": 163, "setrlimit": 164, "prlimit64": 261, "prctl": 167,
+                "capget": 90, "capset": 91, "getrandom": 278, "openat": 56},
+}[platform.machine()]
+_AUDIT_ARCH = {"x86_64": 0xC000003E, "aarch64": 0xC00000B7}[platform.machine()]
+
+
+def target_cc():
+    """A C compiler that builds for this interpreter's architecture (for the
+    interposers some tests preload): the one named by the GNU triplet first,
+    which is the cross compiler where an emulator runs the suite, and the
+    system's own otherwise."""
+    for name in (f"{platform.machine()}-linux-gnu-gcc", "cc", "gcc"):
+        if found := shutil.which(name):
+            return found
+    return None
+
+
+def pytest_sessionstart(session):
+    """Probes the kernel before the first test, and says what it lacks (even
+    under -q, where pytest's own header is not shown)."""
+    reporter = session.config.pluginmanager.getplugin("terminalreporter")
+    for name, reason in kernel_probe.findings().items():
+        if reason is not None and reporter is not None:
+            reporter.write_line(f"kernel probe: {name} missing: {reason}; the tests that need it skip")
+
+
 # The C library may answer getrandom without the system call (from the vDSO,
 # glibc 2.41 and later), where seccomp never sees it. The shim puts its own
 # getrandom in front of the C library's: it makes the system call until
@@ -270,7 +307,7 @@ def getrandom_shim(tmp_path_factory):
     """Path of the getrandom shim (a shared library for ``LD_PRELOAD``), or
     None where there is no C compiler to build it; ``deny_syscalls`` then
     checks that seccomp alone refuses getrandom."""
-    cc = shutil.which("gcc") or shutil.which("cc")
+    cc = target_cc()
     if cc is None:
         return None
     where = tmp_path_factory.mktemp("getrandom_shim")
@@ -283,13 +320,12 @@ def getrandom_shim(tmp_path_factory):
 _SECCOMP_PRELUDE = r"""
 import ctypes, errno, struct
 
-_SYSCALLS = {"getrlimit": 97, "setrlimit": 160, "prlimit64": 302, "prctl": 157,
-             "capget": 125, "capset": 126, "getrandom": 318, "openat": 257}
+_SYSCALLS = %(syscalls)r
 
 def deny_syscalls(rules):
     libc = ctypes.CDLL(None, use_errno=True)
     insns = [(0x20, 0, 0, 4),                      # A = arch
-             (0x15, 1, 0, 0xC000003E),             # x86-64 -> go on
+             (0x15, 1, 0, %(audit_arch)#x),             # this architecture -> go on
              (0x06, 0, 0, 0x7FFF0000)]             # anything else: allow
     insns.append((0x20, 0, 0, 0))                  # A = syscall number
     for name, err in rules.items():
@@ -321,7 +357,7 @@ def deny_syscalls(rules):
             raise RuntimeError("getrandom still answers under the seccomp filter (the C library "
                                "answers it without the system call, and no getrandom shim is "
                                "preloaded: no C compiler to build one?)")
-"""
+""" % {"syscalls": SYSCALLS, "audit_arch": _AUDIT_ARCH}
 
 
 @pytest.fixture
@@ -330,4 +366,5 @@ def seccomp_prelude():
     seccomp filter under which the listed system calls fail with that errno,
     so paths a normal machine never takes (unreadable limits, refused
     capabilities, a missing getrandom) can run. Pass it as ``prelude=``."""
+    kernel_probe.require("seccomp")
     return _SECCOMP_PRELUDE

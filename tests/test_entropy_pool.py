@@ -7,6 +7,8 @@ import re
 
 import pytest
 
+import kernel_probe
+
 from velmora._secure import EntropyPool, SecretBox, memory_status
 from messages import EMPTY, FORK, RNG, STR_REFUSED, WIPED, secure_error
 
@@ -132,6 +134,7 @@ def test_random_source_failure(run_child, seccomp_prelude):
 
 
 def test_fork_child_cannot_use_the_parents_pool(run_child):
+    kernel_probe.require("wipe_on_fork")
     out = run_child(
         """
         import json, os

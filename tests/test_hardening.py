@@ -2,12 +2,14 @@
 (CMakeLists.txt, VELMORA_HARDEN), read back from its ELF headers and symbols:
 a read-only dynamic section after relocation (RELRO) with every symbol bound
 at load (BIND_NOW), a stack that is not executable, the stack protector's
-canary check, and the C library's fortified (checked) calls. The sanitizer
+canary check, the C library's fortified (checked) calls, and a landing pad
+for indirect branches at the module's init. The sanitizer
 build leaves the fortified calls out: the sanitizers check those calls their
 own way."""
 
 from __future__ import annotations
 
+import platform
 import re
 import shutil
 import subprocess
@@ -70,17 +72,37 @@ def test_fortified_calls(imported):
     assert fortified, sorted(imported)
 
 
+def _objdump():
+    """An objdump that reads this machine's code: on aarch64 the triplet-named
+    one comes first (an x86-64 machine that runs the suite under emulation has
+    it from the cross binutils; an aarch64 one has it as its own)."""
+    names = ["objdump"]
+    if platform.machine() == "aarch64":
+        names.insert(0, "aarch64-linux-gnu-objdump")
+    for name in names:
+        if found := shutil.which(name):
+            return found
+    raise AssertionError("objdump (binutils, part of build-essential) is not installed")
+
+
+# The instruction a function reached through a pointer must begin with:
+# x86-64's end-branch marker (-fcf-protection), aarch64's branch-target
+# landing pad (-mbranch-protection, BTI), or the return-address signing
+# instruction that doubles as one.
+LANDING_PADS = {"x86_64": ("endbr64",), "aarch64": ("bti\tc", "bti c", "paciasp")}
+
+
 def test_indirect_branch_targets_marked():
-    # -fcf-protection: functions reached through a pointer (the interpreter
-    # calls the module's init that way) begin with an end-branch marker. The
-    # file-level CET property note is not checked: the linker drops it from
-    # every shared object built against this C library's crti.o, which lacks it.
+    # The interpreter calls the module's init through a pointer, so it begins
+    # with the architecture's landing pad. The file-level property note (CET
+    # on x86-64, BTI and PAC on aarch64) is not checked: the linker drops it
+    # from every shared object built against this C library's crti.o, which
+    # lacks it.
     symbols = readelf("--dyn-syms")
     m = re.search(r"\s0*([0-9a-f]+)\s+\d+\s+FUNC\s+GLOBAL\s+DEFAULT\s+\d+\s+PyInit__secure\b", symbols)
     assert m, symbols
     start = int(m.group(1), 16)
-    objdump = shutil.which("objdump")
-    assert objdump, "objdump (binutils, part of build-essential) is not installed"
-    code = subprocess.run([objdump, "-d", f"--start-address={start:#x}", f"--stop-address={start + 4:#x}",
+    code = subprocess.run([_objdump(), "-d", f"--start-address={start:#x}", f"--stop-address={start + 4:#x}",
                            _secure.__file__], capture_output=True, text=True, check=True).stdout
-    assert "endbr64" in code, code
+    pads = LANDING_PADS[platform.machine()]
+    assert any(pad in code for pad in pads), code

@@ -13,6 +13,8 @@ from typing import NamedTuple
 
 import pytest
 
+import kernel_probe
+
 from velmora._secure import HybridKeyPair, SecretBox, SecureError, seal_hybrid
 
 from cryptography.hazmat.primitives import hashes
@@ -599,6 +601,7 @@ def test_wipe(sealed):
 
 
 def test_fork_child_keeps_publics_but_not_secrets(run_child):
+    kernel_probe.require("wipe_on_fork")
     out = run_child(
         """
         import json, os

@@ -7,6 +7,8 @@ import os
 import shutil
 
 import pytest
+
+import kernel_probe
 from conftest import SANITIZED, memlock_prefix
 from messages import FORK, WIPED
 
@@ -47,6 +49,7 @@ def child(run_child):
 
 
 def test_fork_child_cannot_read_inherited_secrets(child):
+    kernel_probe.require("wipe_on_fork")
     out = child(
         """
         a = s.SecretBox.from_bytes(b"parent secret")
@@ -296,13 +299,14 @@ def test_permitted_capability_is_raised_per_thread(child):
         pytest.skip("needs root (CAP_IPC_LOCK permitted) and prlimit")
     out = child(
         """
-        import ctypes, json, threading
+        import ctypes, json, platform, threading
         libc = ctypes.CDLL(None, use_errno=True)
+        capget, capset = {"x86_64": (125, 126), "aarch64": (90, 91)}[platform.machine()]
         header = (ctypes.c_uint32 * 2)(0x20080522, 0)
         data = (ctypes.c_uint32 * 6)()
-        assert libc.syscall(125, header, data) == 0           # capget
+        assert libc.syscall(capget, header, data) == 0
         data[0] &= ~(1 << 14)                                   # drop IPC_LOCK from effective
-        assert libc.syscall(126, header, data) == 0           # capset
+        assert libc.syscall(capset, header, data) == 0
 
         import velmora._secure as s
         before = s.memory_status()
@@ -385,6 +389,7 @@ def test_a_box_costs_six_system_calls(child, tmp_path, unprivileged):
     two getppid() calls that mark the loop."""
     if not shutil.which("strace"):
         pytest.skip("needs strace (scripts/setup.sh installs it)")
+    kernel_probe.require("own_system_calls")
     trace = tmp_path / "trace"
     prefix = memlock_prefix(1 << 20) if unprivileged else []
     prefix += ["strace", "-qq", "-o", str(trace), "-e", f"trace={REGION_CALLS},getppid"]

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import pytest
 
+import kernel_probe
 from conftest import SANITIZED
 
 pytestmark = pytest.mark.skipif(
@@ -54,6 +55,7 @@ print(json.dumps(results))
 
 
 def test_an_allocation_failure_leaves_the_box_usable(run_child):
+    kernel_probe.require("address_space_limit")
     out = run_child(CHILD).json()
     usable = [256 << 20, False, out["compare then"][2]]
     assert "poisoned" not in usable[2]

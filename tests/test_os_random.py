@@ -22,6 +22,8 @@ from pathlib import Path
 
 import pytest
 
+import kernel_probe
+from conftest import target_cc
 from messages import OPEN_FAILED, RNG
 from operations import OPS, child_env, make_inputs, refuses
 from velmora._secure import SecretBox, SecretStreamPush
@@ -41,7 +43,7 @@ ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
 @pytest.fixture(scope="module")
 def no_getrandom(tmp_path_factory):
     """Environment for a child in which the C library's getrandom fails with ENOSYS."""
-    gcc = shutil.which("gcc") or shutil.which("cc")
+    gcc = target_cc()
     if gcc is None:
         pytest.skip("needs a C compiler to build the getrandom shim")
     where = tmp_path_factory.mktemp("shim")
@@ -356,7 +358,7 @@ long velmora_test_stop_swapper(void) {
 @pytest.fixture(scope="module")
 def source_shim(tmp_path_factory):
     """Path of the shim above, built here."""
-    gcc = shutil.which("gcc") or shutil.which("cc")
+    gcc = target_cc()
     if gcc is None:
         pytest.skip("needs a C compiler to build the getrandom shim")
     where = tmp_path_factory.mktemp("source-shim")
@@ -488,9 +490,11 @@ def test_getrandom_refused_after_start_up_falls_back_to_the_device(
 
 
 # Draws while a native thread keeps putting /dev/zero in the module's
-# descriptor's place (for 30 microseconds at a time, far longer than a read)
-# and its own description back: for at least four seconds and 10000 swaps (a
-# busy machine gives the thread less time), at most 30 seconds. Each swap the
+# descriptor's place (for 30 microseconds at a time, far longer than a read;
+# ten times that under an emulator, whose draws take some ten times as long
+# while the swapper's sleeps do not) and its own description back: for at
+# least four seconds and 10000 swaps (a busy machine gives the thread less
+# time), at most 30 seconds. Each swap the
 # module notices costs it a descriptor (it never closes a number that may no
 # longer be its own), hence the raised limit.
 SWAP_CHILD = r"""
@@ -502,7 +506,7 @@ SecretBox.random(32)  # opens the device
 shim = ctypes.CDLL(SHIM_PATH)
 shim.velmora_test_start_swapper.argtypes = [ctypes.c_double] * 2
 shim.velmora_test_swaps.restype = shim.velmora_test_stop_swapper.restype = ctypes.c_long
-assert shim.velmora_test_start_swapper(30e-6, 20e-6)
+assert shim.velmora_test_start_swapper(HOLD, HOLD * 2 / 3)
 counts = {"keys": 0, "refused": 0, "zero_runs": 0}
 start = time.monotonic()
 while (time.monotonic() - start < 4 or shim.velmora_test_swaps() < 10000) \
@@ -522,8 +526,9 @@ print(json.dumps(counts))
 
 def test_a_descriptor_swapped_under_the_module_never_yields_zeros(run_child, source_shim):
     env = shim_env(source_shim, VELMORA_TEST_GETRANDOM_ERRNO=str(errno.ENOSYS))
-    out = run_child(SWAP_CHILD.replace("SHIM_PATH", repr(str(source_shim))), env=env,
-                    timeout=60).json()
+    hold = 300e-6 if kernel_probe.emulated() else 30e-6
+    child = SWAP_CHILD.replace("SHIM_PATH", repr(str(source_shim))).replace("HOLD", repr(hold))
+    out = run_child(child, env=env, timeout=60).json()
     assert out["swaps"] >= 1000, out  # the swapper kept at it
     assert out["keys"] >= 1000, out
     # A swap that is still in place after the read is always caught. What the

@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import derived as d
+import kernel_probe
 from conftest import SANITIZED, built_testmods, missing_testmod
 from operations import STACK_MARKER, OpChild, make_inputs
 
@@ -57,6 +58,9 @@ def test_a_core_dump_taken_mid_operation_holds_no_key(tmp_path):
     hold neither the key nor its AES key schedule or GHASH key, which the seal
     works with on the stack. The registers of the thread caught mid-operation
     are in the dump's notes and are not what this is about."""
+    # The dump leaves out what the kernel was advised to, and is the
+    # interpreter's own memory.
+    kernel_probe.require("memory_advice", "own_memory")
     if not core_dumps_land_in_the_working_directory():
         pytest.skip("kernel.core_pattern does not write core files into the working directory")
     testmods = built_testmods()
@@ -127,6 +131,7 @@ def own_stacks():
 
 
 def test_threads_that_called_in_and_ended_leave_only_the_pool(run_child):
+    kernel_probe.require("memory_advice")  # the census finds the stacks by their advice
     out = run_child(
         f"MARKER = {STACK_MARKER!r}\n" + STACK_CENSUS + """
 import json, threading

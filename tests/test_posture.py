@@ -8,6 +8,8 @@ import subprocess
 
 import pytest
 
+from conftest import target_cc
+
 STATUS_KEYS = [
     "platform",
     "backend",
@@ -119,7 +121,7 @@ int setrlimit64(int r, const struct limit* i) { return set(r, i, "setrlimit64");
 def unlimited_shim(tmp_path_factory):
     """``unlimited_shim(soft)`` -> environment for a child whose RLIMIT_MEMLOCK
     hard limit reads as unlimited."""
-    cc = shutil.which("cc") or shutil.which("gcc")
+    cc = target_cc()
     if not cc:
         pytest.skip("needs a C compiler for the getrlimit interposer")
     build = tmp_path_factory.mktemp("shim")
@@ -135,15 +137,16 @@ def unlimited_shim(tmp_path_factory):
 
 
 @pytest.fixture
-def probe(run_child, seccomp_prelude):
+def probe(run_child, request):
     """Runs child code after PROBE and returns its JSON. ``deny`` maps system
     call names to the errno a seccomp filter makes them fail with (installed
-    after the module is imported, before ``code`` runs)."""
+    after the module is imported, before ``code`` runs); only a test that
+    denies needs seccomp (and skips where the kernel probe finds none)."""
 
     def run(code, *, deny=None, **kwargs):
         prelude = PROBE
         if deny:
-            prelude += seccomp_prelude + f"deny_syscalls({deny!r})\n"
+            prelude += request.getfixturevalue("seccomp_prelude") + f"deny_syscalls({deny!r})\n"
         return run_child(code, prelude=prelude, **kwargs).json()
 
     return run

@@ -30,6 +30,7 @@ import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import derived as d
+import kernel_probe
 from conftest import SANITIZED, built_testmods, missing_testmod, unwiped_copy
 from operations import OPS, STACK_MARKER, OpChild, b64url, child_env, make_inputs
 
@@ -44,6 +45,13 @@ from operations import OPS, STACK_MARKER, OpChild, b64url, child_env, make_input
 _SHADOW = (0x7FFF8000, 0x10007FFF8000) if SANITIZED else None
 _MAPPING = re.compile(r"^([0-9a-f]+)-([0-9a-f]+) (\S{4}) \S+ \S+ \S+\s*(.*)$")
 _SKIPPED_NAMES = {"[vvar]", "[vvar_vclock]", "[vsyscall]"}
+
+
+@pytest.fixture(autouse=True)
+def _a_scan_can_tell_what_it_reads():
+    """The scan leaves out the locked data areas by their advice flags, and
+    reads the child's address space as the interpreter's own."""
+    kernel_probe.require("memory_advice", "own_memory")
 
 
 def scanned_mappings(pid):

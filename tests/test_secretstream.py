@@ -10,6 +10,8 @@ import threading
 
 import numpy as np
 import pytest
+
+import kernel_probe
 from nacl import bindings as sodium
 
 from velmora._secure import (
@@ -530,6 +532,7 @@ def test_threads_pushing_on_one_stream_each_take_a_distinct_position(key):
 
 
 def test_fork_child_refuses_push_and_pull_but_answers_the_rest(run_child):
+    kernel_probe.require("wipe_on_fork")
     child = run_child(
         """
         import json, os

@@ -1,26 +1,27 @@
 #include "crypto/aes_gcm.h"
 
-#include <intel-ipsec-mb.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "byte_order.h"
-#include "crypto/aes_gcm_ipsec.h"
 #include "crypto/ct.h"
+
+#if defined(__x86_64__)
+#include <intel-ipsec-mb.h>
+
+#include "crypto/aes_gcm_ipsec.h"
+#elif defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 namespace velmora::crypto::aes_gcm {
 
 namespace {
-
-// Never hand ipsec-mb a null pointer, even for a zero length: where it is built
-// with parameter checks, a pointer it dislikes makes it return without writing.
-const std::uint8_t EMPTY[16] = {};
-const std::uint8_t* ptr_or_empty(std::span<const std::uint8_t> s) {
-    return s.empty() ? EMPTY : s.data();
-}
 
 // Why each tag check may declassify its verdict: a ciphertext whose tag does
 // not match is refused openly, and the refusal is all that it tells.
@@ -32,6 +33,14 @@ Status check_key_nonce(std::span<const std::uint8_t> key, std::span<const std::u
     if (nonce.size() != NONCE_BYTES)
         return EnclaveError::wrong_length("aes-gcm nonce", NONCE_BYTES, nonce.size());
     return {};
+}
+
+#if defined(__x86_64__)
+// Never hand ipsec-mb a null pointer, even for a zero length: where it is built
+// with parameter checks, a pointer it dislikes makes it return without writing.
+const std::uint8_t EMPTY[16] = {};
+const std::uint8_t* ptr_or_empty(std::span<const std::uint8_t> s) {
+    return s.empty() ? EMPTY : s.data();
 }
 
 // --- ipsec-mb -------------------------------------------------------------------
@@ -139,6 +148,8 @@ Status ipsec_open_one_pass(std::span<const std::uint8_t> key, std::span<const st
     }
     return {};
 }
+
+#endif  // __x86_64__
 
 // --- OpenSSL's AES, our GCM -------------------------------------------------------
 //
@@ -366,9 +377,148 @@ Status soft_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t
     return {};
 }
 
+#if defined(__aarch64__)
+// --- OpenSSL's GCM ------------------------------------------------------------------
+//
+// The engine for aarch64 processors with the AES and PMULL instructions: there
+// OpenSSL's AES-256-GCM runs on them (AESE/AESMC rounds, PMULL products),
+// which take the same time whatever the key and data, and is several times
+// faster than the engine above. The tag OpenSSL computes is not readable when
+// decrypting, so opening leaves the comparison to it (CRYPTO_memcmp, constant
+// time) rather than to ct::bytes_equal.
+
+const EVP_CIPHER* evp_aes256gcm() {
+    static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return cipher;
+}
+
+// EVP counts bytes in an int: longer inputs go through in pieces.
+constexpr std::size_t EVP_STEP = std::size_t{1} << 30;
+
+bool evp_aad(EVP_CIPHER_CTX* c, bool enc, std::span<const std::uint8_t> aad) {
+    for (std::size_t off = 0; off < aad.size(); off += EVP_STEP) {
+        const int n = static_cast<int>(std::min(EVP_STEP, aad.size() - off));
+        int outl = 0;
+        const int rc = enc ? EVP_EncryptUpdate(c, nullptr, &outl, aad.data() + off, n)
+                           : EVP_DecryptUpdate(c, nullptr, &outl, aad.data() + off, n);
+        if (rc != 1) return false;
+    }
+    return true;
+}
+
+// out = in through the cipher (they may be the same memory).
+bool evp_text(EVP_CIPHER_CTX* c, bool enc, std::span<const std::uint8_t> in, std::uint8_t* out) {
+    for (std::size_t off = 0; off < in.size(); off += EVP_STEP) {
+        const int n = static_cast<int>(std::min(EVP_STEP, in.size() - off));
+        int outl = 0;
+        const int rc = enc ? EVP_EncryptUpdate(c, out + off, &outl, in.data() + off, n)
+                           : EVP_DecryptUpdate(c, out + off, &outl, in.data() + off, n);
+        if (rc != 1 || outl != n) return false;
+    }
+    return true;
+}
+
+// Starts a decryption of (aad, ·) under `key` and `nonce` with the expected tag.
+bool evp_start_open(EVP_CIPHER_CTX* c, const std::uint8_t* key, std::span<const std::uint8_t> nonce,
+                    std::span<const std::uint8_t> aad, const std::uint8_t* tag) {
+    const EVP_CIPHER* gcm = evp_aes256gcm();
+    return gcm != nullptr &&
+           EVP_DecryptInit_ex2(c, key ? gcm : nullptr, key, nonce.data(), nullptr) == 1 &&
+           EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(TAG_BYTES),
+                               const_cast<std::uint8_t*>(tag)) == 1 &&
+           evp_aad(c, false, aad);
+}
+
+bool evp_finish_open(EVP_CIPHER_CTX* c) {
+    std::uint8_t none[16];
+    int outl = 0;
+    return EVP_DecryptFinal_ex(c, none, &outl) == 1 && outl == 0;
+}
+
+Status evp_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> pt,
+                std::uint8_t* out) {
+    const EVP_CIPHER* gcm = evp_aes256gcm();
+    CtxPtr c(EVP_CIPHER_CTX_new());
+    int outl = 0;
+    if (gcm == nullptr || !c ||
+        EVP_EncryptInit_ex2(c.get(), gcm, key.data(), nonce.data(), nullptr) != 1 ||
+        !evp_aad(c.get(), true, aad) || !evp_text(c.get(), true, pt, out) ||
+        EVP_EncryptFinal_ex(c.get(), out + pt.size(), &outl) != 1 || outl != 0 ||
+        EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(TAG_BYTES),
+                            out + pt.size()) != 1)
+        return ErrorKind::SealFailed;
+    return {};
+}
+
+// Verifies first, decrypts second, like the other engines: the first pass
+// decrypts into a scratch buffer that is wiped as it goes, only for the tag;
+// the sink is asked for once the tag has matched, and the second pass (the
+// same key schedule, the counter started again) decrypts into it.
+Status evp_open(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                const std::uint8_t* tag, const Sink& out) {
+    CtxPtr c(EVP_CIPHER_CTX_new());
+    if (!c || !evp_start_open(c.get(), key.data(), nonce, aad, tag)) return ErrorKind::OpenFailed;
+    {
+        // Small: the work runs on the own stack, whose declared depth for
+        // AES-GCM (stack_wipe.h) is a few KiB, OpenSSL's frames included.
+        std::uint8_t scratch[512];
+        WipeOnExit<decltype(scratch)> wipe(scratch);
+        for (std::size_t off = 0; off < ct.size(); off += sizeof scratch) {
+            const std::size_t n = std::min(sizeof scratch, ct.size() - off);
+            if (!evp_text(c.get(), false, ct.subspan(off, n), scratch))
+                return ErrorKind::OpenFailed;
+        }
+    }
+    if (!evp_finish_open(c.get())) return ErrorKind::OpenFailed;
+    auto dst = out(ct.size());
+    if (!dst) return dst.error();
+    if (!evp_start_open(c.get(), nullptr, nonce, aad, tag) || !evp_text(c.get(), false, ct, *dst) ||
+        !evp_finish_open(c.get())) {
+        if (!ct.empty()) secure_zero(*dst, ct.size());
+        return ErrorKind::OpenFailed;
+    }
+    return {};
+}
+
+// Decrypts into `dst` while the tag is computed; wipes `dst` on a mismatch.
+Status evp_open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                         std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ct,
+                         const std::uint8_t* tag, std::uint8_t* dst) {
+    CtxPtr c(EVP_CIPHER_CTX_new());
+    if (!c || !evp_start_open(c.get(), key.data(), nonce, aad, tag) ||
+        !evp_text(c.get(), false, ct, dst) || !evp_finish_open(c.get())) {
+        if (!ct.empty()) secure_zero(dst, ct.size());
+        return ErrorKind::OpenFailed;
+    }
+    return {};
+}
+
+bool detect_evp_gcm() {
+    const unsigned long caps = getauxval(AT_HWCAP);
+    return (caps & HWCAP_AES) != 0 && (caps & HWCAP_PMULL) != 0 && evp_aes256gcm() != nullptr;
+}
+#endif  // __aarch64__
+
 }  // namespace
 
-bool ipsec_mb_usable() { return ipsec::usable(); }
+bool ipsec_mb_usable() {
+#if defined(__x86_64__)
+    return ipsec::usable();
+#else
+    return false;
+#endif
+}
+
+bool evp_gcm_usable() {
+#if defined(__aarch64__)
+    static const bool usable = detect_evp_gcm();
+    return usable;
+#else
+    return false;
+#endif
+}
 
 Engine default_engine() {
 #if defined(VELMORA_VALGRIND_CT)
@@ -377,7 +527,9 @@ Engine default_engine() {
         forced != nullptr && std::strcmp(forced, "openssl") == 0)
         return Engine::OpenSsl;
 #endif
-    return ipsec_mb_usable() ? Engine::IpsecMb : Engine::OpenSsl;
+    if (ipsec_mb_usable()) return Engine::IpsecMb;
+    if (evp_gcm_usable()) return Engine::EvpGcm;
+    return Engine::OpenSsl;
 }
 
 Status check_seal(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
@@ -401,10 +553,15 @@ Status seal_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
     if (Status s = check_seal(key, nonce, aad.size(), plaintext.size()); !s) return s;
     auto dst = out(plaintext.size() + TAG_BYTES);
     if (!dst) return dst.error();
+#if defined(__x86_64__)
     if (engine == Engine::IpsecMb && ipsec_mb_usable()) {
         ipsec_seal(key, nonce, aad, plaintext, *dst);
         return {};
     }
+#elif defined(__aarch64__)
+    if (engine == Engine::EvpGcm && evp_gcm_usable())
+        return evp_seal(key, nonce, aad, plaintext, *dst);
+#endif
     return soft_seal(key, nonce, aad, plaintext, *dst);
 }
 
@@ -414,8 +571,13 @@ Status open_to(std::span<const std::uint8_t> key, std::span<const std::uint8_t> 
     if (Status s = check_open(key, nonce, aad.size(), sealed.size()); !s) return s;
     const auto ct = sealed.first(sealed.size() - TAG_BYTES);
     const std::uint8_t* tag = sealed.data() + ct.size();
+#if defined(__x86_64__)
     if (engine == Engine::IpsecMb && ipsec_mb_usable())
         return ipsec_open(key, nonce, aad, ct, tag, out);
+#elif defined(__aarch64__)
+    if (engine == Engine::EvpGcm && evp_gcm_usable())
+        return evp_open(key, nonce, aad, ct, tag, out);
+#endif
     return soft_open(key, nonce, aad, ct, tag, out);
 }
 
@@ -425,8 +587,13 @@ Status open_one_pass(std::span<const std::uint8_t> key, std::span<const std::uin
                      Engine engine) {
     if (Status s = check_open(key, nonce, aad.size(), ciphertext.size() + TAG_BYTES); !s) return s;
     if (out.size() != ciphertext.size()) return ErrorKind::OpenFailed;
+#if defined(__x86_64__)
     if (engine == Engine::IpsecMb && ipsec_mb_usable())
         return ipsec_open_one_pass(key, nonce, aad, ciphertext, tag.data(), out.data());
+#elif defined(__aarch64__)
+    if (engine == Engine::EvpGcm && evp_gcm_usable())
+        return evp_open_one_pass(key, nonce, aad, ciphertext, tag.data(), out.data());
+#endif
     // This engine verifies first and then decrypts, reading the ciphertext
     // twice; a failure leaves `out` zeroed all the same.
     Status s = soft_open(key, nonce, aad, ciphertext, tag.data(),

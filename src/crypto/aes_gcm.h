@@ -1,9 +1,11 @@
 // AES-256-GCM (NIST SP 800-38D) with a 96-bit nonce and a 128-bit tag; sealed
-// form is ciphertext ‖ tag. Two engines: Intel ipsec-mb where the processor has
-// AES-NI and PCLMULQDQ, otherwise OpenSSL's constant-time AES (its ECB mode:
-// vector-permute AES, or AES-NI) under our own counter mode and constant-time
-// GHASH, since OpenSSL's GCM without those instructions uses table-based AES
-// and GHASH. Both compare tags with our one helper. ipsec-mb's key data (see
+// form is ciphertext ‖ tag. Three engines: on x86-64 Intel ipsec-mb where the
+// processor has AES-NI and PCLMULQDQ, on aarch64 OpenSSL's own GCM where it has
+// AES and PMULL, and everywhere else OpenSSL's constant-time AES (its ECB mode:
+// vector-permute AES on SSSE3 or NEON, or the AES instructions) under our own
+// counter mode and constant-time GHASH, since OpenSSL's GCM without those
+// instructions uses table-based AES and GHASH. ipsec-mb and the last compare
+// tags with our one helper, OpenSSL's GCM with its CRYPTO_memcmp. ipsec-mb's key data (see
 // aes_gcm_ipsec.h for how it is derived on every call) and GHASH state live on
 // the stack and are wiped after use; OpenSSL keeps its key schedule in its
 // context, which it cleanses when the context is freed at the end of each call.
@@ -29,12 +31,15 @@ inline constexpr std::uint64_t MAX_PLAINTEXT = (std::uint64_t{1} << 36) - 32;
 inline constexpr std::uint64_t MAX_SEALED = MAX_PLAINTEXT + TAG_BYTES;
 inline constexpr std::uint64_t MAX_AAD = (std::uint64_t{1} << 61) - 1;
 
-enum class Engine { IpsecMb, OpenSsl };
+enum class Engine { IpsecMb, OpenSsl, EvpGcm };
 
-// True when the processor has AES-NI and PCLMULQDQ and ipsec-mb initialised
-// (decided once per process).
+// True on x86-64 when the processor has AES-NI and PCLMULQDQ and ipsec-mb
+// initialised (decided once per process).
 bool ipsec_mb_usable();
-// ipsec-mb where usable, else OpenSSL.
+// True on aarch64 when the kernel reports AES and PMULL (AT_HWCAP) and OpenSSL
+// has AES-256-GCM (decided once per process).
+bool evp_gcm_usable();
+// ipsec-mb or OpenSSL's GCM where usable, else OpenSSL's AES under our GCM.
 Engine default_engine();
 
 // Where an operation writes its output. Called once, after every check has

@@ -33,7 +33,7 @@ constexpr std::uint64_t MASK51 = (std::uint64_t{1} << 51) - 1;
 std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    return w;  // little-endian host (x86-64)
+    return w;  // little-endian host (x86-64, aarch64)
 }
 
 Fe fe_from_bytes(const std::uint8_t s[32]) {  // the top bit is ignored
@@ -158,11 +158,13 @@ Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t pe
 }
 
 void public_key(const std::uint8_t scalar[KEY_BYTES], std::uint8_t out[KEY_BYTES], Impl impl) {
+#if defined(__x86_64__)
     if (impl == Impl::Native) {
         native::scalarmult_base(out, scalar);
         ct::declassify(out, KEY_BYTES, "a public key is public");
         return;
     }
+#endif
     ensure_sodium();
     // The fixed-base Edwards multiplication (a precomputed comb) is about
     // twice as fast as a Montgomery ladder from the base point; the result is
@@ -197,9 +199,12 @@ Status shared_secret(const std::uint8_t scalar[KEY_BYTES], const std::uint8_t pe
     // starting from zeros makes that case land in the same all-zero check.
     secure_zero(out, KEY_BYTES);
     int rc = 0;
+#if defined(__x86_64__)
     if (impl == Impl::Native) {
         native::scalarmult(out, scalar, peer);
-    } else {
+    } else
+#endif
+    {
         ensure_sodium();
         rc = crypto_scalarmult_curve25519(out, scalar, peer);
         clear_library_stack();

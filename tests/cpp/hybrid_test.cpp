@@ -98,7 +98,11 @@ TEST(X25519, PublicKeyAgreesWithTheLadderForManyScalars) {
 __attribute__((noinline, no_sanitize("address"))) bool stack_below_holds(std::uint64_t word) {
     constexpr std::size_t SPAN = 16384, RED_ZONE = 128;
     const volatile std::uint8_t* sp;
+#if defined(__x86_64__)
     asm volatile("mov %%rsp, %0" : "=r"(sp));
+#else
+    asm volatile("mov %0, sp" : "=r"(sp));
+#endif
     for (const volatile std::uint8_t* p = sp - SPAN; p + 8 <= sp - RED_ZONE; ++p) {
         std::uint64_t v = 0;
         for (int k = 7; k >= 0; --k) v = (v << 8) | p[k];

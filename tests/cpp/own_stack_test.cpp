@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <execinfo.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,20 @@ bool has_flag(const Mapping& m, const char* flag) {
     return m.vmflags.find(std::string(" ") + flag + " ") != std::string::npos;
 }
 
+// True when this kernel (an emulator: qemu-user) accepts MADV_DONTDUMP and
+// MADV_WIPEONFORK on a scratch page and shows neither flag for it.
+bool advice_accepted_but_ignored() {
+    void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    bool ignored = false;
+    if (madvise(p, 4096, MADV_DONTDUMP) == 0 && madvise(p, 4096, MADV_WIPEONFORK) == 0) {
+        const Mapping m = mapping_of(p);
+        ignored = !has_flag(m, "dd") || !has_flag(m, "wf");
+    }
+    munmap(p, 4096);
+    return ignored;
+}
+
 // The address of a local of the function that calls it (kept out of line so
 // that it has a frame of its own on whatever stack is current).
 [[gnu::noinline]] std::uintptr_t here() {
@@ -87,12 +102,16 @@ TEST(OwnStack, WorkRunsOnALockedDumpExcludedMappingAndComesBack) {
     const Mapping thread = mapping_of(reinterpret_cast<void*>(outside));
     ASSERT_NE(own.start, 0u);
     EXPECT_NE(own.start, thread.start);
-    EXPECT_TRUE(has_flag(own, "dd")) << own.vmflags;
-    EXPECT_TRUE(has_flag(own, "wf")) << own.vmflags;
 #ifndef VELMORA_ASAN
     // (under the lock budget of the test runner; the sanitizer's mlock does nothing)
     EXPECT_TRUE(has_flag(own, "lo")) << own.vmflags;
 #endif
+    if (advice_accepted_but_ignored())
+        GTEST_SKIP() << "this kernel (an emulator) accepts MADV_DONTDUMP and MADV_WIPEONFORK but "
+                        "applies neither (a probe on a scratch page shows no dd/wf flag): the "
+                        "data area's advice, and its extent that the wf flag tells, go unchecked";
+    EXPECT_TRUE(has_flag(own, "dd")) << own.vmflags;
+    EXPECT_TRUE(has_flag(own, "wf")) << own.vmflags;
     // The data area (the part locked so far may be a mapping of its own) lies
     // between two guard pages, and starts with the marker.
     Mapping bottom = own;

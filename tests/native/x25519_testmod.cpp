@@ -58,6 +58,11 @@ bool native_or_fail() {
 
 PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!testmod::arity(nargs, 2, 3, "field(op, a[, b])") || !native_or_fail()) return nullptr;
+#if !defined(__x86_64__)
+    // The native path is x86-64 code; on other architectures it is not built
+    // (native_or_fail has refused already).
+    return nullptr;
+#else
     const char* name = PyUnicode_AsUTF8(args[0]);
     if (name == nullptr) return nullptr;
     static const struct {
@@ -83,6 +88,7 @@ PyObject* field(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     PyErr_Format(PyExc_ValueError, "unknown operation %R", args[0]);
     return nullptr;
+#endif
 }
 
 PyObject* ladder(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -90,9 +96,13 @@ PyObject* ladder(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!testmod::arity(nargs, 2, 2, "ladder(k, x1)") || !native_or_fail() ||
         !k.get(args[0], "k", N) || !x1.get(args[1], "x1", N))
         return nullptr;
+#if !defined(__x86_64__)
+    return nullptr;
+#else
     std::uint8_t xz[2 * N];
     x::native::ladder(xz, k.data(), x1.data());
     return Py_BuildValue("(NN)", bytes32(xz), bytes32(xz + N));
+#endif
 }
 
 PyObject* public_key(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -5,7 +5,9 @@
 #include "crypto/mlkem768.h"
 #include "crypto/mlkem768/impl.h"
 #include "crypto/mlkem768/poly.h"
+#if defined(__x86_64__)
 #include "crypto/mlkem768/poly_avx2.h"
+#endif
 #include "crypto/sha3.h"
 
 namespace velmora::crypto::mlkem768 {
@@ -77,6 +79,7 @@ struct PortablePath {
     static constexpr auto to_message = &mlkem768::to_message;
 };
 
+#if defined(__x86_64__)
 // add and sub_from stay the portable ones: plain 16-bit sums, which the
 // compiler vectorises as well as intrinsics would.
 struct Avx2Path : PortablePath {
@@ -122,6 +125,11 @@ struct Avx2Path : PortablePath {
     static constexpr auto from_message = &avx2::from_message;
     static constexpr auto to_message = &avx2::to_message;
 };
+#else
+// The AVX2 path exists on x86-64 only; elsewhere impl_available(Impl::Avx2) is
+// false, so nothing asks for it, and this name keeps the dispatch below one.
+using Avx2Path = PortablePath;
+#endif
 
 template <class Path>
 struct KPke {
