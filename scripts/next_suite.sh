@@ -136,11 +136,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # The wheel for the next suite's Pythons: one built against the stable ABI of a
-# Python no newer than the oldest of them.
+# Python no newer than the oldest of them, for this machine's architecture (the
+# folder may hold the cross-built aarch64 wheel too).
 if [ -n "$WHEEL" ]; then
     if [ -d "$WHEEL" ]; then
         found=""
-        for w in "$WHEEL"/velmora-*-cp3*-abi3-manylinux*.whl; do
+        for w in "$WHEEL"/velmora-*-cp3*-abi3-manylinux*_"$(uname -m)".whl; do
             [ -f "$w" ] && found="$w" && break
         done
         if [ -z "$found" ]; then

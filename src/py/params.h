@@ -112,15 +112,19 @@ constexpr std::uint64_t parse_default(Conv conv, const char* shown) {
 class Param {
 public:
     constexpr Param() = default;  // an empty slot of a Method's storage
-    constexpr Param(const char* name, Conv conv, const char* shown_default,
-                    const NativeType* type = nullptr)
+    constexpr Param(const char* name, Conv conv, const char* shown_default)
         : name(name),
           shown_default(shown_default),
           conv(conv),
-          type(type),
           default_value(detail::parse_default(conv, shown_default)) {
-        if (conv == Conv::Instance && type == nullptr) detail::instance_parameter_needs_a_type();
+        if (conv == Conv::Instance) detail::instance_parameter_needs_a_type();
     }
+    // An instance of `type` (arg::instance). The type comes by reference, not
+    // as a pointer checked against null: under the sanitizers GCC cannot
+    // compare a template variable's address with null in a constant
+    // expression.
+    constexpr Param(const char* name, const NativeType& type)
+        : name(name), conv(Conv::Instance), type(&type) {}
 
     const char* name = nullptr;
     const char* shown_default = nullptr;  // as help() shows it ("None", "32"); null: required
@@ -158,7 +162,7 @@ constexpr Param flag(const char* name, const char* shown_default = nullptr) {
 }
 template <class T>
 constexpr Param instance(const char* name) {
-    return {name, Conv::Instance, nullptr, &native_type<T>};
+    return {name, native_type<T>};
 }
 
 }  // namespace arg
